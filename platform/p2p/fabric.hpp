@@ -1,0 +1,144 @@
+// In-memory overlay for tests of the data plane: nodes of one process joined
+// by bounded datagram queues, with faults that a test switches on and off.
+//   Fabric          owns the queues; hold it in a std::shared_ptr
+//   MemoryNode      a Node on the fabric (Fabric::add_node)
+//   MemoryNodePeer  the link from one node to a key (MemoryNode::initiate)
+// Every directed pair (from, to) has one inbound queue at `to` of
+// queue_capacity datagrams; it exists from first use by either side, so
+// datagrams sent before the receiver initiates the sender are kept. A node
+// initiating the same key again gets the same link while any handle on it is
+// alive, and a new link on the same queues afterwards. Destroying a link ends
+// its pending waits: reads raise operation_aborted, batch sends return Closed.
+// All Fabric functions are thread-safe. Pending waits hold the link's queues,
+// not the link, so a link may be dropped while one of its waits is pending;
+// the io_context running a wait must outlive that wait.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "platform/p2p/node.hpp"
+
+namespace sarvolt::p2p {
+
+class MemoryNode;
+class MemoryNodePeer;
+
+class Fabric : public std::enable_shared_from_this<Fabric> {
+ public:
+  static constexpr std::size_t kDefaultQueueCapacity = 1024;
+  static constexpr std::size_t kMaxDatagramSize = 65535;
+
+  // Must be owned by a std::shared_ptr (std::make_shared<Fabric>(...)).
+  explicit Fabric(std::size_t queue_capacity = kDefaultQueueCapacity);
+  ~Fabric();
+  Fabric(const Fabric&) = delete;
+  Fabric& operator=(const Fabric&) = delete;
+
+  std::size_t queue_capacity() const noexcept { return capacity_; }
+
+  // A node with this identity; throws std::invalid_argument while another
+  // live node of the fabric has the same key.
+  std::shared_ptr<MemoryNode> add_node(Identity identity);
+
+  // Every initiate() of `pk`, from any node, fails with "peer refused: <pk>".
+  void refuse_initiate(const PubKey& pk, bool refuse);
+  // Sends from `from` to `to` fail with Failed "send failed"; pending batch
+  // sends fail too.
+  void fail_sends(const PubKey& from, const PubKey& to, bool fail);
+  // Sends from `from` to `to` are held: batch sends stay pending until
+  // released, single sends fail with QueueFull.
+  void hold_sends(const PubKey& from, const PubKey& to, bool hold);
+
+  // Queues `bytes` at `to_node` as if sent by `from` (faults do not apply, and
+  // sent_count does not change); false when that queue is full.
+  bool inject(const PubKey& to_node, const PubKey& from, std::span<const std::uint8_t> bytes);
+  // Datagrams taken from links of `from` towards `to`, since the start.
+  std::size_t sent_count(const PubKey& from, const PubKey& to) const;
+  // Datagrams waiting at `to_node` from `from`.
+  std::size_t queued(const PubKey& to_node, const PubKey& from) const;
+  // Removes and returns the datagrams waiting at `to_node` from `from`.
+  std::vector<std::vector<std::uint8_t>> drain(const PubKey& to_node, const PubKey& from);
+
+ private:
+  friend class MemoryNode;
+  friend class MemoryNodePeer;
+  struct Queue;
+  struct Impl;
+
+  std::shared_ptr<Queue> queue(const PubKey& from, const PubKey& to) const;
+  bool refused(const PubKey& pk) const;
+
+  const std::size_t capacity_;
+  std::unique_ptr<Impl> impl_;
+};
+
+class MemoryNode final : public Node {
+  struct Key {};
+
+ public:
+  MemoryNode(Key, std::shared_ptr<Fabric> fabric, Identity identity);
+  ~MemoryNode() override;
+
+  const Identity& identity() const noexcept override { return identity_; }
+  // The link to `pk` (a MemoryNodePeer); fails when the fabric refuses `pk`
+  // or `pk` is this node's own key.
+  util::Expected<NodePeerRef, InitiateError> initiate(const PubKey& pk) override;
+
+  const std::shared_ptr<Fabric>& fabric() const noexcept { return fabric_; }
+
+ private:
+  friend class Fabric;
+  struct Links;
+
+  std::shared_ptr<Fabric> fabric_;
+  Identity identity_;
+  std::unique_ptr<Links> links_;
+};
+
+class MemoryNodePeer final : public NodePeer {
+  struct Key {};
+
+ public:
+  struct Waker;
+
+  MemoryNodePeer(Key, std::shared_ptr<Fabric> fabric, const PubKey& local, const PubKey& remote);
+  ~MemoryNodePeer() override;
+  MemoryNodePeer(const MemoryNodePeer&) = delete;
+  MemoryNodePeer& operator=(const MemoryNodePeer&) = delete;
+
+  // The remote key.
+  const PubKey& pk() const noexcept override { return remote_; }
+  const PubKey& local_pk() const noexcept { return local_; }
+
+  // Returns 0 at once when `slots` is empty.
+  boost::asio::awaitable<std::size_t> read_datagrams(std::span<Datagram> slots) override;
+  // Takes datagrams in order as room appears (a batch may be split around a
+  // concurrent reader); TooLarge before anything is taken when one exceeds
+  // Fabric::kMaxDatagramSize.
+  boost::asio::awaitable<util::Expected<void, SendDatagramError>> send_datagrams_wait(
+      std::span<const std::span<const std::uint8_t>> datagrams) override;
+  util::Expected<void, SendDatagramError> send_datagram(std::span<const std::uint8_t> datagram) override;
+
+ private:
+  friend class MemoryNode;
+
+  static boost::asio::awaitable<std::size_t> read_loop(std::shared_ptr<Fabric::Queue> q,
+                                                       std::shared_ptr<Waker> self, std::span<Datagram> slots);
+  static boost::asio::awaitable<util::Expected<void, SendDatagramError>> send_loop(
+      std::shared_ptr<Fabric::Queue> q, std::shared_ptr<Waker> self,
+      std::span<const std::span<const std::uint8_t>> datagrams);
+
+  std::shared_ptr<Fabric> fabric_;
+  PubKey local_;
+  PubKey remote_;
+  std::shared_ptr<Fabric::Queue> in_;   // remote -> local
+  std::shared_ptr<Fabric::Queue> out_;  // local -> remote
+  std::shared_ptr<Waker> read_wake_;
+  std::shared_ptr<Waker> write_wake_;
+};
+
+}  // namespace sarvolt::p2p

@@ -1,0 +1,357 @@
+#include <gtest/gtest.h>
+
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/use_future.hpp>
+#include <boost/system/system_error.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "platform/p2p/fabric.hpp"
+
+// Counts every allocation of the test program.
+namespace {
+std::atomic<std::size_t> allocations{0};
+}  // namespace
+
+void* operator new(std::size_t n) {
+  allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
+  throw std::bad_alloc();
+}
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"  // the pair above allocates with malloc
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
+
+namespace sarvolt::p2p {
+namespace {
+
+namespace asio = boost::asio;
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+using SendResult = util::Expected<void, SendDatagramError>;
+
+Bytes bytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
+
+// Outcome of a coroutine run by the test's io_context.
+template <class T>
+struct Outcome {
+  bool done = false;
+  std::exception_ptr error;
+  std::optional<T> value;
+};
+
+template <class T>
+std::shared_ptr<Outcome<T>> spawn(asio::io_context& io, asio::awaitable<T> op, asio::cancellation_slot slot = {}) {
+  auto out = std::make_shared<Outcome<T>>();
+  asio::co_spawn(io, std::move(op), asio::bind_cancellation_slot(slot, [out](std::exception_ptr e, T v) {
+                   out->done = true;
+                   out->error = e;
+                   if (!e) out->value.emplace(std::move(v));
+                 }));
+  return out;
+}
+
+// Runs ready handlers until none is left (bounded).
+void settle(asio::io_context& io) {
+  io.restart();
+  for (int i = 0; i < 1000 && io.poll() > 0; ++i) {
+  }
+}
+
+bool aborted(const std::exception_ptr& e) {
+  try {
+    std::rethrow_exception(e);
+  } catch (const boost::system::system_error& err) {
+    return err.code() == asio::error::operation_aborted;
+  } catch (...) {
+    return false;
+  }
+}
+
+// Owns the datagrams of a batch send and the spans over them.
+struct Batch {
+  explicit Batch(std::vector<Bytes> d) : data(std::move(d)) {
+    for (const auto& b : data) views.emplace_back(b);
+  }
+  std::vector<Bytes> data;
+  std::vector<std::span<const std::uint8_t>> views;
+};
+
+class FabricTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<MemoryNode> node() { return fabric->add_node(Identity::generate(0).value()); }
+  const PubKey& key(const std::shared_ptr<MemoryNode>& n) { return n->identity().pk(); }
+
+  asio::io_context io;  // first: outlives the links and their waits
+  std::shared_ptr<Fabric> fabric = std::make_shared<Fabric>(4);
+  std::shared_ptr<MemoryNode> a = node();
+  std::shared_ptr<MemoryNode> b = node();
+  NodePeerRef ab = a->initiate(key(b)).value();
+  std::vector<Datagram> slots = std::vector<Datagram>(8);
+};
+
+TEST_F(FabricTest, DeliversInOrderAndReadsUpToTheSlotCount) {
+  for (const char* s : {"one", "two", "three"}) ASSERT_TRUE(ab->send_datagram(bytes(s)));
+  // B links back only now: what A sent earlier was kept.
+  NodePeerRef ba = b->initiate(key(a)).value();
+  EXPECT_EQ(ba->pk(), key(a));
+
+  auto two = spawn(io, ba->read_datagrams(std::span(slots).first(2)));
+  settle(io);
+  ASSERT_TRUE(two->done && !two->error);
+  EXPECT_EQ(*two->value, 2u);
+  EXPECT_EQ(slots[0], bytes("one"));
+  EXPECT_EQ(slots[1], bytes("two"));
+
+  auto rest = spawn(io, ba->read_datagrams(slots));
+  settle(io);
+  ASSERT_TRUE(rest->done && !rest->error);
+  EXPECT_EQ(*rest->value, 1u);
+  EXPECT_EQ(slots[0], bytes("three"));
+  EXPECT_EQ(fabric->sent_count(key(a), key(b)), 3u);
+  EXPECT_EQ(fabric->sent_count(key(b), key(a)), 0u);
+}
+
+TEST_F(FabricTest, ReadWaitsForTheNextDatagramAndInjectWakesIt) {
+  NodePeerRef ba = b->initiate(key(a)).value();
+  auto read = spawn(io, ba->read_datagrams(slots));
+  settle(io);
+  EXPECT_FALSE(read->done);
+  const PubKey stranger = Identity::generate(0)->pk();
+  EXPECT_TRUE(fabric->inject(key(b), stranger, bytes("elsewhere")));  // another sender's queue
+  settle(io);
+  EXPECT_FALSE(read->done);
+  EXPECT_TRUE(fabric->inject(key(b), key(a), bytes("forged")));
+  settle(io);
+  ASSERT_TRUE(read->done);
+  EXPECT_EQ(slots[0], bytes("forged"));
+  EXPECT_EQ(fabric->sent_count(key(a), key(b)), 0u);
+  EXPECT_EQ(fabric->drain(key(b), stranger), std::vector<Bytes>{bytes("elsewhere")});
+}
+
+TEST_F(FabricTest, InitiateReusesALiveLinkAndRefusesOnRequest) {
+  EXPECT_EQ(a->initiate(key(b)).value(), ab);
+  ASSERT_TRUE(ab->send_datagram(bytes("kept")));
+  ab.reset();  // a new link sits on the same queues
+  NodePeerRef again = a->initiate(key(b)).value();
+  ASSERT_TRUE(again->send_datagram(bytes("too")));
+  EXPECT_EQ(fabric->drain(key(b), key(a)), (std::vector<Bytes>{bytes("kept"), bytes("too")}));
+
+  fabric->refuse_initiate(key(b), true);
+  auto refused = a->initiate(key(b));
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().message(), "peer refused: " + key(b).to_string());
+  fabric->refuse_initiate(key(b), false);
+  EXPECT_TRUE(a->initiate(key(b)));
+  EXPECT_FALSE(a->initiate(key(a)));
+  EXPECT_THROW(fabric->add_node(a->identity()), std::invalid_argument);
+}
+
+TEST_F(FabricTest, FullQueueRefusesSingleSendsAndHoldsBatchesUntilARead) {
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(ab->send_datagram(Bytes{static_cast<std::uint8_t>(i)}));
+  auto full = ab->send_datagram(Bytes{4});
+  ASSERT_FALSE(full);
+  EXPECT_EQ(full.error().kind(), SendDatagramError::Kind::QueueFull);
+
+  Batch batch({Bytes{4}, Bytes{5}});
+  auto send = spawn(io, ab->send_datagrams_wait(batch.views));
+  settle(io);
+  EXPECT_FALSE(send->done);
+
+  NodePeerRef ba = b->initiate(key(a)).value();
+  auto first = spawn(io, ba->read_datagrams(std::span(slots).first(1)));
+  settle(io);
+  EXPECT_FALSE(send->done);  // one slot freed, two needed
+  auto second = spawn(io, ba->read_datagrams(std::span(slots).first(1)));
+  settle(io);
+  ASSERT_TRUE(send->done);
+  EXPECT_TRUE(*send->value);
+  EXPECT_EQ(fabric->queued(key(b), key(a)), 4u);
+  EXPECT_EQ(fabric->drain(key(b), key(a)), (std::vector<Bytes>{{2}, {3}, {4}, {5}}));
+  EXPECT_EQ(fabric->sent_count(key(a), key(b)), 6u);
+}
+
+TEST_F(FabricTest, HeldSendsWaitForReleaseAndFailedSendsFail) {
+  fabric->hold_sends(key(a), key(b), true);
+  EXPECT_EQ(ab->send_datagram(bytes("x")).error().kind(), SendDatagramError::Kind::QueueFull);
+  Batch batch({bytes("held")});
+  auto held = spawn(io, ab->send_datagrams_wait(batch.views));
+  settle(io);
+  EXPECT_FALSE(held->done);
+  EXPECT_EQ(fabric->queued(key(b), key(a)), 0u);
+  fabric->hold_sends(key(a), key(b), false);
+  settle(io);
+  ASSERT_TRUE(held->done);
+  EXPECT_TRUE(*held->value);
+  EXPECT_EQ(fabric->drain(key(b), key(a)), std::vector<Bytes>{bytes("held")});
+
+  fabric->hold_sends(key(a), key(b), true);
+  auto pending = spawn(io, ab->send_datagrams_wait(batch.views));
+  settle(io);
+  fabric->fail_sends(key(a), key(b), true);  // a pending send fails as well
+  settle(io);
+  ASSERT_TRUE(pending->done);
+  ASSERT_FALSE(*pending->value);
+  EXPECT_EQ(pending->value->error().kind(), SendDatagramError::Kind::Failed);
+  EXPECT_EQ(pending->value->error().message(), "send failed");
+  EXPECT_EQ(ab->send_datagram(bytes("x")).error().kind(), SendDatagramError::Kind::Failed);
+  fabric->fail_sends(key(a), key(b), false);
+  fabric->hold_sends(key(a), key(b), false);
+  EXPECT_TRUE(ab->send_datagram(bytes("x")));
+  EXPECT_EQ(ab->send_datagram(Bytes(Fabric::kMaxDatagramSize + 1)).error().kind(),
+            SendDatagramError::Kind::TooLarge);
+}
+
+TEST_F(FabricTest, CancelledWaitsEndWithOperationAbortedAndTakeNothing) {
+  NodePeerRef ba = b->initiate(key(a)).value();
+  asio::cancellation_signal read_signal, send_signal;
+  auto read = spawn(io, ba->read_datagrams(slots), read_signal.slot());
+  fabric->hold_sends(key(a), key(b), true);
+  Batch batch({bytes("never")});
+  auto send = spawn(io, ab->send_datagrams_wait(batch.views), send_signal.slot());
+  settle(io);
+  ASSERT_FALSE(read->done);
+  ASSERT_FALSE(send->done);
+
+  read_signal.emit(asio::cancellation_type::terminal);
+  send_signal.emit(asio::cancellation_type::terminal);
+  settle(io);
+  ASSERT_TRUE(read->done && send->done);
+  EXPECT_TRUE(aborted(read->error));
+  EXPECT_TRUE(aborted(send->error));
+
+  // The link still works, and the cancelled send took nothing.
+  fabric->hold_sends(key(a), key(b), false);
+  ASSERT_TRUE(ab->send_datagram(bytes("after")));
+  auto next = spawn(io, ba->read_datagrams(slots));
+  settle(io);
+  ASSERT_TRUE(next->done && !next->error);
+  EXPECT_EQ(*next->value, 1u);
+  EXPECT_EQ(slots[0], bytes("after"));
+}
+
+TEST_F(FabricTest, DroppingALinkEndsItsPendingWaits) {
+  NodePeerRef ba = b->initiate(key(a)).value();
+  auto read = spawn(io, ba->read_datagrams(slots));
+  fabric->hold_sends(key(a), key(b), true);
+  Batch batch({bytes("x")});
+  auto send = spawn(io, ab->send_datagrams_wait(batch.views));
+  settle(io);
+  ba.reset();
+  ab.reset();
+  settle(io);
+  ASSERT_TRUE(read->done && send->done);
+  EXPECT_TRUE(aborted(read->error));
+  ASSERT_FALSE(*send->value);
+  EXPECT_EQ(send->value->error().kind(), SendDatagramError::Kind::Closed);
+}
+
+TEST_F(FabricTest, SteadyTrafficAllocatesNothing) {
+  NodePeerRef ba = b->initiate(key(a)).value();
+  constexpr int kWarmUp = 50, kRounds = 500;
+  std::size_t before = 0, after = 0, received = 0;
+  auto reader = [&]() -> asio::awaitable<void> {
+    auto two = std::span(slots).first(2);  // the queue of 4 fills and empties
+    while (received < 3 * (kWarmUp + kRounds)) received += co_await ba->read_datagrams(two);
+  };
+  auto sender = [&]() -> asio::awaitable<void> {
+    Batch batch({Bytes(1200, 1), Bytes(40, 2), Bytes(600, 3)});
+    for (int round = 0; round < kWarmUp + kRounds; ++round) {
+      if (round == kWarmUp) before = allocations.load();
+      if (!co_await ab->send_datagrams_wait(batch.views)) co_return;
+    }
+    after = allocations.load();
+  };
+  asio::co_spawn(io, reader(), asio::detached);
+  asio::co_spawn(io, sender(), asio::detached);
+  io.run_for(10s);
+  EXPECT_EQ(received, 3u * (kWarmUp + kRounds));
+  EXPECT_EQ(after - before, 0u);
+}
+
+// Two senders, one batching on the io threads and one sending single datagrams
+// from a plain thread, each sequence-numbered; B's readers see every number
+// once and in order.
+TEST(FabricConcurrency, TwoSendersReachOneNodeWithoutLossOrReordering) {
+  constexpr std::uint32_t kCount = 10000;
+  asio::io_context io;
+  auto fabric = std::make_shared<Fabric>(16);
+  auto a = fabric->add_node(Identity::generate(0).value());
+  auto c = fabric->add_node(Identity::generate(0).value());
+  auto b = fabric->add_node(Identity::generate(0).value());
+  const PubKey bk = b->identity().pk();
+  NodePeerRef ab = a->initiate(bk).value(), cb = c->initiate(bk).value();
+  NodePeerRef ba = b->initiate(a->identity().pk()).value(), bc = b->initiate(c->identity().pk()).value();
+
+  auto reader = [](NodePeerRef link) -> asio::awaitable<std::uint32_t> {
+    std::vector<Datagram> slots(5);
+    std::uint32_t expected = 0;
+    while (expected < kCount) {
+      const std::size_t n = co_await link->read_datagrams(slots);
+      for (std::size_t i = 0; i < n; ++i) {
+        std::uint32_t seq = 0;
+        if (slots[i].size() != sizeof seq) co_return expected;
+        std::memcpy(&seq, slots[i].data(), sizeof seq);
+        if (seq != expected) co_return expected;
+        ++expected;
+      }
+    }
+    co_return expected;
+  };
+  auto batch_sender = [](NodePeerRef link) -> asio::awaitable<bool> {
+    std::vector<Bytes> data(7, Bytes(4));
+    std::vector<std::span<const std::uint8_t>> views(data.begin(), data.end());
+    for (std::uint32_t seq = 0; seq < kCount;) {
+      const std::size_t n = std::min<std::size_t>(data.size(), kCount - seq);
+      for (std::size_t i = 0; i < n; ++i, ++seq) std::memcpy(data[i].data(), &seq, 4);
+      if (!co_await link->send_datagrams_wait(std::span(views).first(n))) co_return false;
+    }
+    co_return true;
+  };
+
+  auto from_a = asio::co_spawn(io, reader(ba), asio::use_future);
+  auto from_c = asio::co_spawn(io, reader(bc), asio::use_future);
+  auto sent_a = asio::co_spawn(io, batch_sender(ab), asio::use_future);
+  std::vector<std::thread> pool;
+  for (int i = 0; i < 3; ++i) pool.emplace_back([&] { io.run_for(30s); });
+
+  std::thread single([&] {
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    Bytes d(4);
+    for (std::uint32_t seq = 0; seq < kCount && std::chrono::steady_clock::now() < deadline;) {
+      std::memcpy(d.data(), &seq, 4);
+      if (cb->send_datagram(d)) {
+        ++seq;
+      } else {
+        std::this_thread::yield();
+      }
+    }
+  });
+  single.join();
+  const bool finished = from_a.wait_for(30s) == std::future_status::ready &&
+                        from_c.wait_for(30s) == std::future_status::ready &&
+                        sent_a.wait_for(30s) == std::future_status::ready;
+  io.stop();
+  for (auto& t : pool) t.join();
+  ASSERT_TRUE(finished);
+  EXPECT_TRUE(sent_a.get());
+  EXPECT_EQ(from_a.get(), kCount);
+  EXPECT_EQ(from_c.get(), kCount);
+  EXPECT_EQ(fabric->sent_count(a->identity().pk(), bk), kCount);
+  EXPECT_EQ(fabric->sent_count(c->identity().pk(), bk), kCount);
+}
+
+}  // namespace
+}  // namespace sarvolt::p2p

@@ -1,0 +1,227 @@
+#include <gtest/gtest.h>
+#include <sodium.h>
+
+#include <bit>
+#include <cctype>
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "platform/p2p/identity.hpp"
+
+namespace sarvolt::p2p {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Leading zero bits of SHA-256(pk ‖ big-endian pow), computed here without
+// the library's own code path.
+std::uint32_t reference_difficulty(const PubKey& pk, Pow pow) {
+  unsigned char input[36];
+  std::memcpy(input, pk.bytes().data(), 32);
+  const auto v = static_cast<std::uint32_t>(pow.value());
+  input[32] = static_cast<unsigned char>(v >> 24);
+  input[33] = static_cast<unsigned char>(v >> 16);
+  input[34] = static_cast<unsigned char>(v >> 8);
+  input[35] = static_cast<unsigned char>(v);
+  unsigned char digest[crypto_hash_sha256_BYTES];
+  crypto_hash_sha256(digest, input, sizeof input);
+  std::uint32_t bits = 0;
+  for (unsigned char byte : digest) {
+    bits += static_cast<std::uint32_t>(std::countl_zero(byte));
+    if (byte != 0) break;
+  }
+  return bits;
+}
+
+std::string upper(std::string s) {
+  for (auto& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// True when `message` repeats any 8-character stretch of `input`.
+bool echoes(const std::string& message, const std::string& input) {
+  for (std::size_t i = 0; i + 8 <= input.size(); ++i) {
+    if (message.find(input.substr(i, 8)) != std::string::npos) return true;
+  }
+  return false;
+}
+
+Identity fresh() { return Identity::generate(0).value(); }
+
+TEST(PubKeyText, RoundTripsInLowerCaseAndAcceptsUpperCase) {
+  const PubKey pk = fresh().pk();
+  const std::string text = pk.to_string();
+  ASSERT_EQ(text.size(), 64u);
+  EXPECT_EQ(text.find_first_not_of("0123456789abcdef"), std::string::npos);
+  EXPECT_EQ(PubKey::from_str(text).value(), pk);
+  EXPECT_EQ(PubKey::from_str(upper(text)).value(), pk);
+  EXPECT_EQ(pk.debug(), "PubKey(" + text + ")");
+  EXPECT_EQ(fmt::format("{}", pk), text);
+}
+
+TEST(PubKeyText, RejectsWrongLengthAndNonHex) {
+  const std::string good = fresh().pk().to_string();
+  auto with = [&](std::size_t at, std::string_view part) { return std::string(good).replace(at, part.size(), part); };
+  for (const std::string& bad : {std::string(), good.substr(1), good + "0", good + good, with(0, "g"), with(0, " "),
+                                 with(63, "-"), with(0, "0x")}) {
+    auto r = PubKey::from_str(bad);
+    ASSERT_FALSE(r) << bad;
+    EXPECT_EQ(r.error().kind(), IdentityError::Kind::InvalidPublicKey);
+    EXPECT_TRUE(r.error().message().starts_with("invalid public key: expected 64 hexadecimal digits"))
+        << r.error().message();
+  }
+}
+
+TEST(SecKeyText, RoundTripsAndYieldsItsPublicKey) {
+  const Identity id = fresh();
+  const std::string text = id.sk().to_string();
+  ASSERT_EQ(text.size(), 128u);
+  EXPECT_EQ(text.find_first_not_of("0123456789abcdef"), std::string::npos);
+  EXPECT_EQ(SecKey::from_str(text).value(), id.sk());
+  EXPECT_EQ(SecKey::from_str(upper(text)).value(), id.sk());
+  EXPECT_EQ(id.sk().public_key(), id.pk());
+  EXPECT_EQ(text.substr(64), id.pk().to_string());
+}
+
+TEST(SecKeyText, RejectsBadInputWithoutEchoingIt) {
+  const std::string good = fresh().sk().to_string();
+  std::string flipped = good;
+  flipped[100] = flipped[100] == '0' ? '1' : '0';  // public half no longer matches the seed
+  const std::string foreign_half = good.substr(0, 64) + fresh().pk().to_string();
+  struct Case {
+    std::string text;
+    std::string message;
+  };
+  const std::string length_msg = "invalid secret key: expected 128 hexadecimal digits";
+  const std::string mismatch_msg = "invalid secret key: public half does not match";
+  for (const Case& c : {Case{"", length_msg}, Case{good.substr(2), length_msg}, Case{good + "00", length_msg},
+                        Case{good.substr(0, 127) + "z", length_msg}, Case{good.substr(0, 64), length_msg},
+                        Case{flipped, mismatch_msg}, Case{foreign_half, mismatch_msg}}) {
+    auto r = SecKey::from_str(c.text);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().kind(), IdentityError::Kind::InvalidSecretKey);
+    EXPECT_EQ(r.error().message(), c.message);
+    EXPECT_FALSE(echoes(r.error().message(), c.text));
+  }
+}
+
+TEST(ProofOfWork, DifficultyMatchesAnIndependentHash) {
+  const PubKey pk = fresh().pk();
+  for (std::int32_t nonce : {0, 1, -1, 255, 256, 65536, 0x7fffffff, -0x7fffffff - 1}) {
+    EXPECT_EQ(pow_difficulty(pk, Pow(nonce)), reference_difficulty(pk, Pow(nonce))) << nonce;
+  }
+}
+
+TEST(ProofOfWork, GeneratedIdentitiesMeetTheirDifficulty) {
+  for (std::uint8_t difficulty : {0, 8, 12}) {
+    auto id = Identity::generate(difficulty);
+    ASSERT_TRUE(id) << id.error().message();
+    EXPECT_GE(reference_difficulty(id->pk(), id->pow()), difficulty);
+    EXPECT_EQ(id->difficulty(), reference_difficulty(id->pk(), id->pow()));
+    EXPECT_EQ(id->sk().public_key(), id->pk());
+  }
+  EXPECT_EQ(Identity::generate(0)->pow(), Pow(0));
+  EXPECT_NE(Identity::generate(0)->pk(), Identity::generate(0)->pk());
+}
+
+TEST(ProofOfWork, CancellationStopsAHopelessSearch) {
+  util::CancellationToken token;
+  auto search = std::async(std::launch::async, [&] { return Identity::generate(40, &token); });
+  std::this_thread::sleep_for(50ms);
+  const auto cancelled_at = std::chrono::steady_clock::now();
+  token.cancel();
+  ASSERT_EQ(search.wait_for(20s), std::future_status::ready);
+  EXPECT_LT(std::chrono::steady_clock::now() - cancelled_at, 2s);
+  auto r = search.get();
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind(), IdentityError::Kind::Cancelled);
+  EXPECT_EQ(r.error().message(), "proof of work generation cancelled");
+
+  auto again = Identity::generate(8, &token);  // already cancelled
+  ASSERT_FALSE(again);
+  EXPECT_EQ(again.error().kind(), IdentityError::Kind::Cancelled);
+}
+
+// --- super peer URLs --------------------------------------------------------
+
+const std::string kKey = "3b6a27bcceb6a42d62a3a8d02a6f0d73653215771de243a63ac048a18b59da29";
+
+TEST(SuperPeerUrlText, ParsesAndPrintsCanonically) {
+  auto url = SuperPeerUrl::parse("udp://relay.example.org:4000?networkId=-7&publicKey=" + upper(kKey));
+  ASSERT_TRUE(url) << url.error().message();
+  EXPECT_EQ(url->host(), "relay.example.org");
+  EXPECT_EQ(url->port(), 4000);
+  EXPECT_EQ(url->public_key().to_string(), kKey);
+  EXPECT_EQ(url->network_id(), -7);
+  EXPECT_EQ(url->to_string(), "udp://relay.example.org:4000?publicKey=" + kKey + "&networkId=-7");
+
+  for (const std::string host : {"10.0.0.255", "[::1]", "[2001:db8::8a2e:370:7334]", "localhost", "a-b.c9"}) {
+    const std::string text = "udp://" + host + ":65535?publicKey=" + kKey + "&networkId=2147483647";
+    auto parsed = SuperPeerUrl::parse(text);
+    ASSERT_TRUE(parsed) << text << ": " << parsed.error().message();
+    EXPECT_EQ(parsed->to_string(), text);
+    EXPECT_EQ(SuperPeerUrl::parse(parsed->to_string()).value(), *parsed);
+  }
+  EXPECT_EQ(SuperPeerUrl::parse("udp://[::1]:1?publicKey=" + kKey + "&networkId=0")->host(), "::1");
+}
+
+TEST(SuperPeerUrlText, NamesWhatIsWrong) {
+  const std::string q = "?publicKey=" + kKey + "&networkId=1";
+  const std::pair<std::string, std::string> cases[] = {
+      {"tcp://h:1" + q, "scheme must be udp"},
+      {"UDP://h:1" + q, "scheme must be udp"},
+      {"h:1" + q, "scheme must be udp"},
+      {"udp://h" + q, "missing port"},
+      {"udp://h:" + q, "missing port"},
+      {"udp://[::1]" + q, "missing port"},
+      {"udp://h:0" + q, "invalid port"},
+      {"udp://h:65536" + q, "invalid port"},
+      {"udp://h:8x" + q, "invalid port"},
+      {"udp://:1" + q, "missing host"},
+      {"udp://h_1:1" + q, "invalid host"},
+      {"udp://1.2.3:1" + q, "invalid host"},
+      {"udp://256.1.1.1:1" + q, "invalid host"},
+      {"udp://[::g]:1" + q, "invalid host"},
+      {"udp://u@h:1" + q, "invalid host"},
+      {"udp://h:1/x" + q, "unexpected path"},
+      {"udp://h:1?networkId=1", "missing publicKey"},
+      {"udp://h:1", "missing publicKey"},
+      {"udp://h:1?publicKey=" + kKey, "missing networkId"},
+      {"udp://h:1?publicKey=abc&networkId=1", "invalid publicKey"},
+      {"udp://h:1?publicKey&networkId=1", "invalid publicKey"},
+      {"udp://h:1?publicKey=" + kKey + "&networkId=one", "invalid networkId"},
+      {"udp://h:1?publicKey=" + kKey + "&networkId=2147483648", "invalid networkId"},
+      {"udp://h:1?publicKey=" + kKey + "&networkId=", "invalid networkId"},
+      {"udp://h:1" + q + "&networkId=1", "duplicate parameter 'networkId'"},
+      {"udp://h:1" + q + "&networkid=1", "unexpected parameter 'networkid'"},
+      {"udp://h:1" + q + "&", "empty parameter"},
+      {"udp://h:1" + q + "#top", "unexpected fragment"},
+  };
+  for (const auto& [text, reason] : cases) {
+    auto r = SuperPeerUrl::parse(text);
+    ASSERT_FALSE(r) << text;
+    EXPECT_EQ(r.error().message(), "invalid super peer URL: " + reason) << text;
+  }
+}
+
+TEST(SuperPeerUrlText, DefaultListIsOneFixedLocalSuperPeer) {
+  const auto& list = SUPER_PEERS_DEFAULT();
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(&list, &SUPER_PEERS_DEFAULT());
+  const Identity& id = default_super_peer_identity();
+  EXPECT_EQ(list[0].to_string(),
+            "udp://127.0.0.1:22527?publicKey=" + id.pk().to_string() + "&networkId=1");
+  EXPECT_EQ(id.pow(), Pow(0));
+
+  const std::string seed_text = "sarvolt default super peer";
+  unsigned char seed[32];
+  crypto_hash_sha256(seed, reinterpret_cast<const unsigned char*>(seed_text.data()), seed_text.size());
+  EXPECT_EQ(0, std::memcmp(id.sk().bytes().data(), seed, sizeof seed));
+  EXPECT_EQ(SecKey::from_str(id.sk().to_string()).value(), id.sk());  // halves agree
+}
+
+}  // namespace
+}  // namespace sarvolt::p2p
