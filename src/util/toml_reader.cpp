@@ -75,6 +75,10 @@ Error missing_field(std::string_view name, const toml::node* at) {
   return located(fmt::format("missing field `{}`", name), at);
 }
 
+Error invalid_length(std::size_t len, std::string_view expected, const toml::node* at) {
+  return located(fmt::format("invalid length {}, expected {}", len, expected), at);
+}
+
 Error within(Error e, std::string_view key) {
   e.key_path.insert(e.key_path.begin(), std::string(key));
   return e;

@@ -41,6 +41,8 @@ std::string describe(const toml::node& n);
 Error located(std::string message, const toml::node* at);
 Error invalid_type(const toml::node& n, std::string_view expected);
 Error missing_field(std::string_view name, const toml::node* at);
+// "invalid length {len}, expected {expected}"
+Error invalid_length(std::size_t len, std::string_view expected, const toml::node* at);
 // Adds `key` in front of the error's key path.
 Error within(Error e, std::string_view key);
 

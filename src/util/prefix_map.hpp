@@ -1,0 +1,629 @@
+// PrefixMap<V>: an IPv4 longest-prefix map keyed by Ipv4Net.
+//
+// Keys match on their network (host bits cleared) but are kept as inserted;
+// inserting a key whose network and length are already present replaces both
+// the stored key and the value. Iteration is ordered by (network, length).
+// Lookups never allocate and const members may run concurrently; any mutation
+// invalidates returned pointers. If an allocation fails inside insert or
+// remove, lookups stay safe but the index may be left incomplete.
+//
+// Layout. Entries live in slots_ (ids reused through a free list) and order_
+// maps (network, length) to a slot. The lookup index holds slot ids only, and
+// the fields a lookup reads sit in one cache line (hot_):
+//  - up to kSmallMax entries: a list sorted longest prefix first, compared
+//    four at a time; a list of up to four lives in hot_ itself;
+//  - above that: a multibit trie with leaf pushing (every position resolves to
+//    its longest match). A top table indexed by the first 8 or 16 address bits,
+//    then 8-bit chunks. A chunk of at most kRuns runs of equal values is kept
+//    in one cache line and searched with a byte compare; otherwise it points
+//    to a 256-slot block.
+// Updates rewrite only the chunks under the changed prefix, working on runs.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "util/ipv4.hpp"
+
+namespace sarvolt::util {
+
+template <class V>
+class PrefixMap {
+ public:
+  using key_type = Ipv4Net;
+  using mapped_type = V;
+  using value_type = std::pair<Ipv4Net, V>;
+
+  class const_iterator;
+
+  PrefixMap() noexcept { sync(); }
+  PrefixMap(const PrefixMap& other)
+      : top_(other.top_),
+        chunks_(other.chunks_),
+        blocks_(other.blocks_),
+        small_(other.small_),
+        slots_(other.slots_),
+        top_shift_(other.top_shift_),
+        free_slots_(other.free_slots_),
+        free_chunks_(other.free_chunks_),
+        free_blocks_(other.free_blocks_),
+        order_(other.order_) {
+    sync();
+  }
+  PrefixMap& operator=(const PrefixMap& other) {
+    if (this != &other) {
+      PrefixMap tmp(other);
+      swap(tmp);
+    }
+    return *this;
+  }
+  // A moved-from map is empty.
+  PrefixMap(PrefixMap&& other) noexcept : PrefixMap() { swap(other); }
+  PrefixMap& operator=(PrefixMap&& other) noexcept {
+    PrefixMap tmp(std::move(other));
+    swap(tmp);
+    return *this;
+  }
+
+  void swap(PrefixMap& other) noexcept {
+    top_.swap(other.top_);
+    chunks_.swap(other.chunks_);
+    blocks_.swap(other.blocks_);
+    small_.swap(other.small_);
+    slots_.swap(other.slots_);
+    std::swap(top_shift_, other.top_shift_);
+    free_slots_.swap(other.free_slots_);
+    free_chunks_.swap(other.free_chunks_);
+    free_blocks_.swap(other.free_blocks_);
+    order_.swap(other.order_);
+    sync();
+    other.sync();
+  }
+
+  // Returns the previous value if the (normalised) prefix was present.
+  std::optional<V> insert(const Ipv4Net& net, V value) {
+    auto [it, fresh] = order_.try_emplace(key_of(net), 0);
+    if (!fresh) {
+      value_type& entry = *slots_[it->second];
+      std::optional<V> old(std::move(entry.second));
+      entry.first = net;
+      entry.second = std::move(value);
+      return old;
+    }
+    try {
+      it->second = alloc_slot(net, std::move(value));
+    } catch (...) {
+      order_.erase(it);
+      throw;
+    }
+    try {
+      index_insert(net.trunc(), it->second);
+    } catch (...) {
+      sync();
+      throw;
+    }
+    sync();
+    return std::nullopt;
+  }
+
+  // Exact lookup on the normalised prefix.
+  const V* get(const Ipv4Net& net) const noexcept {
+    const auto it = order_.find(key_of(net));
+    return it == order_.end() ? nullptr : &slots_[it->second]->second;
+  }
+  V* get_mut(const Ipv4Net& net) noexcept {
+    const auto it = order_.find(key_of(net));
+    return it == order_.end() ? nullptr : &slots_[it->second]->second;
+  }
+
+  std::optional<V> remove(const Ipv4Net& net) {
+    const auto it = order_.find(key_of(net));
+    if (it == order_.end()) return std::nullopt;
+    const std::uint32_t s = it->second;
+    order_.erase(it);
+    try {
+      index_remove(net.trunc(), s);
+    } catch (...) {
+      sync();
+      throw;
+    }
+    sync();
+    std::optional<V> old(std::move(slots_[s]->second));
+    slots_[s].reset();
+    free_slots_.push_back(s);
+    return old;
+  }
+
+  // The entry with the longest prefix containing addr, or nullptr.
+  const value_type* longest_match(Ipv4Addr addr) const noexcept {
+    const Hot& h = hot_;
+    const std::uint32_t x = addr.to_u32();
+    std::uint32_t v = kNone;
+    if (h.shift != 0) {
+      unsigned shift = h.shift;
+      v = h.u.trie.top[x >> shift];
+      while (v & kChild) {
+        shift -= 8;
+        v = chunk_get(h.u.trie.chunks[v & ~kChild], h.u.trie.blocks, (x >> shift) & 0xff);
+      }
+    } else {
+      const SmallGroup* g = h.count <= 1 ? &h.u.group : h.u.groups;
+      for (const SmallGroup* end = g + h.count; g != end; ++g) {
+        if (const unsigned hits = group_hits(*g, x)) {
+          v = g->slot[__builtin_ctz(hits)];
+          break;
+        }
+      }
+    }
+    return v == kNone ? nullptr : &*h.slots[v];
+  }
+
+  std::size_t size() const noexcept { return order_.size(); }
+  bool empty() const noexcept { return order_.empty(); }
+  void clear() noexcept {
+    PrefixMap tmp;
+    swap(tmp);
+  }
+
+  const_iterator begin() const noexcept { return const_iterator(order_.begin(), &slots_); }
+  const_iterator end() const noexcept { return const_iterator(order_.end(), &slots_); }
+
+  // Calls f(const Ipv4Net&, const V&) in iteration order.
+  template <class F>
+  void for_each(F&& f) const {
+    for (const auto& [key, s] : order_) f(slots_[s]->first, slots_[s]->second);
+  }
+
+  class const_iterator {
+   public:
+    using iterator_category = std::bidirectional_iterator_tag;
+    using value_type = PrefixMap::value_type;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const value_type*;
+    using reference = const value_type&;
+
+    const_iterator() = default;
+    reference operator*() const { return *(*slots_)[it_->second]; }
+    pointer operator->() const { return &**this; }
+    const_iterator& operator++() {
+      ++it_;
+      return *this;
+    }
+    const_iterator operator++(int) {
+      auto old = *this;
+      ++it_;
+      return old;
+    }
+    const_iterator& operator--() {
+      --it_;
+      return *this;
+    }
+    const_iterator operator--(int) {
+      auto old = *this;
+      --it_;
+      return old;
+    }
+    friend bool operator==(const const_iterator& a, const const_iterator& b) {
+      return a.it_ == b.it_;
+    }
+
+   private:
+    friend class PrefixMap;
+    using Slots = std::vector<std::optional<PrefixMap::value_type>>;
+    const_iterator(std::map<std::uint64_t, std::uint32_t>::const_iterator it, const Slots* slots)
+        : it_(it), slots_(slots) {}
+    std::map<std::uint64_t, std::uint32_t>::const_iterator it_{};
+    const Slots* slots_ = nullptr;
+  };
+
+ private:
+  // Index values: a slot id, kNone, or kChild | chunk id.
+  static constexpr std::uint32_t kNone = 0x7fff'ffffU;
+  static constexpr std::uint32_t kChild = 0x8000'0000U;
+  // Entry counts at which the index changes form; the gaps avoid flapping.
+  static constexpr std::size_t kSmallMax = 16;
+  static constexpr std::size_t kWideAt = 2048;
+  static constexpr int kRuns = 12;
+
+  struct SmallEntry {
+    std::uint32_t net;
+    std::uint32_t mask;
+    std::uint32_t slot;
+  };
+  // The list index in groups of four, longest prefix first. Unused lanes
+  // (net 1, mask 0) never match.
+  struct SmallGroup {
+    std::uint32_t net[4];
+    std::uint32_t mask[4];
+    std::uint32_t slot[4];
+  };
+
+  // Bit i set if lane i of g contains x.
+  static unsigned group_hits(const SmallGroup& g, std::uint32_t x) noexcept {
+#if defined(__SSE2__)
+    const __m128i xs = _mm_set1_epi32(static_cast<int>(x));
+    const __m128i masks = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g.mask));
+    const __m128i nets = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g.net));
+    const __m128i eq = _mm_cmpeq_epi32(_mm_and_si128(xs, masks), nets);
+    return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(eq)));
+#else
+    unsigned hits = 0;
+    for (unsigned i = 0; i < 4; ++i) hits |= unsigned{(x & g.mask[i]) == g.net[i]} << i;
+    return hits;
+#endif
+  }
+
+  std::vector<SmallEntry> small_list() const {
+    std::vector<SmallEntry> list;
+    for (const SmallGroup& g : small_) {
+      for (unsigned i = 0; i < 4; ++i) {
+        if (g.slot[i] != kNone) list.push_back({g.net[i], g.mask[i], g.slot[i]});
+      }
+    }
+    return list;
+  }
+
+  void set_small(std::vector<SmallEntry> list) {
+    std::stable_sort(list.begin(), list.end(),
+                     [](const SmallEntry& a, const SmallEntry& b) { return a.mask > b.mask; });
+    small_.assign((list.size() + 3) / 4, SmallGroup{{1, 1, 1, 1}, {}, {kNone, kNone, kNone, kNone}});
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      SmallGroup& g = small_[i / 4];
+      g.net[i % 4] = list[i].net;
+      g.mask[i % 4] = list[i].mask;
+      g.slot[i % 4] = list[i].slot;
+    }
+  }
+
+  // start[0] == 0: runs; value[r] covers [start[r], start[r + 1]). Unused runs
+  // start at 255 and repeat the last value. start[0] == 1: value[0] is the
+  // offset of a 256-slot block in blocks_.
+  struct alignas(64) Chunk {
+    std::uint8_t start[16];
+    std::uint32_t value[kRuns];
+  };
+  static_assert(sizeof(Chunk) == 64);
+
+  static std::uint64_t key_of(const Ipv4Net& net) noexcept {
+    return (std::uint64_t{net.network().to_u32()} << 6) | net.prefix_len();
+  }
+  static std::uint32_t mask_of(unsigned len) noexcept {
+    return static_cast<std::uint32_t>(~std::uint64_t{0} << (32 - len));
+  }
+
+  static std::uint32_t chunk_get(const Chunk& c, const std::uint32_t* blocks,
+                                 std::uint32_t b) noexcept {
+    if (c.start[0] != 0) return blocks[c.value[0] + b];
+#if defined(__SSE2__)
+    const __m128i starts = _mm_load_si128(reinterpret_cast<const __m128i*>(c.start));
+    const __m128i key = _mm_set1_epi8(static_cast<char>(b));
+    const __m128i le = _mm_cmpeq_epi8(_mm_max_epu8(starts, key), key);  // start <= b
+    const unsigned below = static_cast<unsigned>(_mm_movemask_epi8(le));
+    // Runs 1..11 that start at or below b form a contiguous run of bits.
+    const unsigned r = static_cast<unsigned>(__builtin_ctz((~below & 0xffeU) | 0x1000U)) - 1;
+    return c.value[r];
+#else
+    unsigned r = 0;
+    for (int i = 1; i < kRuns; ++i) r += c.start[i] <= b;
+    return c.value[r];
+#endif
+  }
+
+  std::uint32_t alloc_slot(const Ipv4Net& net, V&& value) {
+    if (free_slots_.empty() && slots_.size() >= kNone) throw std::length_error("PrefixMap is full");
+    if (!free_slots_.empty()) {
+      const std::uint32_t s = free_slots_.back();
+      slots_[s].emplace(net, std::move(value));
+      free_slots_.pop_back();
+      return s;
+    }
+    slots_.emplace_back(std::in_place, net, std::move(value));
+    return static_cast<std::uint32_t>(slots_.size() - 1);
+  }
+
+  unsigned len_of(std::uint32_t s) const noexcept { return slots_[s]->first.prefix_len(); }
+
+  // Longest present prefix strictly shorter than (net, len) that contains it.
+  std::uint32_t parent_of(std::uint32_t net, unsigned len) const {
+    for (unsigned l = len; l-- > 0;) {
+      const auto it = order_.find((std::uint64_t{net & mask_of(l)} << 6) | l);
+      if (it != order_.end()) return it->second;
+    }
+    return kNone;
+  }
+
+  // --- index maintenance --------------------------------------------------
+
+  void index_insert(const Ipv4Net& net, std::uint32_t s) {
+    if (top_.empty()) {
+      if (order_.size() > kSmallMax) return build_trie(order_.size() >= kWideAt ? 16 : 8);
+      std::vector<SmallEntry> list = small_list();
+      list.push_back({net.addr().to_u32(), net.netmask().to_u32(), s});
+      return set_small(std::move(list));
+    }
+    if (top_shift_ == 24 && order_.size() >= kWideAt) return build_trie(16);
+    const unsigned len = net.prefix_len();
+    update(net.addr().to_u32(), len, [this, s, len](std::uint32_t v) {
+      return v == kNone || len_of(v) < len ? s : v;
+    });
+  }
+
+  void index_remove(const Ipv4Net& net, std::uint32_t s) {
+    if (top_.empty()) {
+      std::vector<SmallEntry> list = small_list();
+      std::erase_if(list, [s](const SmallEntry& e) { return e.slot == s; });
+      return set_small(std::move(list));
+    }
+    if (order_.size() <= kSmallMax / 2) return build_small();
+    if (top_shift_ == 16 && order_.size() < kWideAt / 4) return build_trie(8);
+    const std::uint32_t parent = parent_of(net.addr().to_u32(), net.prefix_len());
+    update(net.addr().to_u32(), net.prefix_len(),
+           [s, parent](std::uint32_t v) { return v == s ? parent : v; });
+  }
+
+  void drop_trie() noexcept {
+    top_.clear();
+    top_.shrink_to_fit();
+    chunks_.clear();
+    chunks_.shrink_to_fit();
+    blocks_.clear();
+    blocks_.shrink_to_fit();
+    free_chunks_.clear();
+    free_blocks_.clear();
+  }
+
+  void build_small() {
+    drop_trie();
+    std::vector<SmallEntry> list;
+    for (const auto& [key, s] : order_) {
+      const Ipv4Net& net = slots_[s]->first;
+      list.push_back({net.network().to_u32(), net.netmask().to_u32(), s});
+    }
+    set_small(std::move(list));
+  }
+
+  void build_trie(unsigned top_bits) {
+    drop_trie();
+    small_.clear();
+    small_.shrink_to_fit();
+    top_.assign(std::size_t{1} << top_bits, kNone);
+    top_shift_ = 32 - top_bits;
+    // Pre-order: a prefix is painted before the prefixes inside it.
+    for (const auto& [key, s] : order_) {
+      const auto len = static_cast<unsigned>(key & 63);
+      const auto net = static_cast<std::uint32_t>(key >> 6);
+      update(net, len, [this, s, len](std::uint32_t v) {
+        return v == kNone || len_of(v) < len ? s : v;
+      });
+    }
+  }
+
+  // Applies op to every resolved value under net/len (net has no host bits).
+  template <class Op>
+  void update(std::uint32_t net, unsigned len, const Op& op) {
+    const unsigned top_bits = 32 - top_shift_;
+    const std::size_t i = net >> top_shift_;
+    if (len <= top_bits) {
+      const std::size_t n = std::size_t{1} << (top_bits - len);
+      for (std::size_t j = i; j < i + n; ++j) {
+        const std::uint32_t x = update_all(top_[j], op);
+        top_[j] = x;
+      }
+    } else {
+      const std::uint32_t x = update_in(top_[i], net, len, top_bits, op);
+      top_[i] = x;
+    }
+  }
+
+  // v resolves the block of the first `depth` bits of net; len > depth.
+  template <class Op>
+  std::uint32_t update_in(std::uint32_t v, std::uint32_t net, unsigned len, unsigned depth,
+                          const Op& op) {
+    if (!(v & kChild) && op(v) == v) return v;
+    depth += 8;
+    const std::uint32_t b = (net >> (32 - depth)) & 0xff;
+    if (len > depth) {
+      const std::uint32_t old = slot_at(v, b);
+      const std::uint32_t now = update_in(old, net, len, depth, op);
+      if (now == old) return v;
+      return update_range(v, b, 1, [now](std::uint32_t) { return now; });
+    }
+    return update_range(v, b, 1U << (depth - len),
+                        [&](std::uint32_t x) { return update_all(x, op); });
+  }
+
+  template <class Op>
+  std::uint32_t update_all(std::uint32_t v, const Op& op) {
+    if (!(v & kChild)) return op(v);
+    return update_range(v, 0, 256, [&](std::uint32_t x) { return update_all(x, op); });
+  }
+
+  std::uint32_t slot_at(std::uint32_t v, std::uint32_t b) const noexcept {
+    return (v & kChild) ? chunk_get(chunks_[v & ~kChild], blocks_.data(), b) : v;
+  }
+
+  // Run list under construction; equal neighbours merge.
+  struct Runs {
+    std::uint32_t start[kRuns + 3];
+    std::uint32_t value[kRuns + 3];
+    int n = 0;
+    void push(std::uint32_t from, std::uint32_t val) {
+      if (n == 0 || value[n - 1] != val) {
+        start[n] = from;
+        value[n] = val;
+        ++n;
+      }
+    }
+  };
+
+  // Replaces each value x at positions [b, b + n) of v (a chunk reference or
+  // a plain value) by f(x); returns the new reference or plain value. A chunk
+  // reference occupies one position, so a run list grows by at most two.
+  template <class F>
+  std::uint32_t update_range(std::uint32_t v, std::uint32_t b, std::uint32_t n, const F& f) {
+    const std::uint32_t end = b + n;
+    Runs in;
+    if (!(v & kChild)) {
+      in.push(0, v);
+    } else {
+      const Chunk& c = chunks_[v & ~kChild];
+      if (c.start[0] != 0) {
+        const std::uint32_t off = c.value[0];
+        for (std::uint32_t j = b; j < end; ++j) {
+          const std::uint32_t x = f(blocks_[off + j]);
+          blocks_[off + j] = x;
+        }
+        return compact_block(v);
+      }
+      for (int r = 0; r < kRuns; ++r) {
+        const std::uint32_t to = r + 1 < kRuns ? c.start[r + 1] : 256U;
+        if (c.start[r] < to) in.push(c.start[r], c.value[r]);
+      }
+    }
+    Runs out;
+    for (int r = 0; r < in.n; ++r) {
+      const std::uint32_t from = in.start[r];
+      const std::uint32_t to = r + 1 < in.n ? in.start[r + 1] : 256U;
+      const std::uint32_t val = in.value[r];
+      if (to <= b || from >= end) {
+        out.push(from, val);
+        continue;
+      }
+      if (from < b) out.push(from, val);
+      out.push(std::max(from, b), f(val));
+      if (to > end) out.push(end, val);
+    }
+    if (out.n <= kRuns) return store_runs(v, out);
+    // Too many runs: switch to a 256-slot block.
+    std::uint32_t id = v & ~kChild;
+    if (!(v & kChild)) id = alloc_chunk();
+    const std::uint32_t off = alloc_block();
+    for (int r = 0; r < out.n; ++r) {
+      const std::uint32_t to = r + 1 < out.n ? out.start[r + 1] : 256U;
+      std::fill(blocks_.begin() + off + out.start[r], blocks_.begin() + off + to, out.value[r]);
+    }
+    chunks_[id].start[0] = 1;
+    chunks_[id].value[0] = off;
+    return kChild | id;
+  }
+
+  // Moves a block chunk back to runs once it has few enough.
+  std::uint32_t compact_block(std::uint32_t v) {
+    const std::uint32_t off = chunks_[v & ~kChild].value[0];
+    Runs runs;
+    for (std::uint32_t i = 0; i < 256 && runs.n <= kRuns; ++i) runs.push(i, blocks_[off + i]);
+    return runs.n <= kRuns ? store_runs(v, runs) : v;
+  }
+
+  // Stores runs (at most kRuns) in the chunk v refers to, allocated if v is a
+  // plain value; a single run frees the chunk and returns its value.
+  std::uint32_t store_runs(std::uint32_t v, const Runs& runs) {
+    const bool had = v & kChild;
+    std::uint32_t id = v & ~kChild;
+    if (runs.n <= 1) {
+      if (had) free_chunk(id);
+      return runs.value[0];
+    }
+    if (!had) id = alloc_chunk();
+    Chunk& c = chunks_[id];
+    if (c.start[0] != 0) free_blocks_.push_back(c.value[0]);
+    for (int r = 0; r < kRuns; ++r) {
+      c.start[r] = r < runs.n ? static_cast<std::uint8_t>(runs.start[r]) : std::uint8_t{0xff};
+      c.value[r] = runs.value[r < runs.n ? r : runs.n - 1];
+    }
+    return kChild | id;
+  }
+
+  std::uint32_t alloc_chunk() {
+    if (!free_chunks_.empty()) {
+      const std::uint32_t id = free_chunks_.back();
+      free_chunks_.pop_back();
+      return id;
+    }
+    Chunk c{};
+    std::fill(std::begin(c.start), std::end(c.start), std::uint8_t{0xff});
+    c.start[0] = 0;
+    chunks_.push_back(c);
+    return static_cast<std::uint32_t>(chunks_.size() - 1);
+  }
+
+  void free_chunk(std::uint32_t id) {
+    Chunk& c = chunks_[id];
+    if (c.start[0] != 0) free_blocks_.push_back(c.value[0]);
+    c.start[0] = 0;
+    free_chunks_.push_back(id);
+  }
+
+  std::uint32_t alloc_block() {
+    if (!free_blocks_.empty()) {
+      const std::uint32_t off = free_blocks_.back();
+      free_blocks_.pop_back();
+      return off;
+    }
+    blocks_.resize(blocks_.size() + 256);
+    return static_cast<std::uint32_t>(blocks_.size() - 256);
+  }
+
+  // What a lookup reads, in one cache line; sync() derives it from the
+  // containers after every change. shift != 0: trie with that top shift;
+  // otherwise count groups of the list, inline if there is only one.
+  struct alignas(64) Hot {
+    const std::optional<value_type>* slots;
+    std::uint32_t count;
+    std::uint32_t shift;
+    struct Trie {
+      const std::uint32_t* top;
+      const Chunk* chunks;
+      const std::uint32_t* blocks;
+    };
+    union {
+      Trie trie;
+      SmallGroup group;
+      const SmallGroup* groups;
+    } u;
+  };
+  static_assert(sizeof(Hot) == 64);
+
+  void sync() noexcept {
+    hot_.slots = slots_.data();
+    if (!top_.empty()) {
+      hot_.count = 0;
+      hot_.shift = top_shift_;
+      hot_.u.trie = typename Hot::Trie{top_.data(), chunks_.data(), blocks_.data()};
+      return;
+    }
+    hot_.count = static_cast<std::uint32_t>(small_.size());
+    hot_.shift = 0;
+    if (small_.size() == 1) {
+      hot_.u.group = small_[0];
+    } else {
+      hot_.u.groups = small_.data();
+    }
+  }
+
+  Hot hot_;
+  std::vector<std::uint32_t> top_;    // empty while small_ is the index
+  std::vector<Chunk> chunks_;
+  std::vector<std::uint32_t> blocks_;
+  std::vector<SmallGroup> small_;
+  std::vector<std::optional<value_type>> slots_;
+  unsigned top_shift_ = 16;
+
+  std::vector<std::uint32_t> free_slots_;
+  std::vector<std::uint32_t> free_chunks_;
+  std::vector<std::uint32_t> free_blocks_;
+  std::map<std::uint64_t, std::uint32_t> order_;  // (network << 6 | length) -> slot
+};
+
+}  // namespace sarvolt::util
