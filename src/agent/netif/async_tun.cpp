@@ -1,0 +1,82 @@
+#include "agent/netif/async_tun.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+namespace sarvolt::agent {
+
+namespace asio = boost::asio;
+
+namespace {
+std::error_code last_error() { return {errno, std::system_category()}; }
+}  // namespace
+
+util::Expected<std::shared_ptr<AsyncTun>, std::error_code> AsyncTun::create(asio::any_io_executor ex, int fd) {
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return util::Unexpected(last_error());
+  int read_fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (read_fd < 0) return util::Unexpected(last_error());
+  int write_fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (write_fd < 0) {
+    auto err = last_error();
+    ::close(read_fd);
+    return util::Unexpected(err);
+  }
+  return std::shared_ptr<AsyncTun>(new AsyncTun(std::move(ex), fd, read_fd, write_fd));
+}
+
+// The two descriptors (dups of fd) only wait for readiness; fd_ itself is
+// read and written directly.
+AsyncTun::AsyncTun(asio::any_io_executor ex, int fd, int read_fd, int write_fd)
+    : fd_(fd), read_wait_(ex, read_fd), write_strand_(asio::make_strand(ex)), write_wait_(write_strand_, write_fd) {}
+
+AsyncTun::~AsyncTun() {
+  boost::system::error_code ignored;
+  read_wait_.close(ignored);
+  write_wait_.close(ignored);
+  ::close(fd_);
+}
+
+util::Expected<std::size_t, std::error_code> AsyncTun::try_recv(std::span<std::uint8_t> buf) noexcept {
+  while (true) {
+    ssize_t n = ::read(fd_, buf.data(), buf.size());
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno == EINTR) continue;
+    return util::Unexpected(last_error());
+  }
+}
+
+asio::awaitable<void> AsyncTun::wait_readable() {
+  co_await read_wait_.async_wait(asio::posix::stream_descriptor::wait_read, asio::use_awaitable);
+}
+
+util::Expected<std::size_t, std::error_code> AsyncTun::try_send(std::span<const std::uint8_t> packet) noexcept {
+  while (true) {
+    ssize_t n = ::write(fd_, packet.data(), packet.size());
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno == EINTR) continue;
+    return util::Unexpected(last_error());
+  }
+}
+
+asio::awaitable<util::Expected<void, std::error_code>> AsyncTun::send(std::span<const std::uint8_t> packet) {
+  while (true) {
+    auto r = try_send(packet);
+    if (r) co_return util::Expected<void, std::error_code>{};
+    if (r.error() != std::errc::resource_unavailable_try_again && r.error() != std::errc::operation_would_block)
+      co_return util::Unexpected(r.error());
+    // No room: wait on the write strand, where all write waits are started.
+    co_await asio::co_spawn(write_strand_, wait_writable(), asio::use_awaitable);
+  }
+}
+
+asio::awaitable<void> AsyncTun::wait_writable() {
+  co_await write_wait_.async_wait(asio::posix::stream_descriptor::wait_write, asio::use_awaitable);
+}
+
+}  // namespace sarvolt::agent

@@ -1,0 +1,32 @@
+#include "agent/router/router.hpp"
+
+#include "util/log.hpp"
+
+namespace sarvolt::agent {
+
+namespace {
+
+spdlog::logger& lg() {
+  static spdlog::logger& l = log::target("sarvolt_agent::agent::router::mobile");
+  return l;
+}
+
+}  // namespace
+
+void MobileAgentRouter::apply_desired_state(NetworkMap& networks) {
+  SV_TRACE(lg(),
+           "We're running on a mobile platform where the network listener handles route updates. Therefore, we just "
+           "assume everything is fine and hope for the best! 🤞");
+  for (auto& [url, net] : networks) net.current.routes = net.desired.routes;
+  for (auto& [url, net] : networks) {
+    const auto& wanted = net.desired.forwardings;
+    if (wanted.applied && !wanted.applied->destinations.empty()) {
+      SV_WARN(lg(), "{}", kForwardingUnsupported);
+      net.current.forwardings = {std::nullopt, kForwardingUnsupported};
+    } else {
+      net.current.forwardings = wanted;
+    }
+  }
+}
+
+}  // namespace sarvolt::agent
