@@ -77,10 +77,15 @@ DataPlane::DataPlane(Options o)
   node_a = fabric->add_node(a);
   node_b = fabric->add_node(b);
   node_c = fabric->add_node(c);
-  if (o.with_dns) dns = std::make_shared<FakeDns>();
+  if (o.with_dns && o.real_dns)
+    real_dns = agent::dns::MobileAgentDns::create(io.get_executor());
+  else if (o.with_dns)
+    dns = std::make_shared<FakeDns>();
 
   std::shared_ptr<agent::AsyncTun> tun;
-  if (o.with_tun) {
+  if (o.with_tun && o.tun_fd_override >= 0) {
+    tun = agent::AsyncTun::create(io.get_executor(), o.tun_fd_override).value();
+  } else if (o.with_tun) {
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) throw std::runtime_error("socketpair");
     tun_fd = fds[1];
@@ -92,7 +97,7 @@ DataPlane::DataPlane(Options o)
   parts.netif = std::make_shared<agent::MobileAgentNetIf>();
   parts.router = std::make_unique<agent::MobileAgentRouter>();
   parts.firewall = std::make_shared<agent::AgentFirewall>();
-  parts.dns = dns;
+  parts.dns = real_dns ? std::shared_ptr<agent::dns::AgentDns>(real_dns) : dns;
   parts.tun = std::move(tun);
   parts.tun_mtu = o.mtu;
   agent = std::make_shared<agent::AgentInner>(std::move(parts));
@@ -101,6 +106,7 @@ DataPlane::DataPlane(Options o)
 
 DataPlane::~DataPlane() {
   agent.reset();
+  real_dns.reset();  // ends the DNS driver
   networks.clear();
   work_.reset();
   // Drivers end once their handles are gone; give them a moment, then stop.

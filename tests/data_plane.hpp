@@ -16,6 +16,7 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 
+#include "agent/dns/dns.hpp"
 #include "agent/inner.hpp"
 #include "network/config/effective.hpp"
 #include "platform/p2p/fabric.hpp"
@@ -49,9 +50,15 @@ class FakeDns : public agent::dns::AgentDns {
   bool handle_outbound_packet(std::span<const std::uint8_t> packet, const util::Ipv4HeaderView& hdr,
                               std::shared_ptr<agent::AsyncTun>) override;
   void shutdown() override {}
+  bool is_server_ip(util::Ipv4Addr) const override { return false; }
+  std::optional<util::Ipv4Addr> server_ip() const override { return std::nullopt; }
+  const agent::dns::RequestSender& send_channel() const override { return closed_; }
   std::atomic<bool> take{true};
   std::atomic<int> offered{0};
   std::atomic<int> taken{0};
+
+ private:
+  agent::dns::RequestSender closed_;
 };
 
 class DataPlane {
@@ -62,6 +69,11 @@ class DataPlane {
     std::uint16_t mtu = 1280;
     std::size_t queue_capacity = 1024;
     int threads = 2;
+    // A TUN device (or any packet fd) the agent takes instead of the socket
+    // pair; the agent owns it and tun_fd stays -1.
+    int tun_fd_override = -1;
+    // The real DNS object (in real_dns) instead of FakeDns; needs with_dns.
+    bool real_dns = false;
   };
   DataPlane();
   explicit DataPlane(Options options);
@@ -100,6 +112,7 @@ class DataPlane {
   p2p::Identity a = identity_from_seed(1), b = identity_from_seed(2), c = identity_from_seed(3);
   std::shared_ptr<p2p::MemoryNode> node_a, node_b, node_c;
   std::shared_ptr<FakeDns> dns;
+  std::shared_ptr<agent::dns::MobileAgentDns> real_dns;
   std::shared_ptr<agent::AgentInner> agent;
   agent::NetworkMap networks;
   int tun_fd = -1;  // the test's end

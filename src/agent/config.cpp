@@ -11,15 +11,14 @@
 #include "util/text.hpp"
 
 namespace sarvolt::agent {
+
+SV_LOGGER("sarvolt_agent::agent::config")
+
 namespace {
 
 namespace tr = util::toml_read;
 using util::Unexpected;
 
-spdlog::logger& lg() {
-  static spdlog::logger& l = log::target("sarvolt_agent::agent::config");
-  return l;
-}
 
 // --- reading -------------------------------------------------------------
 

@@ -4,14 +4,7 @@
 
 namespace sarvolt::agent {
 
-namespace {
-
-spdlog::logger& lg() {
-  static spdlog::logger& l = log::target("sarvolt_agent::agent::inner");
-  return l;
-}
-
-}  // namespace
+SV_LOGGER("sarvolt_agent::agent::inner")
 
 std::uint16_t tun_mtu_from(std::optional<std::uint16_t> configured) {
   if (!configured) return AgentConfig::default_mtu();

@@ -27,6 +27,7 @@ Unexpected(E) -> Unexpected<E>;
 template <class T, class E>
 class [[nodiscard]] Expected {
  public:
+  Expected() requires std::is_default_constructible_v<T> : v_(std::in_place_index<0>) {}
   template <class U = T, class = std::enable_if_t<std::is_constructible_v<T, U&&>>>
   Expected(U&& v) : v_(std::in_place_index<0>, std::forward<U>(v)) {}  // NOLINT
   template <class G>

@@ -23,6 +23,15 @@ void set_level(spdlog::level::level_enum level);
 
 }  // namespace sarvolt::log
 
+// Defines lg(), the logger of target `name` for the file that uses it.
+#define SV_LOGGER(name)                                                   \
+  namespace {                                                             \
+  [[maybe_unused]] spdlog::logger& lg() {                                 \
+    static spdlog::logger& logger_ = ::sarvolt::log::target(name);        \
+    return logger_;                                                       \
+  }                                                                       \
+  }
+
 #define SV_LOG_AT(logger, lvl, ...)                               \
   do {                                                            \
     auto& sv_logger_ = (logger);                                  \

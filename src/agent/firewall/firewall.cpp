@@ -5,14 +5,7 @@
 
 namespace sarvolt::agent {
 
-namespace {
-
-spdlog::logger& lg() {
-  static spdlog::logger& l = log::target("sarvolt_agent::agent::firewall");
-  return l;
-}
-
-}  // namespace
+SV_LOGGER("sarvolt_agent::agent::firewall")
 
 void OutboundBatches::add(const NodePeer& peer, std::span<const std::uint8_t> packet) {
   auto [it, fresh] = index_.try_emplace(peer.pk(), used_);

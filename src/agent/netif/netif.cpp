@@ -5,14 +5,7 @@
 
 namespace sarvolt::agent {
 
-namespace {
-
-spdlog::logger& lg() {
-  static spdlog::logger& l = log::target("sarvolt_agent::agent::netif::mobile");
-  return l;
-}
-
-}  // namespace
+SV_LOGGER("sarvolt_agent::agent::netif::mobile")
 
 void MobileAgentNetIf::apply_desired_state(const std::shared_ptr<AgentInner>& agent, NetworkMap& networks) {
   if (!slot_.load(std::memory_order_acquire) && agent->tun) {

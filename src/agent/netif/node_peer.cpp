@@ -15,14 +15,11 @@
 
 namespace sarvolt::agent {
 
+SV_LOGGER("sarvolt_agent::agent::netif::node_peer")
+
 namespace asio = boost::asio;
 
 namespace {
-
-spdlog::logger& lg() {
-  static spdlog::logger& l = log::target("sarvolt_agent::agent::netif::node_peer");
-  return l;
-}
 
 bool is_abort(const boost::system::system_error& e) {
   return e.code() == asio::error::operation_aborted;

@@ -15,14 +15,11 @@
 
 namespace sarvolt::agent {
 
+SV_LOGGER("sarvolt_agent::agent::netif::tun_device")
+
 namespace asio = boost::asio;
 
 namespace {
-
-spdlog::logger& lg() {
-  static spdlog::logger& l = log::target("sarvolt_agent::agent::netif::tun_device");
-  return l;
-}
 
 bool would_block(const std::error_code& e) {
   return e == std::errc::resource_unavailable_try_again || e == std::errc::operation_would_block;

@@ -4,14 +4,7 @@
 
 namespace sarvolt::agent {
 
-namespace {
-
-spdlog::logger& lg() {
-  static spdlog::logger& l = log::target("sarvolt_agent::agent::router::mobile");
-  return l;
-}
-
-}  // namespace
+SV_LOGGER("sarvolt_agent::agent::router::mobile")
 
 void MobileAgentRouter::apply_desired_state(NetworkMap& networks) {
   SV_TRACE(lg(),

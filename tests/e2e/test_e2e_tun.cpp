@@ -1,0 +1,267 @@
+// The data plane over a real TUN device: the process moves into a network
+// namespace of its own before any thread starts, creates a TUN device there,
+// hands it to the agent and pings through it. Peer B answers echo requests;
+// an address nobody in the overlay holds must come back as ICMP host
+// unreachable. Needs root (CAP_NET_ADMIN), /dev/net/tun, ip and ping;
+// skips loudly otherwise.
+#include <fcntl.h>
+#include <linux/if_tun.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "../data_plane.hpp"
+#include "util/packet.hpp"
+
+namespace sarvolt::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kTunName = "svtun0";
+
+// Set by main() before gtest starts: empty when the process is in a network
+// namespace of its own, otherwise why not.
+std::string g_netns_error = "main() did not run";
+ino_t g_host_netns = 0;
+
+ino_t netns_inode() {
+  struct stat st {};
+  if (::stat("/proc/thread-self/ns/net", &st) != 0) return 0;
+  return st.st_ino;
+}
+
+void enter_private_netns() {
+  g_host_netns = netns_inode();
+  if (g_host_netns == 0) {
+    g_netns_error = "cannot stat /proc/thread-self/ns/net: " + std::string(std::strerror(errno));
+    return;
+  }
+  if (::unshare(CLONE_NEWNET) != 0) {
+    g_netns_error = "unshare(CLONE_NEWNET) failed: " + std::string(std::strerror(errno));
+    return;
+  }
+  if (netns_inode() == g_host_netns) {
+    g_netns_error = "unshare(CLONE_NEWNET) returned but the network namespace did not change";
+    return;
+  }
+  g_netns_error.clear();
+}
+
+// True while this thread is still in the namespace main() created.
+bool in_private_netns() {
+  const ino_t now = netns_inode();
+  return g_netns_error.empty() && now != 0 && now != g_host_netns;
+}
+
+bool has_cap_net_admin() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("CapEff:", 0) != 0) continue;
+    const unsigned long long caps = std::strtoull(line.c_str() + 7, nullptr, 16);
+    return (caps >> 12) & 1;  // CAP_NET_ADMIN
+  }
+  return false;
+}
+
+// Absolute path of an executable, from PATH and then the usual sbin/bin dirs.
+std::string find_program(const std::string& name) {
+  std::string dirs = std::getenv("PATH") ? std::getenv("PATH") : "";
+  dirs += ":/usr/sbin:/sbin:/usr/bin:/bin";
+  std::stringstream ss(dirs);
+  std::string dir;
+  while (std::getline(ss, dir, ':')) {
+    if (dir.empty()) continue;
+    const std::string path = dir + "/" + name;
+    if (::access(path.c_str(), X_OK) == 0) return path;
+  }
+  return {};
+}
+
+struct CommandResult {
+  int exit_code = -1;
+  std::string output;
+};
+
+// Runs `cmd` through the shell with stderr folded into stdout. Only bounded
+// commands are run here.
+CommandResult run(const std::string& cmd) {
+  CommandResult r;
+  FILE* p = ::popen((cmd + " 2>&1").c_str(), "r");
+  if (!p) {
+    r.output = "popen failed: " + std::string(std::strerror(errno));
+    return r;
+  }
+  char buf[512];
+  while (std::fgets(buf, sizeof buf, p) && r.output.size() < 64 * 1024) r.output += buf;
+  const int status = ::pclose(p);
+  if (status >= 0 && WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
+  return r;
+}
+
+// Opens a non-persistent TUN device without packet info; -1 and `err` set on
+// failure.
+int open_tun(const char* name, std::string& err) {
+  const int fd = ::open("/dev/net/tun", O_RDWR | O_CLOEXEC);
+  if (fd < 0) {
+    err = "open(/dev/net/tun) failed: " + std::string(std::strerror(errno));
+    return -1;
+  }
+  ifreq ifr{};
+  ifr.ifr_flags = IFF_TUN | IFF_NO_PI;
+  std::strncpy(ifr.ifr_name, name, IFNAMSIZ - 1);
+  if (::ioctl(fd, TUNSETIFF, &ifr) != 0) {
+    err = "ioctl(TUNSETIFF) failed: " + std::string(std::strerror(errno));
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void put16(Bytes& p, std::size_t at, std::uint16_t v) {
+  p[at] = static_cast<std::uint8_t>(v >> 8);
+  p[at + 1] = static_cast<std::uint8_t>(v);
+}
+
+// Peer B: answers every ICMP echo request A tunnels to 10.0.0.2 with the echo
+// reply, back over the fabric. Polls the fabric until stopped or a deadline.
+class EchoPeer {
+ public:
+  explicit EchoPeer(DataPlane& dp) : dp_(dp), thread_([this] { loop(); }) {}
+  ~EchoPeer() { stop(); }
+  void stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+
+  std::atomic<int> requests{0};
+  std::atomic<int> replies{0};
+  std::atomic<int> other{0};  // anything else A sent to B
+
+ private:
+  void loop() {
+    const auto end = std::chrono::steady_clock::now() + 60s;
+    while (!stop_ && std::chrono::steady_clock::now() < end) {
+      for (auto& d : dp_.fabric->drain(dp_.b.pk(), dp_.a.pk())) answer(d);
+      std::this_thread::sleep_for(1ms);
+    }
+  }
+
+  void answer(Bytes p) {
+    auto hdr = util::Ipv4HeaderView::decode(p);
+    if (!hdr || hdr->protocol() != 1 || hdr->destination() != ip("10.0.0.2") || hdr->is_fragment()) {
+      ++other;
+      return;
+    }
+    const std::size_t h = hdr->header_len();
+    const std::size_t total = hdr->total_len();
+    if (total > p.size() || total < h + 8 || p[h] != 8 || p[h + 1] != 0) {
+      ++other;
+      return;
+    }
+    ++requests;
+    p.resize(total);
+    for (int i = 0; i < 4; ++i) std::swap(p[12 + i], p[16 + i]);
+    p[8] = 64;
+    put16(p, 10, 0);
+    put16(p, 10, util::internet_checksum({p.data(), h}));
+    p[h] = 0;  // echo reply
+    put16(p, h + 2, 0);
+    put16(p, h + 2, util::internet_checksum({p.data() + h, total - h}));
+    if (dp_.fabric->inject(dp_.a.pk(), dp_.b.pk(), p)) ++replies;
+  }
+
+  DataPlane& dp_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+TEST(E2eTun, PingThroughTheOverlayAndHostUnreachable) {
+  // Preconditions, each with its own loud reason.
+  if (::geteuid() != 0 || !has_cap_net_admin())
+    GTEST_SKIP() << "*** E2E TUN TEST SKIPPED: needs root with CAP_NET_ADMIN (euid=" << ::geteuid() << ") ***";
+  if (::access("/dev/net/tun", F_OK) != 0)
+    GTEST_SKIP() << "*** E2E TUN TEST SKIPPED: /dev/net/tun does not exist (no TUN support) ***";
+  if (!g_netns_error.empty())
+    GTEST_SKIP() << "*** E2E TUN TEST SKIPPED: no private network namespace: " << g_netns_error << " ***";
+  const std::string ip_bin = find_program("ip");
+  if (ip_bin.empty()) GTEST_SKIP() << "*** E2E TUN TEST SKIPPED: 'ip' not found (install iproute2) ***";
+  const std::string ping_bin = find_program("ping");
+  if (ping_bin.empty()) GTEST_SKIP() << "*** E2E TUN TEST SKIPPED: 'ping' not found (install iputils-ping) ***";
+
+  // Never configure anything outside the namespace main() created.
+  ASSERT_TRUE(in_private_netns()) << "not in the private network namespace; refusing to touch interfaces";
+
+  auto lo = run(ip_bin + " link set lo up");
+  ASSERT_EQ(lo.exit_code, 0) << lo.output;
+
+  std::string err;
+  const int fd = open_tun(kTunName, err);
+  if (fd < 0) GTEST_SKIP() << "*** E2E TUN TEST SKIPPED: cannot create TUN device " << kTunName << ": " << err << " ***";
+  ASSERT_NE(::if_nametoindex(kTunName), 0u);
+
+  {
+    DataPlane::Options options;
+    options.tun_fd_override = fd;  // the agent owns it from here
+    DataPlane dp(options);
+
+    for (const std::string& args : {std::string("addr add 10.0.0.1/24 dev ") + kTunName,
+                                    std::string("link set dev ") + kTunName + " mtu 1280 up"}) {
+      auto r = run(ip_bin + " " + args);
+      ASSERT_EQ(r.exit_code, 0) << "ip " << args << ": " << r.output;
+    }
+    dp.join();
+    EchoPeer echo(dp);
+
+    // A reachable member: B answers through the overlay.
+    auto ok = run(ping_bin + " -n -c 1 -W 2 10.0.0.2");
+    EXPECT_EQ(ok.exit_code, 0) << ok.output;
+    EXPECT_NE(ok.output.find("bytes from 10.0.0.2"), std::string::npos) << ok.output;
+    EXPECT_EQ(echo.requests, 1) << "B saw " << echo.requests << " echo request(s)";
+    EXPECT_EQ(echo.replies, 1);
+
+    // In the subnet but not in the overlay: the agent answers host unreachable.
+    auto unreachable = run(ping_bin + " -n -c 1 -W 2 10.0.0.9");
+    EXPECT_NE(unreachable.exit_code, 0) << unreachable.output;
+    EXPECT_NE(unreachable.output.find("Destination Host Unreachable"), std::string::npos) << unreachable.output;
+
+    echo.stop();
+    EXPECT_EQ(echo.requests, 1) << "the unreachable ping must not reach B";
+    EXPECT_EQ(echo.other, 0) << "A sent B something other than the echo request";
+    EXPECT_TRUE(dp.fabric->drain(dp.c.pk(), dp.a.pk()).empty()) << "the unreachable ping must not reach C";
+  }
+
+  // The agent closed the device on shutdown: a non-persistent TUN goes away.
+  EXPECT_TRUE(DataPlane::eventually([] { return ::if_nametoindex(kTunName) == 0; }))
+      << kTunName << " still exists after the data plane shut down";
+}
+
+}  // namespace
+}  // namespace sarvolt::test
+
+int main(int argc, char** argv) {
+  // First, while the process has one thread: unshare(CLONE_NEWNET) moves only
+  // the calling thread, and threads and children started later inherit it.
+  sarvolt::test::enter_private_netns();
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
