@@ -14,14 +14,12 @@
 #include "util/log.hpp"
 
 namespace sarvolt::p2p {
+
+SV_NAMED_LOGGER(logger, "sarvolt_p2p::fabric")
+
 namespace asio = boost::asio;
 
 namespace {
-
-spdlog::logger& logger() {
-  static spdlog::logger& l = log::target("sarvolt_p2p::fabric");
-  return l;
-}
 
 struct PairHash {
   std::size_t operator()(const std::pair<PubKey, PubKey>& p) const noexcept {

@@ -23,14 +23,15 @@ void set_level(spdlog::level::level_enum level);
 
 }  // namespace sarvolt::log
 
-// Defines lg(), the logger of target `name` for the file that uses it.
-#define SV_LOGGER(name)                                                   \
+// Defines fn(), the logger of target `name` for the file that uses it.
+#define SV_NAMED_LOGGER(fn, name)                                         \
   namespace {                                                             \
-  [[maybe_unused]] spdlog::logger& lg() {                                 \
+  [[maybe_unused]] spdlog::logger& fn() {                                 \
     static spdlog::logger& logger_ = ::sarvolt::log::target(name);        \
     return logger_;                                                       \
   }                                                                       \
   }
+#define SV_LOGGER(name) SV_NAMED_LOGGER(lg, name)
 
 #define SV_LOG_AT(logger, lvl, ...)                               \
   do {                                                            \

@@ -10,25 +10,14 @@
 
 namespace sarvolt::agent::dns {
 
+SV_NAMED_LOGGER(mod_lg, "sarvolt_agent::agent::dns")
+SV_NAMED_LOGGER(common_lg, "sarvolt_agent::agent::dns::common")
+SV_NAMED_LOGGER(mobile_lg, "sarvolt_agent::agent::dns::mobile")
+
 namespace asio = boost::asio;
 using util::Ipv4Addr;
 
 namespace {
-
-spdlog::logger& mod_lg() {
-  static spdlog::logger& l = log::target("sarvolt_agent::agent::dns");
-  return l;
-}
-
-spdlog::logger& common_lg() {
-  static spdlog::logger& l = log::target("sarvolt_agent::agent::dns::common");
-  return l;
-}
-
-spdlog::logger& mobile_lg() {
-  static spdlog::logger& l = log::target("sarvolt_agent::agent::dns::mobile");
-  return l;
-}
 
 // "Some(10.0.0.254)" or "None".
 std::string debug_text(std::optional<Ipv4Addr> ip) { return ip ? fmt::format("Some({})", *ip) : "None"; }

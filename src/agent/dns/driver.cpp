@@ -15,19 +15,12 @@
 
 namespace sarvolt::agent::dns {
 
+SV_NAMED_LOGGER(server_lg, "sarvolt_agent::agent::dns::server")
+SV_NAMED_LOGGER(mobile_lg, "sarvolt_agent::agent::dns::mobile")
+
 namespace asio = boost::asio;
 
 namespace {
-
-spdlog::logger& server_lg() {
-  static spdlog::logger& l = log::target("sarvolt_agent::agent::dns::server");
-  return l;
-}
-
-spdlog::logger& mobile_lg() {
-  static spdlog::logger& l = log::target("sarvolt_agent::agent::dns::mobile");
-  return l;
-}
 
 // Requests the driver hands out in a row before it yields to the runtime.
 constexpr std::size_t kYieldAfter = 23;

@@ -12,12 +12,9 @@
 
 namespace sarvolt::agent::dns {
 
-namespace {
+SV_NAMED_LOGGER(logger, "sarvolt_agent::agent::dns::server")
 
-spdlog::logger& logger() {
-  static spdlog::logger& lg = log::target("sarvolt_agent::agent::dns::server");
-  return lg;
-}
+namespace {
 
 // "sarvolt.zz." in wire form.
 const std::string& zone_wire() {
