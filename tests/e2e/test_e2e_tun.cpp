@@ -4,22 +4,13 @@
 // an address nobody in the overlay holds must come back as ICMP host
 // unreachable. Needs root (CAP_NET_ADMIN), /dev/net/tun, ip and ping;
 // skips loudly otherwise.
-#include <fcntl.h>
-#include <linux/if_tun.h>
-#include <net/if.h>
-#include <sched.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -29,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "../data_plane.hpp"
+#include "netns.hpp"
 #include "util/packet.hpp"
 
 namespace sarvolt::test {
@@ -38,104 +30,6 @@ using namespace std::chrono_literals;
 
 constexpr const char* kTunName = "svtun0";
 
-// Set by main() before gtest starts: empty when the process is in a network
-// namespace of its own, otherwise why not.
-std::string g_netns_error = "main() did not run";
-ino_t g_host_netns = 0;
-
-ino_t netns_inode() {
-  struct stat st {};
-  if (::stat("/proc/thread-self/ns/net", &st) != 0) return 0;
-  return st.st_ino;
-}
-
-void enter_private_netns() {
-  g_host_netns = netns_inode();
-  if (g_host_netns == 0) {
-    g_netns_error = "cannot stat /proc/thread-self/ns/net: " + std::string(std::strerror(errno));
-    return;
-  }
-  if (::unshare(CLONE_NEWNET) != 0) {
-    g_netns_error = "unshare(CLONE_NEWNET) failed: " + std::string(std::strerror(errno));
-    return;
-  }
-  if (netns_inode() == g_host_netns) {
-    g_netns_error = "unshare(CLONE_NEWNET) returned but the network namespace did not change";
-    return;
-  }
-  g_netns_error.clear();
-}
-
-// True while this thread is still in the namespace main() created.
-bool in_private_netns() {
-  const ino_t now = netns_inode();
-  return g_netns_error.empty() && now != 0 && now != g_host_netns;
-}
-
-bool has_cap_net_admin() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("CapEff:", 0) != 0) continue;
-    const unsigned long long caps = std::strtoull(line.c_str() + 7, nullptr, 16);
-    return (caps >> 12) & 1;  // CAP_NET_ADMIN
-  }
-  return false;
-}
-
-// Absolute path of an executable, from PATH and then the usual sbin/bin dirs.
-std::string find_program(const std::string& name) {
-  std::string dirs = std::getenv("PATH") ? std::getenv("PATH") : "";
-  dirs += ":/usr/sbin:/sbin:/usr/bin:/bin";
-  std::stringstream ss(dirs);
-  std::string dir;
-  while (std::getline(ss, dir, ':')) {
-    if (dir.empty()) continue;
-    const std::string path = dir + "/" + name;
-    if (::access(path.c_str(), X_OK) == 0) return path;
-  }
-  return {};
-}
-
-struct CommandResult {
-  int exit_code = -1;
-  std::string output;
-};
-
-// Runs `cmd` through the shell with stderr folded into stdout. Only bounded
-// commands are run here.
-CommandResult run(const std::string& cmd) {
-  CommandResult r;
-  FILE* p = ::popen((cmd + " 2>&1").c_str(), "r");
-  if (!p) {
-    r.output = "popen failed: " + std::string(std::strerror(errno));
-    return r;
-  }
-  char buf[512];
-  while (std::fgets(buf, sizeof buf, p) && r.output.size() < 64 * 1024) r.output += buf;
-  const int status = ::pclose(p);
-  if (status >= 0 && WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
-  return r;
-}
-
-// Opens a non-persistent TUN device without packet info; -1 and `err` set on
-// failure.
-int open_tun(const char* name, std::string& err) {
-  const int fd = ::open("/dev/net/tun", O_RDWR | O_CLOEXEC);
-  if (fd < 0) {
-    err = "open(/dev/net/tun) failed: " + std::string(std::strerror(errno));
-    return -1;
-  }
-  ifreq ifr{};
-  ifr.ifr_flags = IFF_TUN | IFF_NO_PI;
-  std::strncpy(ifr.ifr_name, name, IFNAMSIZ - 1);
-  if (::ioctl(fd, TUNSETIFF, &ifr) != 0) {
-    err = "ioctl(TUNSETIFF) failed: " + std::string(std::strerror(errno));
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 void put16(Bytes& p, std::size_t at, std::uint16_t v) {
   p[at] = static_cast<std::uint8_t>(v >> 8);
@@ -197,16 +91,10 @@ class EchoPeer {
 
 TEST(E2eTun, PingThroughTheOverlayAndHostUnreachable) {
   // Preconditions, each with its own loud reason.
-  if (::geteuid() != 0 || !has_cap_net_admin())
-    GTEST_SKIP() << "*** E2E TUN TEST SKIPPED: needs root with CAP_NET_ADMIN (euid=" << ::geteuid() << ") ***";
-  if (::access("/dev/net/tun", F_OK) != 0)
-    GTEST_SKIP() << "*** E2E TUN TEST SKIPPED: /dev/net/tun does not exist (no TUN support) ***";
-  if (!g_netns_error.empty())
-    GTEST_SKIP() << "*** E2E TUN TEST SKIPPED: no private network namespace: " << g_netns_error << " ***";
+  if (const auto why = e2e_skip_reason({"ip", "ping"}); !why.empty())
+    GTEST_SKIP() << "*** E2E TUN TEST SKIPPED: " << why << " ***";
   const std::string ip_bin = find_program("ip");
-  if (ip_bin.empty()) GTEST_SKIP() << "*** E2E TUN TEST SKIPPED: 'ip' not found (install iproute2) ***";
   const std::string ping_bin = find_program("ping");
-  if (ping_bin.empty()) GTEST_SKIP() << "*** E2E TUN TEST SKIPPED: 'ping' not found (install iputils-ping) ***";
 
   // Never configure anything outside the namespace main() created.
   ASSERT_TRUE(in_private_netns()) << "not in the private network namespace; refusing to touch interfaces";
@@ -257,11 +145,3 @@ TEST(E2eTun, PingThroughTheOverlayAndHostUnreachable) {
 
 }  // namespace
 }  // namespace sarvolt::test
-
-int main(int argc, char** argv) {
-  // First, while the process has one thread: unshare(CLONE_NEWNET) moves only
-  // the calling thread, and threads and children started later inherit it.
-  sarvolt::test::enter_private_netns();
-  testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
