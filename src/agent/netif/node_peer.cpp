@@ -2,7 +2,6 @@
 
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -112,8 +111,9 @@ struct NodePeerDriver {
   static asio::awaitable<void> run(std::shared_ptr<NodePeerInner> self, std::weak_ptr<AgentFirewall> firewall,
                                    std::shared_ptr<AsyncTun> tun) {
     const auto& pk = self->pk();
+    // Slots grow on first use and keep their capacity: an idle peer costs
+    // little memory, a busy one allocates nothing per datagram.
     std::vector<p2p::Datagram> slots(kNodePeerRecvBatch);
-    for (auto& s : slots) s.reserve(self->mtu() + 1u);
     std::vector<std::span<const std::uint8_t>> to_tun;
     to_tun.reserve(kNodePeerRecvBatch);
     std::size_t handled = 0;
@@ -167,9 +167,11 @@ util::Expected<NodePeer, std::string> NodePeer::create(const std::shared_ptr<p2p
   if (!link) return util::Unexpected(link.error().message());
   auto inner = std::make_shared<NodePeerInner>(std::move(*link), pk, agent->executor, agent->tun_mtu);
   inner->running_.store(true, std::memory_order_release);
+  // The completion handler keeps the signal's owner alive until the spawned
+  // coroutine has let go of its slot.
   asio::co_spawn(inner->strand_,
                  NodePeerDriver::run(inner, agent->firewall, tun_device ? tun_device->device() : nullptr),
-                 asio::bind_cancellation_slot(inner->stop_.slot(), asio::detached));
+                 asio::bind_cancellation_slot(inner->stop_.slot(), [inner](std::exception_ptr) {}));
   return NodePeer(std::make_shared<Handle>(std::move(inner)));
 }
 

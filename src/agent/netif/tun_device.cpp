@@ -2,7 +2,6 @@
 
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -208,7 +207,10 @@ std::shared_ptr<TunDevice> TunDevice::create(asio::any_io_executor ex, std::shar
                                              std::uint16_t mtu, std::weak_ptr<AgentFirewall> firewall,
                                              std::weak_ptr<dns::AgentDns> dns) {
   auto driver = std::make_shared<Driver>(std::move(ex), device, mtu, std::move(firewall), std::move(dns));
-  asio::co_spawn(driver->strand, Driver::run(driver), asio::bind_cancellation_slot(driver->cancel.slot(), asio::detached));
+  // The completion handler keeps the signal's owner alive until the spawned
+  // coroutine has let go of its slot.
+  asio::co_spawn(driver->strand, Driver::run(driver),
+                 asio::bind_cancellation_slot(driver->cancel.slot(), [driver](std::exception_ptr) {}));
   return std::shared_ptr<TunDevice>(new TunDevice(std::move(device), std::move(driver)));
 }
 
