@@ -22,6 +22,7 @@ std::string route(const std::string& dest, char gw) {
   return "[[route]]\ndest = \"" + dest + "\"\ngw = \"" + key(gw) + "\"\n";
 }
 const std::string kNet = "network = \"10.0.0.0/24\"\n";
+const std::string kUuid = "67e55044-10b1-426f-9247-bb680e5fe0c8";
 
 // Reads without validation.
 tr::Result<NetworkConfig> read(const std::string& text) {
@@ -38,31 +39,28 @@ std::string validate_message(const std::string& text) {
   return r ? "<ok>" : r.error().message();
 }
 
-TEST(NetworkConfigRead, MinimalAndFullDocuments) {
-  EXPECT_EQ(read_message(""), "missing field `network`");
-  auto minimal = read(kNet);
-  ASSERT_TRUE(minimal) << minimal.error().to_string();
-  EXPECT_EQ(minimal->network, net("10.0.0.0/24"));
-  EXPECT_FALSE(minimal->id || minimal->name);
-  EXPECT_TRUE(minimal->node.empty() && minimal->route.empty() && minimal->policy.empty());
-
-  // Unknown keys are ignored at every level.
-  auto full = read("id = \"67e55044-10b1-426f-9247-bb680e5fe0c8\"\nname = \"Lab\"\nextra = 1\n" + kNet +
+TEST(NetworkConfigRead, FullDocumentIgnoresUnknownKeys) {
+  auto full = read("id = \"" + kUuid + "\"\nname = \"Lab\"\nextra = 1\n" + kNet +
                    node('a', "10.0.0.1", "Web-01", "groups = [\"x\", \"x\", \"y\"]\ncolour = \"red\"\n") +
                    node('b', "10.0.0.2", "db") + route("10.1.0.0/16", 'a') + "note = []\n" +
-                   "[[policy]]\nsource_groups = [\"x\"]\ndestination_groups = []\nweight = 3\n");
+                   "[[policy]]\nsource_groups = [\"a\", \"b\"]\ndestination_groups = []\nweight = 3\n"
+                   "[[policy]]\nsource_groups = [\"b\", \"a\", \"a\"]\ndestination_groups = []\n"
+                   "[[policy]]\nsource_groups = [\"b\", \"a\"]\ndestination_groups = [\"D\"]\n");
   ASSERT_TRUE(full) << full.error().to_string();
-  EXPECT_EQ(boost::uuids::to_string(*full->id), "67e55044-10b1-426f-9247-bb680e5fe0c8");
+  EXPECT_EQ(boost::uuids::to_string(*full->id), kUuid);
+  EXPECT_EQ(full->network, net("10.0.0.0/24"));
   EXPECT_EQ(full->name, "Lab");
   ASSERT_EQ(full->node.size(), 2u);
-  const NetworkNode& web = full->node.at(pk('a'));
-  EXPECT_EQ(web.ip, ip("10.0.0.1"));
-  EXPECT_EQ(web.hostname, "Web-01");
-  EXPECT_EQ(web.groups, (GroupSet{"x", "y"}));
+  EXPECT_EQ(full->node.at(pk('a')), (NetworkNode{pk('a'), ip("10.0.0.1"), "Web-01", {"x", "y"}}));
   EXPECT_TRUE(full->node.at(pk('b')).groups.empty());
   ASSERT_EQ(full->route.size(), 1u);
   EXPECT_EQ(full->route.at(net("10.1.0.0/16")).gw, pk('a'));
-  EXPECT_EQ(full->policy, (std::set<NetworkPolicy>{{{"x"}, {}}}));
+  EXPECT_EQ(full->policy, (std::set<NetworkPolicy>{{{"a", "b"}, {}}, {{"a", "b"}, {"D"}}}));
+
+  auto minimal = read(kNet);
+  ASSERT_TRUE(minimal);
+  EXPECT_FALSE(minimal->id || minimal->name);
+  EXPECT_TRUE(minimal->node.empty() && minimal->route.empty() && minimal->policy.empty());
 }
 
 TEST(NetworkConfigRead, BadValueComesBeforeMissingKeyAndKeysGoInByteOrder) {
@@ -81,157 +79,123 @@ TEST(NetworkConfigRead, BadValueComesBeforeMissingKeyAndKeysGoInByteOrder) {
             "invalid IPv4 address syntax");
 }
 
-TEST(NetworkConfigRead, MissingKeysInDeclarationOrder) {
-  EXPECT_EQ(read_message(kNet + "[[node]]\nhostname = \"h\"\nip = \"10.0.0.1\"\n"), "missing field `pk`");
-  EXPECT_EQ(read_message(kNet + "[[node]]\nhostname = \"h\"\npk = \"" + key('a') + "\"\n"),
-            "missing field `ip`");
-  EXPECT_EQ(read_message(kNet + "[[node]]\nip = \"10.0.0.1\"\npk = \"" + key('a') + "\"\n"),
-            "missing field `hostname`");
-  EXPECT_EQ(read_message(kNet + "[[route]]\ngroups = []\n"), "missing field `dest`");
-  EXPECT_EQ(read_message(kNet + "[[route]]\ndest = \"10.1.0.0/16\"\n"), "missing field `gw`");
-  EXPECT_EQ(read_message(kNet + "[[policy]]\n"), "missing field `source_groups`");
-  EXPECT_EQ(read_message(kNet + "[[policy]]\nsource_groups = []\n"), "missing field `destination_groups`");
-}
-
-TEST(NetworkConfigRead, TypeAndConversionErrors) {
-  EXPECT_EQ(read_message(kNet + "[node]\npk = 1\n"), "invalid type: map, expected a sequence");
-  EXPECT_EQ(read_message(kNet + "node = [5]\n"), "invalid type: integer `5`, expected struct NetworkNode");
-  EXPECT_EQ(read_message(kNet + "route = [true]\n"), "invalid type: boolean `true`, expected struct NetworkRoute");
-  EXPECT_EQ(read_message(kNet + "policy = [\"p\"]\n"),
-            "invalid type: string \"p\", expected struct NetworkPolicy");
-  EXPECT_EQ(read_message(kNet + node('a', "10.0.0.1", "h", "groups = \"g\"\n")),
-            "invalid type: string \"g\", expected a sequence");
-  EXPECT_EQ(read_message(kNet + node('a', "10.0.0.1", "h", "groups = [1]\n")),
-            "invalid type: integer `1`, expected a string");
-  EXPECT_EQ(read_message(kNet + "[[policy]]\nsource_groups = {}\ndestination_groups = []\n"),
-            "invalid type: map, expected a sequence");
+TEST(NetworkConfigRead, ErrorMessages) {
+  const std::string a = "pk = \"" + key('a') + "\"\n", row = "[\"" + key('a') + "\", \"10.0.0.1\"";
+  const std::pair<std::string, std::string> cases[] = {
+      // Missing keys, in declaration order; a date-time reads as a record without keys.
+      {"", "missing field `network`"},
+      {"[[node]]\nhostname = \"h\"\nip = \"10.0.0.1\"\n", "missing field `pk`"},
+      {"[[node]]\nhostname = \"h\"\n" + a, "missing field `ip`"},
+      {"[[node]]\nip = \"10.0.0.1\"\n" + a, "missing field `hostname`"},
+      {"[[route]]\ngroups = []\n", "missing field `dest`"},
+      {"[[route]]\ndest = \"10.1.0.0/16\"\n", "missing field `gw`"},
+      {"[[policy]]\n", "missing field `source_groups`"},
+      {"[[policy]]\nsource_groups = []\n", "missing field `destination_groups`"},
+      {"node = [1979-05-27T07:32:00Z]\n", "missing field `pk`"},
+      {"policy = [07:32:00]\n", "missing field `source_groups`"},
+      // Types and conversions.
+      {"[node]\npk = 1\n", "invalid type: map, expected a sequence"},
+      {"node = [5]\n", "invalid type: integer `5`, expected struct NetworkNode"},
+      {"policy = [\"p\"]\n", "invalid type: string \"p\", expected struct NetworkPolicy"},
+      {node('a', "10.0.0.1", "h", "groups = \"g\"\n"), "invalid type: string \"g\", expected a sequence"},
+      {node('a', "10.0.0.1", "h", "groups = [1]\n"), "invalid type: integer `1`, expected a string"},
+      {node('a', "10.0.0.256", "h"), "invalid IPv4 address syntax"},
+      {"[[node]]\npk = \"abc\"\nip = \"10.0.0.1\"\nhostname = \"h\"\n", PubKey::from_str("abc").error().message()},
+      {"[[route]]\ndest = \"10.1.0.0/16\"\ngw = 3\n", "invalid type: integer `3`, expected a string"},
+      // Records as arrays of values: any other length fails, a bad element first.
+      {"node = [" + row + "]]\n", "invalid length 2, expected struct NetworkNode with 4 elements"},
+      {"node = [" + row + ", \"a\", [], 5]]\n", "invalid length 5, expected struct NetworkNode with 4 elements"},
+      {"route = [[\"10.1.0.0/16\"]]\n", "invalid length 1, expected struct NetworkRoute with 3 elements"},
+      {"policy = [[[]]]\n", "invalid length 1, expected struct NetworkPolicy with 2 elements"},
+      {"node = [[\"" + key('a') + "\", 7]]\n", "invalid type: integer `7`, expected IPv4 address"},
+  };
+  for (const auto& [text, message] : cases) {
+    EXPECT_EQ(read_message(text.empty() ? text : kNet + text), message) << text;
+  }
   EXPECT_EQ(read_message("network = \"10.0.0.0\"\n"), "invalid IPv4 network syntax");
   EXPECT_EQ(read_message("network = \"10.0.0.0/33\"\n"), "invalid prefix length");
-  EXPECT_EQ(read_message(kNet + node('a', "10.0.0.256", "h")), "invalid IPv4 address syntax");
-  EXPECT_EQ(read_message(kNet + "[[node]]\npk = \"abc\"\nip = \"10.0.0.1\"\nhostname = \"h\"\n"),
-            PubKey::from_str("abc").error().message());
-  EXPECT_EQ(read_message(kNet + "[[route]]\ndest = \"10.1.0.0/16\"\ngw = 3\n"),
-            "invalid type: integer `3`, expected a string");
-}
 
-TEST(NetworkConfigRead, Uuids) {
-  const std::string forms[] = {
-      "67e55044-10b1-426f-9247-bb680e5fe0c8", "67e5504410b1426f9247bb680e5fe0c8",
-      "67E55044-10B1-426F-9247-BB680E5FE0C8", "{67e55044-10b1-426f-9247-bb680e5fe0c8}",
-      "urn:uuid:67e55044-10b1-426f-9247-bb680e5fe0c8"};
-  for (const auto& f : forms) {
-    auto r = read("id = \"" + f + "\"\n" + kNet);
-    ASSERT_TRUE(r) << f << ": " << r.error().to_string();
-    EXPECT_EQ(boost::uuids::to_string(*r->id), "67e55044-10b1-426f-9247-bb680e5fe0c8");
-  }
-  const std::string bad[] = {"", "not-a-uuid", "67e5504410b1426f9247bb680e5fe0c",
-                             "67e55044-10b1-426f9247-bb680e5fe0c8a", "67e55044-10b1-426f-9247-bb680e5fe0cg",
-                             "{67e5504410b1426f9247bb680e5fe0c8}", "67e55044-10b1-426f-9247-bb680e5fe0c8 "};
-  for (const auto& f : bad)
-    EXPECT_TRUE(read_message("id = \"" + f + "\"\n" + kNet).starts_with("UUID parsing failed: ")) << f;
-  EXPECT_EQ(read_message("id = 1\n" + kNet), "invalid type: integer `1`, expected a UUID string");
-}
-
-TEST(NetworkConfigRead, GroupsAndPoliciesAreSets) {
-  auto r = read(kNet + node('a', "10.0.0.1", "a", "groups = []\n") +
-                node('b', "10.0.0.2", "b", "groups = [\"x\", \"x\"]\n") +
-                "[[policy]]\nsource_groups = [\"a\", \"b\"]\ndestination_groups = [\"d\"]\n"
-                "[[policy]]\nsource_groups = [\"b\", \"a\", \"a\"]\ndestination_groups = [\"d\"]\n"
-                "[[policy]]\nsource_groups = [\"b\", \"a\"]\ndestination_groups = [\"D\"]\n");
-  ASSERT_TRUE(r) << r.error().to_string();
-  EXPECT_TRUE(r->node.at(pk('a')).groups.empty());
-  EXPECT_EQ(r->node.at(pk('b')).groups, GroupSet{"x"});
-  EXPECT_EQ(r->policy, (std::set<NetworkPolicy>{{{"a", "b"}, {"d"}}, {{"a", "b"}, {"D"}}}));
-}
-
-TEST(NetworkConfigDuplicates, MessagesOrderAndPosition) {
-  // Same key and same address: the key is reported.
-  EXPECT_EQ(read_message(kNet + node('a', "10.0.0.1", "x") + node('a', "10.0.0.1", "y")),
-            "duplicate public key: " + key('a'));
-  EXPECT_EQ(read_message(kNet + node('a', "10.0.0.1", "x") + node('b', "10.0.0.1", "x")),
-            "duplicate IP address: 10.0.0.1");
-  EXPECT_EQ(read_message(kNet + node('a', "10.0.0.1", "Web") + node('b', "10.0.0.2", "web")),
-            "duplicate hostname: web");
-  EXPECT_EQ(read_message(kNet + node('a', "10.0.0.1", "web") + node('b', "10.0.0.2", "Web")),
-            "duplicate hostname: Web");
-  EXPECT_EQ(read_message(kNet + route("10.1.0.0/16", 'a') + route("10.1.0.0/16", 'b')),
-            "duplicate route destination: 10.1.0.0/16");
-  EXPECT_EQ(read_message(kNet + route("10.1.0.0/16", 'a') + route("10.1.0.0/24", 'a') + route("10.1.0.1/16", 'a')),
-            "<ok>");
-  // Names that differ outside ASCII are different names.
-  EXPECT_EQ(read_message(kNet + node('a', "10.0.0.1", "kelvin") + node('b', "10.0.0.2", "\xE2\x84\xAA" "elvin")),
-            "<ok>");
-
-  // Located at the whole array.
-  const std::string text = kNet + "node = [\n" +
-                           "  { pk = \"" + key('a') + "\", ip = \"10.0.0.1\", hostname = \"a\" },\n" +
-                           "  { pk = \"" + key('b') + "\", ip = \"10.0.0.1\", hostname = \"b\" },\n]\n";
-  auto r = read(text);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().key_path, std::vector<std::string>{"node"});
-  ASSERT_TRUE(r.error().at);
-  EXPECT_EQ(*r.error().at, std::make_pair(2u, 8u));
-}
-
-TEST(NetworkConfigRecordForms, ArraysOfValues) {
-  auto r = read(kNet + "node = [[\"" + key('a') + "\", \"10.0.0.1\", \"a\", [\"g\"]]]\n" +
-                "route = [[\"10.1.0.0/16\", \"" + key('a') + "\", []]]\npolicy = [[[\"g\"], [\"g\", \"h\"]]]\n");
+  auto r = read(kNet + "node = [" + row + ", \"a\", [\"g\"]]]\nroute = [[\"10.1.0.0/16\", \"" + key('a') +
+                "\", []]]\npolicy = [[[\"g\"], [\"g\", \"h\"]]]\n");
   ASSERT_TRUE(r) << r.error().to_string();
   EXPECT_EQ(r->node.at(pk('a')), (NetworkNode{pk('a'), ip("10.0.0.1"), "a", {"g"}}));
   EXPECT_EQ(r->route.at(net("10.1.0.0/16")).gw, pk('a'));
   EXPECT_EQ(r->policy, (std::set<NetworkPolicy>{{{"g"}, {"g", "h"}}}));
-
-  EXPECT_EQ(read_message(kNet + "node = [[\"" + key('a') + "\", \"10.0.0.1\"]]\n"),
-            "invalid length 2, expected struct NetworkNode with 4 elements");
-  EXPECT_EQ(read_message(kNet + "node = [[\"" + key('a') + "\", \"10.0.0.1\", \"a\", [], 5]]\n"),
-            "invalid length 5, expected struct NetworkNode with 4 elements");
-  EXPECT_EQ(read_message(kNet + "node = [[]]\n"), "invalid length 0, expected struct NetworkNode with 4 elements");
-  EXPECT_EQ(read_message(kNet + "route = [[\"10.1.0.0/16\"]]\n"),
-            "invalid length 1, expected struct NetworkRoute with 3 elements");
-  EXPECT_EQ(read_message(kNet + "policy = [[[]]]\n"),
-            "invalid length 1, expected struct NetworkPolicy with 2 elements");
-  // A bad element is reported before the length.
-  EXPECT_EQ(read_message(kNet + "node = [[\"" + key('a') + "\", 7]]\n"),
-            "invalid type: integer `7`, expected IPv4 address");
 }
 
-TEST(NetworkConfigRecordForms, DateTimeReadsAsEmptyRecord) {
-  EXPECT_EQ(read_message(kNet + "node = [1979-05-27T07:32:00Z]\n"), "missing field `pk`");
-  EXPECT_EQ(read_message(kNet + "route = [1979-05-27]\n"), "missing field `dest`");
-  EXPECT_EQ(read_message(kNet + "policy = [07:32:00]\n"), "missing field `source_groups`");
+TEST(NetworkConfigRead, Uuids) {
+  for (const std::string& f : {kUuid, std::string("67e5504410b1426f9247bb680e5fe0c8"),
+                              std::string("67E55044-10B1-426F-9247-BB680E5FE0C8"), "{" + kUuid + "}",
+                              "urn:uuid:" + kUuid}) {
+    auto r = read("id = \"" + f + "\"\n" + kNet);
+    ASSERT_TRUE(r) << f << ": " << r.error().to_string();
+    EXPECT_EQ(boost::uuids::to_string(*r->id), kUuid);
+  }
+  for (const char* f : {"", "not-a-uuid", "67e5504410b1426f9247bb680e5fe0c", "67e55044-10b1-426f9247-bb680e5fe0c8a",
+                        "67e55044-10b1-426f-9247-bb680e5fe0cg", "{67e5504410b1426f9247bb680e5fe0c8}",
+                        "67e55044-10b1-426f-9247-bb680e5fe0c8 "}) {
+    EXPECT_TRUE(read_message("id = \"" + std::string(f) + "\"\n" + kNet).starts_with("UUID parsing failed: ")) << f;
+  }
+  EXPECT_EQ(read_message("id = 1\n" + kNet), "invalid type: integer `1`, expected a UUID string");
 }
 
-TEST(NetworkConfigValidate, AddressesInTheNetwork) {
-  EXPECT_EQ(validate_message(kNet + node('a', "10.0.0.254", "a")), "IP address 10.0.0.254 is reserved");
+TEST(NetworkConfigDuplicates, MessagesOrderAndPosition) {
+  const std::pair<std::string, std::string> cases[] = {
+      // Same key and same address: the key is reported.
+      {node('a', "10.0.0.1", "x") + node('a', "10.0.0.1", "y"), "duplicate public key: " + key('a')},
+      {node('a', "10.0.0.1", "x") + node('b', "10.0.0.1", "x"), "duplicate IP address: 10.0.0.1"},
+      {node('a', "10.0.0.1", "Web") + node('b', "10.0.0.2", "web"), "duplicate hostname: web"},
+      {node('a', "10.0.0.1", "web") + node('b', "10.0.0.2", "Web"), "duplicate hostname: Web"},
+      {route("10.1.0.0/16", 'a') + route("10.1.0.0/16", 'b'), "duplicate route destination: 10.1.0.0/16"},
+      {route("10.1.0.0/16", 'a') + route("10.1.0.0/24", 'a') + route("10.1.0.1/16", 'a'), "<ok>"},
+      // Names that differ outside ASCII are different names.
+      {node('a', "10.0.0.1", "kelvin") + node('b', "10.0.0.2", "\xE2\x84\xAA" "elvin"), "<ok>"},
+  };
+  for (const auto& [text, message] : cases) EXPECT_EQ(read_message(kNet + text), message) << text;
+
+  // Located at the whole array.
+  auto r = read(kNet + "node = [\n" + "  { pk = \"" + key('a') + "\", ip = \"10.0.0.1\", hostname = \"a\" },\n" +
+                "  { pk = \"" + key('b') + "\", ip = \"10.0.0.1\", hostname = \"b\" },\n]\n");
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().key_path, std::vector<std::string>{"node"});
+  EXPECT_EQ(r.error().at, std::make_optional(std::make_pair(2u, 8u)));
+}
+
+TEST(NetworkConfigValidate, AddressesRoutesAndOrder) {
+  const std::string a = node('a', "10.0.0.1", "a");
+  const std::pair<std::string, std::string> cases[] = {
+      {kNet + node('a', "10.0.0.254", "a"), "IP address 10.0.0.254 is reserved"},
+      {kNet + node('a', "10.0.0.0", "a") + node('b', "10.0.0.255", "b"), "<ok>"},
+      {kNet + node('a', "10.0.1.1", "a"), "IP address 10.0.1.1 is not in network 10.0.0.0/24"},
+      // Host bits in the network are kept in the message and ignored otherwise.
+      {"network = \"10.0.0.7/24\"\n" + node('a', "10.0.1.1", "a"), "IP address 10.0.1.1 is not in network 10.0.0.7/24"},
+      {"network = \"10.0.0.7/24\"\n" + node('a', "10.0.0.254", "a"), "IP address 10.0.0.254 is reserved"},
+      {"network = \"10.0.0.7/24\"\n" + node('a', "10.0.0.0", "a"), "<ok>"},
+      // /31: the reserved address is the network address.
+      {"network = \"10.0.0.0/31\"\n" + node('a', "10.0.0.0", "a"), "IP address 10.0.0.0 is reserved"},
+      {"network = \"10.0.0.0/31\"\n" + node('a', "10.0.0.1", "a"), "<ok>"},
+      // /32: the reserved address lies outside; at 0.0.0.0 it wraps.
+      {"network = \"10.0.0.5/32\"\n" + node('a', "10.0.0.5", "a"), "<ok>"},
+      {"network = \"10.0.0.5/32\"\n" + node('a', "10.0.0.4", "a"), "IP address 10.0.0.4 is not in network 10.0.0.5/32"},
+      {"network = \"0.0.0.0/32\"\n" + node('a', "0.0.0.0", "a"), "<ok>"},
+      {"network = \"0.0.0.0/0\"\n" + node('a', "255.255.255.254", "a"), "IP address 255.255.255.254 is reserved"},
+      {kNet + a + route("10.1.0.1/16", 'a'), "invalid network address: 10.1.0.1/16 is a host address"},
+      {kNet + a + route("0.0.0.0/0", 'a') + route("10.1.0.1/32", 'a'), "<ok>"},
+      {kNet + a + route("10.1.0.0/16", 'c'), "gateway " + key('c') + " not found in nodes"},
+      // Node tests come before route tests.
+      {kNet + node('a', "10.0.0.1", "a_b") + route("10.1.0.1/16", 'c'), "invalid hostname: a_b"},
+  };
+  for (const auto& [text, message] : cases) EXPECT_EQ(validate_message(text), message) << text;
   EXPECT_EQ(NetworkConfig::try_from(kNet + node('a', "10.0.0.254", "a")).error().kind(), ConfigError::Kind::Reserved);
-  EXPECT_EQ(validate_message(kNet + node('a', "10.0.0.0", "a") + node('b', "10.0.0.255", "b")), "<ok>");
-  EXPECT_EQ(validate_message(kNet + node('a', "10.0.1.1", "a")), "IP address 10.0.1.1 is not in network 10.0.0.0/24");
-  const std::string written = "network = \"10.0.0.7/24\"\n";
-  EXPECT_EQ(validate_message(written + node('a', "10.0.1.1", "a")),
-            "IP address 10.0.1.1 is not in network 10.0.0.7/24");
-  EXPECT_EQ(validate_message(written + node('a', "10.0.0.254", "a")), "IP address 10.0.0.254 is reserved");
-  EXPECT_EQ(validate_message(written + node('a', "10.0.0.0", "a")), "<ok>");
-  // /31: the reserved address is the network address.
-  EXPECT_EQ(validate_message("network = \"10.0.0.0/31\"\n" + node('a', "10.0.0.0", "a")),
-            "IP address 10.0.0.0 is reserved");
-  EXPECT_EQ(validate_message("network = \"10.0.0.0/31\"\n" + node('a', "10.0.0.1", "a")), "<ok>");
-  // /32: the reserved address lies outside; at 0.0.0.0 it wraps.
-  EXPECT_EQ(validate_message("network = \"10.0.0.5/32\"\n" + node('a', "10.0.0.5", "a")), "<ok>");
-  EXPECT_EQ(validate_message("network = \"10.0.0.5/32\"\n" + node('a', "10.0.0.4", "a")),
-            "IP address 10.0.0.4 is not in network 10.0.0.5/32");
-  EXPECT_EQ(validate_message("network = \"0.0.0.0/32\"\n" + node('a', "0.0.0.0", "a")), "<ok>");
-  EXPECT_EQ(validate_message("network = \"0.0.0.0/0\"\n" + node('a', "255.255.255.254", "a")),
-            "IP address 255.255.255.254 is reserved");
 }
 
 TEST(NetworkConfigValidate, HostNames) {
-  auto ok = NetworkConfig::try_from(kNet + node('a', "10.0.0.1", "Web-01") +
-                                    node('b', "10.0.0.2", std::string(63, 'b')));
-  ASSERT_TRUE(ok) << ok.error();
-  EXPECT_EQ(ok->node.at(pk('a')).hostname, "Web-01");
-  const std::string bad[] = {std::string(64, 'b'), "", "-web", "web-", "web_1", "web.example", "\xC3\xA9",
-                             "\xE2\x84\xAA" "elvin", "caf\xC3\xA9"};
-  for (const auto& name : bad) {
+  EXPECT_EQ(validate_message(kNet + node('a', "10.0.0.1", "Web-01") + node('b', "10.0.0.2", std::string(63, 'b'))),
+            "<ok>");
+  // Non-ASCII is refused as written: lower-casing K (U+212A) would give an ASCII 'k'.
+  for (const std::string& name : {std::string(64, 'b'), std::string(), std::string("-web"), std::string("web-"),
+                                 std::string("web_1"), std::string("web.example"), std::string("\xC3\xA9"),
+                                 std::string("\xE2\x84\xAA" "elvin"), std::string("caf\xC3\xA9")}) {
     auto r = NetworkConfig::try_from(kNet + node('a', "10.0.0.1", name));
     ASSERT_FALSE(r) << name;
     EXPECT_EQ(r.error().kind(), ConfigError::Kind::InvalidHostname);
@@ -239,18 +203,7 @@ TEST(NetworkConfigValidate, HostNames) {
   }
 }
 
-TEST(NetworkConfigValidate, Routes) {
-  const std::string nodes = kNet + node('a', "10.0.0.1", "a");
-  EXPECT_EQ(validate_message(nodes + route("10.1.0.1/16", 'a')),
-            "invalid network address: 10.1.0.1/16 is a host address");
-  EXPECT_EQ(validate_message(nodes + route("0.0.0.0/0", 'a') + route("10.1.0.1/32", 'a')), "<ok>");
-  EXPECT_EQ(validate_message(nodes + route("10.1.0.0/16", 'c')), "gateway " + key('c') + " not found in nodes");
-  EXPECT_EQ(validate_message(kNet + route("10.1.0.0/16", 'a')), "gateway " + key('a') + " not found in nodes");
-  // Node tests come before route tests.
-  EXPECT_EQ(validate_message(kNet + node('a', "10.0.0.1", "a_b") + route("10.1.0.1/16", 'c')),
-            "invalid hostname: a_b");
-}
-
+// Error texts give the position, never the document's text.
 TEST(NetworkConfigValidate, TomlErrorsCarryPositionNotSource) {
   auto syntax = NetworkConfig::try_from(kNet + "this is not toml\n");
   ASSERT_FALSE(syntax);
@@ -258,13 +211,8 @@ TEST(NetworkConfigValidate, TomlErrorsCarryPositionNotSource) {
   EXPECT_TRUE(syntax.error().message().starts_with("TOML deserialization error: ")) << syntax.error();
   EXPECT_NE(syntax.error().message().find("line 2 column"), std::string::npos) << syntax.error();
   EXPECT_EQ(syntax.error().message().find("this is not"), std::string::npos) << syntax.error();
-
-  auto reading = NetworkConfig::try_from(kNet + "\n[[node]]\npk = \"" + key('a') +
-                                         "\"\nip = \"10.0.0.300\"\nhostname = \"a\"\n");
-  ASSERT_FALSE(reading);
-  EXPECT_EQ(reading.error().message(),
+  EXPECT_EQ(validate_message(kNet + "\n[[node]]\npk = \"" + key('a') + "\"\nip = \"10.0.0.300\"\nhostname = \"a\"\n"),
             "TOML deserialization error: invalid IPv4 address syntax for key `node.ip` at line 5 column 6");
-  EXPECT_TRUE(validate_message("").starts_with("TOML deserialization error: missing field `network`"));
 }
 
 TEST(NetworkConfigQueries, IpAndGroups) {
@@ -279,9 +227,9 @@ TEST(NetworkConfigQueries, IpAndGroups) {
 }
 
 TEST(MultiNetworkConfigRead, ListOfDocuments) {
-  const std::string id = "id = \"67e55044-10b1-426f-9247-bb680e5fe0c8\"\n";
   // Entries are not validated: an address outside the network is kept.
-  auto list = read_multi_network_config("other = 1\n[[network]]\n" + id + kNet + "node = [{ pk = \"" + key('a') +
+  auto list = read_multi_network_config("other = 1\n[[network]]\nid = \"" + kUuid + "\"\n" + kNet +
+                                        "node = [{ pk = \"" + key('a') +
                                         "\", ip = \"192.168.1.1\", hostname = \"a_b\" }]\n" +
                                         "[[network]]\nnetwork = \"10.9.0.0/16\"\n");
   ASSERT_TRUE(list) << list.error().to_string();
@@ -291,30 +239,29 @@ TEST(MultiNetworkConfigRead, ListOfDocuments) {
   EXPECT_FALSE(list->network[1].id);
   EXPECT_EQ(list->network[1].network, net("10.9.0.0/16"));
 
-  auto dup = read_multi_network_config("[[network]]\n" + kNet + "[[network]]\n" + kNet + "node = [{ pk = \"" +
-                                       key('a') +
-                                       "\", ip = \"10.0.0.1\", hostname = \"a\" }, { pk = \"" + key('a') +
-                                       "\", ip = \"10.0.0.2\", hostname = \"b\" }]\n");
+  const std::string entry = "{ pk = \"" + key('a') + "\", ip = \"10.0.0.";
+  auto dup = read_multi_network_config("[[network]]\n" + kNet + "[[network]]\n" + kNet + "node = [" + entry +
+                                       "1\", hostname = \"a\" }, " + entry + "2\", hostname = \"b\" }]\n");
   ASSERT_FALSE(dup);
   EXPECT_EQ(dup.error().message, "duplicate public key: " + key('a'));
   EXPECT_EQ(dup.error().key_path, (std::vector<std::string>{"network", "node"}));
 
-  auto message = [](const std::string& text) {
-    auto r = read_multi_network_config(text);
-    return r ? "<ok>" : r.error().message;
+  const std::string zero = "\"00000000-0000-0000-0000-000000000000\", \"10.0.0.0/24\"";
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "missing field `network`"},
+      {kNet, "invalid type: string \"10.0.0.0/24\", expected a sequence"},
+      {"network = [1]\n", "invalid type: integer `1`, expected struct NetworkConfig"},
+      {"network = [1979-05-27]\n", "missing field `network`"},
+      {"network = [[\"" + std::string(36, '0') + "\", \"10.0.0.0/24\"]]\n",
+       "UUID parsing failed: invalid UUID text, expected 32 hexadecimal digits, plain or hyphenated as 8-4-4-4-12"},
+      {"network = [[" + zero + "]]\n", "invalid length 2, expected struct NetworkConfig with 6 elements"},
+      {"network = [[" + zero + ", \"n\", [], [], []]]\n", "<ok>"},
+      {"network = []\n", "<ok>"},
   };
-  EXPECT_EQ(message(""), "missing field `network`");
-  EXPECT_EQ(message("network = \"10.0.0.0/24\"\n"), "invalid type: string \"10.0.0.0/24\", expected a sequence");
-  EXPECT_EQ(message("network = [1]\n"), "invalid type: integer `1`, expected struct NetworkConfig");
-  EXPECT_EQ(message("network = [1979-05-27]\n"), "missing field `network`");
-  EXPECT_EQ(message("network = [[\"" + std::string(36, '0') + "\", \"10.0.0.0/24\"]]\n"),
-            "UUID parsing failed: invalid UUID text, expected 32 hexadecimal digits, plain or hyphenated as "
-            "8-4-4-4-12");
-  EXPECT_EQ(message("network = [[\"00000000-0000-0000-0000-000000000000\", \"10.0.0.0/24\"]]\n"),
-            "invalid length 2, expected struct NetworkConfig with 6 elements");
-  EXPECT_EQ(message("network = [[\"00000000-0000-0000-0000-000000000000\", \"10.0.0.0/24\", \"n\", [], [], []]]\n"),
-            "<ok>");
-  EXPECT_EQ(message("network = []\n"), "<ok>");
+  for (const auto& [text, message] : cases) {
+    auto r = read_multi_network_config(text);
+    EXPECT_EQ(r ? "<ok>" : r.error().message, message) << text;
+  }
 }
 
 }  // namespace

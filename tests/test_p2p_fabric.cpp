@@ -40,9 +40,16 @@ namespace {
 namespace asio = boost::asio;
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
-using SendResult = util::Expected<void, SendDatagramError>;
+using List = std::vector<Bytes>;
+using Received = std::optional<List>;
+using SendKind = SendDatagramError::Kind;
 
 Bytes bytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
+Bytes seq_bytes(std::uint32_t seq) {
+  Bytes b(sizeof seq);
+  std::memcpy(b.data(), &seq, sizeof seq);
+  return b;
+}
 
 // Outcome of a coroutine run by the test's io_context.
 template <class T>
@@ -51,24 +58,6 @@ struct Outcome {
   std::exception_ptr error;
   std::optional<T> value;
 };
-
-template <class T>
-std::shared_ptr<Outcome<T>> spawn(asio::io_context& io, asio::awaitable<T> op, asio::cancellation_slot slot = {}) {
-  auto out = std::make_shared<Outcome<T>>();
-  asio::co_spawn(io, std::move(op), asio::bind_cancellation_slot(slot, [out](std::exception_ptr e, T v) {
-                   out->done = true;
-                   out->error = e;
-                   if (!e) out->value.emplace(std::move(v));
-                 }));
-  return out;
-}
-
-// Runs ready handlers until none is left (bounded).
-void settle(asio::io_context& io) {
-  io.restart();
-  for (int i = 0; i < 1000 && io.poll() > 0; ++i) {
-  }
-}
 
 bool aborted(const std::exception_ptr& e) {
   try {
@@ -94,6 +83,34 @@ class FabricTest : public ::testing::Test {
   std::shared_ptr<MemoryNode> node() { return fabric->add_node(Identity::generate(0).value()); }
   const PubKey& key(const std::shared_ptr<MemoryNode>& n) { return n->identity().pk(); }
 
+  // Starts `op` and runs ready handlers until none is left (bounded).
+  template <class T>
+  std::shared_ptr<Outcome<T>> run(asio::awaitable<T> op, asio::cancellation_slot slot = {}) {
+    auto out = std::make_shared<Outcome<T>>();
+    asio::co_spawn(io, std::move(op), asio::bind_cancellation_slot(slot, [out](std::exception_ptr e, T v) {
+                     out->done = true;
+                     out->error = e;
+                     if (!e) out->value.emplace(std::move(v));
+                   }));
+    settle();
+    return out;
+  }
+  void settle() {
+    io.restart();
+    for (int i = 0; i < 1000 && io.poll() > 0; ++i) {
+    }
+  }
+  auto read(const NodePeerRef& link, std::size_t n = 8, asio::cancellation_slot slot = {}) {
+    return run(link->read_datagrams(std::span(slots).first(n)), slot);
+  }
+  // What a finished read delivered; nullopt while it waits or after an error.
+  Received got(const std::shared_ptr<Outcome<std::size_t>>& r) {
+    if (!r->done || r->error) return std::nullopt;
+    return List(slots.begin(), slots.begin() + static_cast<std::ptrdiff_t>(*r->value));
+  }
+  auto send(Batch& batch, asio::cancellation_slot slot = {}) { return run(ab->send_datagrams_wait(batch.views), slot); }
+  List drain_b() { return fabric->drain(key(b), key(a)); }
+
   asio::io_context io;  // first: outlives the links and their waits
   std::shared_ptr<Fabric> fabric = std::make_shared<Fabric>(4);
   std::shared_ptr<MemoryNode> a = node();
@@ -102,52 +119,31 @@ class FabricTest : public ::testing::Test {
   std::vector<Datagram> slots = std::vector<Datagram>(8);
 };
 
-TEST_F(FabricTest, DeliversInOrderAndReadsUpToTheSlotCount) {
+TEST_F(FabricTest, DeliversInOrderAndReadsWaitForTheirOwnSender) {
   for (const char* s : {"one", "two", "three"}) ASSERT_TRUE(ab->send_datagram(bytes(s)));
-  // B links back only now: what A sent earlier was kept.
-  NodePeerRef ba = b->initiate(key(a)).value();
-  EXPECT_EQ(ba->pk(), key(a));
+  NodePeerRef ba = b->initiate(key(a)).value();  // only now: what A sent earlier was kept
+  EXPECT_EQ(got(read(ba, 2)), (List{bytes("one"), bytes("two")}));
+  EXPECT_EQ(got(read(ba)), List{bytes("three")});
 
-  auto two = spawn(io, ba->read_datagrams(std::span(slots).first(2)));
-  settle(io);
-  ASSERT_TRUE(two->done && !two->error);
-  EXPECT_EQ(*two->value, 2u);
-  EXPECT_EQ(slots[0], bytes("one"));
-  EXPECT_EQ(slots[1], bytes("two"));
-
-  auto rest = spawn(io, ba->read_datagrams(slots));
-  settle(io);
-  ASSERT_TRUE(rest->done && !rest->error);
-  EXPECT_EQ(*rest->value, 1u);
-  EXPECT_EQ(slots[0], bytes("three"));
-  EXPECT_EQ(fabric->sent_count(key(a), key(b)), 3u);
-  EXPECT_EQ(fabric->sent_count(key(b), key(a)), 0u);
-}
-
-TEST_F(FabricTest, ReadWaitsForTheNextDatagramAndInjectWakesIt) {
-  NodePeerRef ba = b->initiate(key(a)).value();
-  auto read = spawn(io, ba->read_datagrams(slots));
-  settle(io);
-  EXPECT_FALSE(read->done);
+  auto r = read(ba);
+  EXPECT_FALSE(r->done);
   const PubKey stranger = Identity::generate(0)->pk();
   EXPECT_TRUE(fabric->inject(key(b), stranger, bytes("elsewhere")));  // another sender's queue
-  settle(io);
-  EXPECT_FALSE(read->done);
+  settle();
+  EXPECT_FALSE(r->done);
   EXPECT_TRUE(fabric->inject(key(b), key(a), bytes("forged")));
-  settle(io);
-  ASSERT_TRUE(read->done);
-  EXPECT_EQ(slots[0], bytes("forged"));
-  EXPECT_EQ(fabric->sent_count(key(a), key(b)), 0u);
-  EXPECT_EQ(fabric->drain(key(b), stranger), std::vector<Bytes>{bytes("elsewhere")});
+  settle();
+  EXPECT_EQ(got(r), List{bytes("forged")});
+  EXPECT_EQ(fabric->drain(key(b), stranger), List{bytes("elsewhere")});
+  EXPECT_EQ(fabric->sent_count(key(a), key(b)), 3u);  // injected datagrams do not count
 }
 
 TEST_F(FabricTest, InitiateReusesALiveLinkAndRefusesOnRequest) {
   EXPECT_EQ(a->initiate(key(b)).value(), ab);
   ASSERT_TRUE(ab->send_datagram(bytes("kept")));
   ab.reset();  // a new link sits on the same queues
-  NodePeerRef again = a->initiate(key(b)).value();
-  ASSERT_TRUE(again->send_datagram(bytes("too")));
-  EXPECT_EQ(fabric->drain(key(b), key(a)), (std::vector<Bytes>{bytes("kept"), bytes("too")}));
+  ASSERT_TRUE(a->initiate(key(b)).value()->send_datagram(bytes("too")));
+  EXPECT_EQ(drain_b(), (List{bytes("kept"), bytes("too")}));
 
   fabric->refuse_initiate(key(b), true);
   auto refused = a->initiate(key(b));
@@ -160,102 +156,80 @@ TEST_F(FabricTest, InitiateReusesALiveLinkAndRefusesOnRequest) {
 }
 
 TEST_F(FabricTest, FullQueueRefusesSingleSendsAndHoldsBatchesUntilARead) {
-  for (int i = 0; i < 4; ++i) ASSERT_TRUE(ab->send_datagram(Bytes{static_cast<std::uint8_t>(i)}));
-  auto full = ab->send_datagram(Bytes{4});
-  ASSERT_FALSE(full);
-  EXPECT_EQ(full.error().kind(), SendDatagramError::Kind::QueueFull);
+  for (std::uint8_t i = 0; i < 4; ++i) ASSERT_TRUE(ab->send_datagram(Bytes{i}));
+  EXPECT_EQ(ab->send_datagram(Bytes{4}).error().kind(), SendKind::QueueFull);
 
   Batch batch({Bytes{4}, Bytes{5}});
-  auto send = spawn(io, ab->send_datagrams_wait(batch.views));
-  settle(io);
-  EXPECT_FALSE(send->done);
-
+  auto sent = send(batch);
+  EXPECT_FALSE(sent->done);
   NodePeerRef ba = b->initiate(key(a)).value();
-  auto first = spawn(io, ba->read_datagrams(std::span(slots).first(1)));
-  settle(io);
-  EXPECT_FALSE(send->done);  // one slot freed, two needed
-  auto second = spawn(io, ba->read_datagrams(std::span(slots).first(1)));
-  settle(io);
-  ASSERT_TRUE(send->done);
-  EXPECT_TRUE(*send->value);
-  EXPECT_EQ(fabric->queued(key(b), key(a)), 4u);
-  EXPECT_EQ(fabric->drain(key(b), key(a)), (std::vector<Bytes>{{2}, {3}, {4}, {5}}));
+  read(ba, 1);
+  EXPECT_FALSE(sent->done);  // one slot freed, two needed
+  read(ba, 1);
+  ASSERT_TRUE(sent->done);
+  EXPECT_TRUE(*sent->value);
+  EXPECT_EQ(drain_b(), (List{{2}, {3}, {4}, {5}}));
   EXPECT_EQ(fabric->sent_count(key(a), key(b)), 6u);
 }
 
 TEST_F(FabricTest, HeldSendsWaitForReleaseAndFailedSendsFail) {
   fabric->hold_sends(key(a), key(b), true);
-  EXPECT_EQ(ab->send_datagram(bytes("x")).error().kind(), SendDatagramError::Kind::QueueFull);
+  EXPECT_EQ(ab->send_datagram(bytes("x")).error().kind(), SendKind::QueueFull);
   Batch batch({bytes("held")});
-  auto held = spawn(io, ab->send_datagrams_wait(batch.views));
-  settle(io);
+  auto held = send(batch);
   EXPECT_FALSE(held->done);
   EXPECT_EQ(fabric->queued(key(b), key(a)), 0u);
   fabric->hold_sends(key(a), key(b), false);
-  settle(io);
+  settle();
   ASSERT_TRUE(held->done);
   EXPECT_TRUE(*held->value);
-  EXPECT_EQ(fabric->drain(key(b), key(a)), std::vector<Bytes>{bytes("held")});
+  EXPECT_EQ(drain_b(), List{bytes("held")});
 
   fabric->hold_sends(key(a), key(b), true);
-  auto pending = spawn(io, ab->send_datagrams_wait(batch.views));
-  settle(io);
+  auto pending = send(batch);
   fabric->fail_sends(key(a), key(b), true);  // a pending send fails as well
-  settle(io);
-  ASSERT_TRUE(pending->done);
-  ASSERT_FALSE(*pending->value);
-  EXPECT_EQ(pending->value->error().kind(), SendDatagramError::Kind::Failed);
+  settle();
+  ASSERT_TRUE(pending->done && !*pending->value);
+  EXPECT_EQ(pending->value->error().kind(), SendKind::Failed);
   EXPECT_EQ(pending->value->error().message(), "send failed");
-  EXPECT_EQ(ab->send_datagram(bytes("x")).error().kind(), SendDatagramError::Kind::Failed);
+  EXPECT_EQ(ab->send_datagram(bytes("x")).error().kind(), SendKind::Failed);
   fabric->fail_sends(key(a), key(b), false);
   fabric->hold_sends(key(a), key(b), false);
   EXPECT_TRUE(ab->send_datagram(bytes("x")));
-  EXPECT_EQ(ab->send_datagram(Bytes(Fabric::kMaxDatagramSize + 1)).error().kind(),
-            SendDatagramError::Kind::TooLarge);
+  EXPECT_EQ(ab->send_datagram(Bytes(Fabric::kMaxDatagramSize + 1)).error().kind(), SendKind::TooLarge);
 }
 
-TEST_F(FabricTest, CancelledWaitsEndWithOperationAbortedAndTakeNothing) {
+TEST_F(FabricTest, CancelledOrOrphanedWaitsEndAndTakeNothing) {
   NodePeerRef ba = b->initiate(key(a)).value();
-  asio::cancellation_signal read_signal, send_signal;
-  auto read = spawn(io, ba->read_datagrams(slots), read_signal.slot());
   fabric->hold_sends(key(a), key(b), true);
   Batch batch({bytes("never")});
-  auto send = spawn(io, ab->send_datagrams_wait(batch.views), send_signal.slot());
-  settle(io);
-  ASSERT_FALSE(read->done);
-  ASSERT_FALSE(send->done);
-
+  asio::cancellation_signal read_signal, send_signal;
+  auto r = read(ba, 8, read_signal.slot());
+  auto sent = send(batch, send_signal.slot());
+  ASSERT_FALSE(r->done || sent->done);
   read_signal.emit(asio::cancellation_type::terminal);
   send_signal.emit(asio::cancellation_type::terminal);
-  settle(io);
-  ASSERT_TRUE(read->done && send->done);
-  EXPECT_TRUE(aborted(read->error));
-  EXPECT_TRUE(aborted(send->error));
+  settle();
+  ASSERT_TRUE(r->done && sent->done);
+  EXPECT_TRUE(aborted(r->error));
+  EXPECT_TRUE(aborted(sent->error));
 
   // The link still works, and the cancelled send took nothing.
   fabric->hold_sends(key(a), key(b), false);
   ASSERT_TRUE(ab->send_datagram(bytes("after")));
-  auto next = spawn(io, ba->read_datagrams(slots));
-  settle(io);
-  ASSERT_TRUE(next->done && !next->error);
-  EXPECT_EQ(*next->value, 1u);
-  EXPECT_EQ(slots[0], bytes("after"));
-}
+  EXPECT_EQ(got(read(ba)), List{bytes("after")});
 
-TEST_F(FabricTest, DroppingALinkEndsItsPendingWaits) {
-  NodePeerRef ba = b->initiate(key(a)).value();
-  auto read = spawn(io, ba->read_datagrams(slots));
+  // Dropping the links ends their pending waits.
   fabric->hold_sends(key(a), key(b), true);
-  Batch batch({bytes("x")});
-  auto send = spawn(io, ab->send_datagrams_wait(batch.views));
-  settle(io);
+  r = read(ba);
+  sent = send(batch);
   ba.reset();
   ab.reset();
-  settle(io);
-  ASSERT_TRUE(read->done && send->done);
-  EXPECT_TRUE(aborted(read->error));
-  ASSERT_FALSE(*send->value);
-  EXPECT_EQ(send->value->error().kind(), SendDatagramError::Kind::Closed);
+  settle();
+  ASSERT_TRUE(r->done && sent->done);
+  EXPECT_TRUE(aborted(r->error));
+  ASSERT_FALSE(*sent->value);
+  EXPECT_EQ(sent->value->error().kind(), SendKind::Closed);
 }
 
 TEST_F(FabricTest, SteadyTrafficAllocatesNothing) {
@@ -281,32 +255,24 @@ TEST_F(FabricTest, SteadyTrafficAllocatesNothing) {
   EXPECT_EQ(after - before, 0u);
 }
 
-// Two senders, one batching on the io threads and one sending single datagrams
-// from a plain thread, each sequence-numbered; B's readers see every number
-// once and in order.
+// A batching sender on the io threads and a single-datagram sender on a plain
+// thread, each sequence-numbered: B's readers see every number once, in order.
 TEST(FabricConcurrency, TwoSendersReachOneNodeWithoutLossOrReordering) {
   constexpr std::uint32_t kCount = 10000;
   asio::io_context io;
   auto fabric = std::make_shared<Fabric>(16);
-  auto a = fabric->add_node(Identity::generate(0).value());
-  auto c = fabric->add_node(Identity::generate(0).value());
-  auto b = fabric->add_node(Identity::generate(0).value());
-  const PubKey bk = b->identity().pk();
+  auto add = [&] { return fabric->add_node(Identity::generate(0).value()); };
+  auto a = add(), c = add(), b = add();
+  const PubKey ak = a->identity().pk(), bk = b->identity().pk(), ck = c->identity().pk();
   NodePeerRef ab = a->initiate(bk).value(), cb = c->initiate(bk).value();
-  NodePeerRef ba = b->initiate(a->identity().pk()).value(), bc = b->initiate(c->identity().pk()).value();
 
   auto reader = [](NodePeerRef link) -> asio::awaitable<std::uint32_t> {
     std::vector<Datagram> slots(5);
     std::uint32_t expected = 0;
     while (expected < kCount) {
       const std::size_t n = co_await link->read_datagrams(slots);
-      for (std::size_t i = 0; i < n; ++i) {
-        std::uint32_t seq = 0;
-        if (slots[i].size() != sizeof seq) co_return expected;
-        std::memcpy(&seq, slots[i].data(), sizeof seq);
-        if (seq != expected) co_return expected;
-        ++expected;
-      }
+      for (std::size_t i = 0; i < n; ++i, ++expected)
+        if (slots[i] != seq_bytes(expected)) co_return expected;
     }
     co_return expected;
   };
@@ -321,18 +287,15 @@ TEST(FabricConcurrency, TwoSendersReachOneNodeWithoutLossOrReordering) {
     co_return true;
   };
 
-  auto from_a = asio::co_spawn(io, reader(ba), asio::use_future);
-  auto from_c = asio::co_spawn(io, reader(bc), asio::use_future);
+  auto from_a = asio::co_spawn(io, reader(b->initiate(ak).value()), asio::use_future);
+  auto from_c = asio::co_spawn(io, reader(b->initiate(ck).value()), asio::use_future);
   auto sent_a = asio::co_spawn(io, batch_sender(ab), asio::use_future);
   std::vector<std::thread> pool;
   for (int i = 0; i < 3; ++i) pool.emplace_back([&] { io.run_for(30s); });
-
   std::thread single([&] {
     const auto deadline = std::chrono::steady_clock::now() + 30s;
-    Bytes d(4);
     for (std::uint32_t seq = 0; seq < kCount && std::chrono::steady_clock::now() < deadline;) {
-      std::memcpy(d.data(), &seq, 4);
-      if (cb->send_datagram(d)) {
+      if (cb->send_datagram(seq_bytes(seq))) {
         ++seq;
       } else {
         std::this_thread::yield();
@@ -349,8 +312,8 @@ TEST(FabricConcurrency, TwoSendersReachOneNodeWithoutLossOrReordering) {
   EXPECT_TRUE(sent_a.get());
   EXPECT_EQ(from_a.get(), kCount);
   EXPECT_EQ(from_c.get(), kCount);
-  EXPECT_EQ(fabric->sent_count(a->identity().pk(), bk), kCount);
-  EXPECT_EQ(fabric->sent_count(c->identity().pk(), bk), kCount);
+  EXPECT_EQ(fabric->sent_count(ak, bk), kCount);
+  EXPECT_EQ(fabric->sent_count(ck, bk), kCount);
 }
 
 }  // namespace

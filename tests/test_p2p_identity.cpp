@@ -19,14 +19,10 @@ using namespace std::chrono_literals;
 // Leading zero bits of SHA-256(pk ‖ big-endian pow), computed here without
 // the library's own code path.
 std::uint32_t reference_difficulty(const PubKey& pk, Pow pow) {
-  unsigned char input[36];
+  unsigned char input[36], digest[crypto_hash_sha256_BYTES];
   std::memcpy(input, pk.bytes().data(), 32);
   const auto v = static_cast<std::uint32_t>(pow.value());
-  input[32] = static_cast<unsigned char>(v >> 24);
-  input[33] = static_cast<unsigned char>(v >> 16);
-  input[34] = static_cast<unsigned char>(v >> 8);
-  input[35] = static_cast<unsigned char>(v);
-  unsigned char digest[crypto_hash_sha256_BYTES];
+  for (int i = 0; i < 4; ++i) input[32 + i] = static_cast<unsigned char>(v >> (24 - 8 * i));
   crypto_hash_sha256(digest, input, sizeof input);
   std::uint32_t bits = 0;
   for (unsigned char byte : digest) {
@@ -43,29 +39,31 @@ std::string upper(std::string s) {
 
 // True when `message` repeats any 8-character stretch of `input`.
 bool echoes(const std::string& message, const std::string& input) {
-  for (std::size_t i = 0; i + 8 <= input.size(); ++i) {
+  for (std::size_t i = 0; i + 8 <= input.size(); ++i)
     if (message.find(input.substr(i, 8)) != std::string::npos) return true;
-  }
   return false;
 }
 
 Identity fresh() { return Identity::generate(0).value(); }
 
-TEST(PubKeyText, RoundTripsInLowerCaseAndAcceptsUpperCase) {
-  const PubKey pk = fresh().pk();
-  const std::string text = pk.to_string();
-  ASSERT_EQ(text.size(), 64u);
-  EXPECT_EQ(text.find_first_not_of("0123456789abcdef"), std::string::npos);
-  EXPECT_EQ(PubKey::from_str(text).value(), pk);
-  EXPECT_EQ(PubKey::from_str(upper(text)).value(), pk);
-  EXPECT_EQ(pk.debug(), "PubKey(" + text + ")");
-  EXPECT_EQ(fmt::format("{}", pk), text);
+TEST(KeyText, RoundTripsInLowerCaseAndAcceptsUpperCase) {
+  const Identity id = fresh();
+  const std::string pk = id.pk().to_string(), sk = id.sk().to_string();
+  ASSERT_EQ(pk.size(), 64u);
+  ASSERT_EQ(sk.size(), 128u);
+  EXPECT_EQ((pk + sk).find_first_not_of("0123456789abcdef"), std::string::npos);
+  EXPECT_EQ(sk.substr(64), pk);  // seed ‖ public key
+  for (const auto& text : {pk, upper(pk)}) EXPECT_EQ(PubKey::from_str(text).value(), id.pk());
+  for (const auto& text : {sk, upper(sk)}) EXPECT_EQ(SecKey::from_str(text).value(), id.sk());
+  EXPECT_EQ(id.pk().debug(), "PubKey(" + pk + ")");
+  EXPECT_EQ(fmt::format("{}", id.pk()), pk);
 }
 
-TEST(PubKeyText, RejectsWrongLengthAndNonHex) {
-  const std::string good = fresh().pk().to_string();
-  auto with = [&](std::size_t at, std::string_view part) { return std::string(good).replace(at, part.size(), part); };
-  for (const std::string& bad : {std::string(), good.substr(1), good + "0", good + good, with(0, "g"), with(0, " "),
+TEST(KeyText, RejectsBadKeysWithoutEchoingThem) {
+  const Identity id = fresh();
+  const std::string pk = id.pk().to_string(), sk = id.sk().to_string();
+  auto with = [&](std::size_t at, std::string_view part) { return std::string(pk).replace(at, part.size(), part); };
+  for (const std::string& bad : {std::string(), pk.substr(1), pk + "0", pk + pk, with(0, "g"), with(0, " "),
                                  with(63, "-"), with(0, "0x")}) {
     auto r = PubKey::from_str(bad);
     ASSERT_FALSE(r) << bad;
@@ -73,58 +71,32 @@ TEST(PubKeyText, RejectsWrongLengthAndNonHex) {
     EXPECT_TRUE(r.error().message().starts_with("invalid public key: expected 64 hexadecimal digits"))
         << r.error().message();
   }
-}
-
-TEST(SecKeyText, RoundTripsAndYieldsItsPublicKey) {
-  const Identity id = fresh();
-  const std::string text = id.sk().to_string();
-  ASSERT_EQ(text.size(), 128u);
-  EXPECT_EQ(text.find_first_not_of("0123456789abcdef"), std::string::npos);
-  EXPECT_EQ(SecKey::from_str(text).value(), id.sk());
-  EXPECT_EQ(SecKey::from_str(upper(text)).value(), id.sk());
-  EXPECT_EQ(id.sk().public_key(), id.pk());
-  EXPECT_EQ(text.substr(64), id.pk().to_string());
-}
-
-TEST(SecKeyText, RejectsBadInputWithoutEchoingIt) {
-  const std::string good = fresh().sk().to_string();
-  std::string flipped = good;
+  std::string flipped = sk;
   flipped[100] = flipped[100] == '0' ? '1' : '0';  // public half no longer matches the seed
-  const std::string foreign_half = good.substr(0, 64) + fresh().pk().to_string();
-  struct Case {
-    std::string text;
-    std::string message;
-  };
-  const std::string length_msg = "invalid secret key: expected 128 hexadecimal digits";
-  const std::string mismatch_msg = "invalid secret key: public half does not match";
-  for (const Case& c : {Case{"", length_msg}, Case{good.substr(2), length_msg}, Case{good + "00", length_msg},
-                        Case{good.substr(0, 127) + "z", length_msg}, Case{good.substr(0, 64), length_msg},
-                        Case{flipped, mismatch_msg}, Case{foreign_half, mismatch_msg}}) {
-    auto r = SecKey::from_str(c.text);
+  const std::string length = "invalid secret key: expected 128 hexadecimal digits";
+  const std::string mismatch = "invalid secret key: public half does not match";
+  const std::pair<std::string, std::string> cases[] = {
+      {"", length}, {sk.substr(2), length}, {sk + "00", length}, {sk.substr(0, 127) + "z", length},
+      {sk.substr(0, 64), length}, {flipped, mismatch}, {sk.substr(0, 64) + fresh().pk().to_string(), mismatch}};
+  for (const auto& [text, message] : cases) {
+    auto r = SecKey::from_str(text);
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().kind(), IdentityError::Kind::InvalidSecretKey);
-    EXPECT_EQ(r.error().message(), c.message);
-    EXPECT_FALSE(echoes(r.error().message(), c.text));
+    EXPECT_EQ(r.error().message(), message);
+    EXPECT_FALSE(echoes(r.error().message(), text));
   }
 }
 
 TEST(ProofOfWork, DifficultyMatchesAnIndependentHash) {
   const PubKey pk = fresh().pk();
-  for (std::int32_t nonce : {0, 1, -1, 255, 256, 65536, 0x7fffffff, -0x7fffffff - 1}) {
+  for (std::int32_t nonce : {0, 1, -1, 255, 256, 65536, 0x7fffffff, -0x7fffffff - 1})
     EXPECT_EQ(pow_difficulty(pk, Pow(nonce)), reference_difficulty(pk, Pow(nonce))) << nonce;
-  }
-}
-
-TEST(ProofOfWork, GeneratedIdentitiesMeetTheirDifficulty) {
   for (std::uint8_t difficulty : {0, 8, 12}) {
     auto id = Identity::generate(difficulty);
     ASSERT_TRUE(id) << id.error().message();
     EXPECT_GE(reference_difficulty(id->pk(), id->pow()), difficulty);
-    EXPECT_EQ(id->difficulty(), reference_difficulty(id->pk(), id->pow()));
-    EXPECT_EQ(id->sk().public_key(), id->pk());
   }
-  EXPECT_EQ(Identity::generate(0)->pow(), Pow(0));
-  EXPECT_NE(Identity::generate(0)->pk(), Identity::generate(0)->pk());
+  EXPECT_NE(fresh().pk(), fresh().pk());
 }
 
 TEST(ProofOfWork, CancellationStopsAHopelessSearch) {
@@ -135,17 +107,12 @@ TEST(ProofOfWork, CancellationStopsAHopelessSearch) {
   token.cancel();
   ASSERT_EQ(search.wait_for(20s), std::future_status::ready);
   EXPECT_LT(std::chrono::steady_clock::now() - cancelled_at, 2s);
-  auto r = search.get();
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().kind(), IdentityError::Kind::Cancelled);
-  EXPECT_EQ(r.error().message(), "proof of work generation cancelled");
-
-  auto again = Identity::generate(8, &token);  // already cancelled
-  ASSERT_FALSE(again);
-  EXPECT_EQ(again.error().kind(), IdentityError::Kind::Cancelled);
+  for (auto r : {search.get(), Identity::generate(8, &token)}) {  // the second starts cancelled
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().kind(), IdentityError::Kind::Cancelled);
+    EXPECT_EQ(r.error().message(), "proof of work generation cancelled");
+  }
 }
-
-// --- super peer URLs --------------------------------------------------------
 
 const std::string kKey = "3b6a27bcceb6a42d62a3a8d02a6f0d73653215771de243a63ac048a18b59da29";
 
@@ -163,42 +130,29 @@ TEST(SuperPeerUrlText, ParsesAndPrintsCanonically) {
     auto parsed = SuperPeerUrl::parse(text);
     ASSERT_TRUE(parsed) << text << ": " << parsed.error().message();
     EXPECT_EQ(parsed->to_string(), text);
-    EXPECT_EQ(SuperPeerUrl::parse(parsed->to_string()).value(), *parsed);
   }
   EXPECT_EQ(SuperPeerUrl::parse("udp://[::1]:1?publicKey=" + kKey + "&networkId=0")->host(), "::1");
 }
 
 TEST(SuperPeerUrlText, NamesWhatIsWrong) {
-  const std::string q = "?publicKey=" + kKey + "&networkId=1";
+  const std::string q = "?publicKey=" + kKey + "&networkId=1", k = "udp://h:1?publicKey=" + kKey;
   const std::pair<std::string, std::string> cases[] = {
-      {"tcp://h:1" + q, "scheme must be udp"},
-      {"UDP://h:1" + q, "scheme must be udp"},
-      {"h:1" + q, "scheme must be udp"},
-      {"udp://h" + q, "missing port"},
-      {"udp://h:" + q, "missing port"},
-      {"udp://[::1]" + q, "missing port"},
-      {"udp://h:0" + q, "invalid port"},
-      {"udp://h:65536" + q, "invalid port"},
-      {"udp://h:8x" + q, "invalid port"},
-      {"udp://:1" + q, "missing host"},
-      {"udp://h_1:1" + q, "invalid host"},
-      {"udp://1.2.3:1" + q, "invalid host"},
-      {"udp://256.1.1.1:1" + q, "invalid host"},
-      {"udp://[::g]:1" + q, "invalid host"},
-      {"udp://u@h:1" + q, "invalid host"},
-      {"udp://h:1/x" + q, "unexpected path"},
-      {"udp://h:1?networkId=1", "missing publicKey"},
-      {"udp://h:1", "missing publicKey"},
-      {"udp://h:1?publicKey=" + kKey, "missing networkId"},
+      {"tcp://h:1" + q, "scheme must be udp"},          {"UDP://h:1" + q, "scheme must be udp"},
+      {"udp://h" + q, "missing port"},                  {"udp://h:" + q, "missing port"},
+      {"udp://[::1]" + q, "missing port"},              {"udp://h:0" + q, "invalid port"},
+      {"udp://h:65536" + q, "invalid port"},            {"udp://h:8x" + q, "invalid port"},
+      {"udp://:1" + q, "missing host"},                 {"udp://h_1:1" + q, "invalid host"},
+      {"udp://1.2.3:1" + q, "invalid host"},            {"udp://256.1.1.1:1" + q, "invalid host"},
+      {"udp://[::g]:1" + q, "invalid host"},            {"udp://u@h:1" + q, "invalid host"},
+      {"udp://h:1/x" + q, "unexpected path"},           {"udp://h:1?networkId=1", "missing publicKey"},
+      {"udp://h:1", "missing publicKey"},               {k, "missing networkId"},
       {"udp://h:1?publicKey=abc&networkId=1", "invalid publicKey"},
       {"udp://h:1?publicKey&networkId=1", "invalid publicKey"},
-      {"udp://h:1?publicKey=" + kKey + "&networkId=one", "invalid networkId"},
-      {"udp://h:1?publicKey=" + kKey + "&networkId=2147483648", "invalid networkId"},
-      {"udp://h:1?publicKey=" + kKey + "&networkId=", "invalid networkId"},
+      {k + "&networkId=one", "invalid networkId"},      {k + "&networkId=2147483648", "invalid networkId"},
+      {k + "&networkId=", "invalid networkId"},
       {"udp://h:1" + q + "&networkId=1", "duplicate parameter 'networkId'"},
       {"udp://h:1" + q + "&networkid=1", "unexpected parameter 'networkid'"},
-      {"udp://h:1" + q + "&", "empty parameter"},
-      {"udp://h:1" + q + "#top", "unexpected fragment"},
+      {"udp://h:1" + q + "&", "empty parameter"},       {"udp://h:1" + q + "#top", "unexpected fragment"},
   };
   for (const auto& [text, reason] : cases) {
     auto r = SuperPeerUrl::parse(text);
@@ -210,12 +164,9 @@ TEST(SuperPeerUrlText, NamesWhatIsWrong) {
 TEST(SuperPeerUrlText, DefaultListIsOneFixedLocalSuperPeer) {
   const auto& list = SUPER_PEERS_DEFAULT();
   ASSERT_EQ(list.size(), 1u);
-  EXPECT_EQ(&list, &SUPER_PEERS_DEFAULT());
   const Identity& id = default_super_peer_identity();
-  EXPECT_EQ(list[0].to_string(),
-            "udp://127.0.0.1:22527?publicKey=" + id.pk().to_string() + "&networkId=1");
+  EXPECT_EQ(list[0].to_string(), "udp://127.0.0.1:22527?publicKey=" + id.pk().to_string() + "&networkId=1");
   EXPECT_EQ(id.pow(), Pow(0));
-
   const std::string seed_text = "sarvolt default super peer";
   unsigned char seed[32];
   crypto_hash_sha256(seed, reinterpret_cast<const unsigned char*>(seed_text.data()), seed_text.size());
