@@ -41,7 +41,7 @@ struct PacketSpec {
   std::uint8_t fill = 0xAB;
   std::uint16_t dport = 5000;  // UDP destination port
 };
-Bytes ipv4_packet(const PacketSpec& spec);
+Bytes ipv4_packet(const PacketSpec& packet);
 
 // Records what was offered; takes UDP packets to port 53 when `take` is set.
 class FakeDns : public agent::dns::AgentDns {

@@ -121,6 +121,19 @@ int open_tun(const char* name, std::string& err) {
   return fd;
 }
 
+int open_tun_in_private_netns(const char* name, std::string& err) {
+  if (!in_private_netns()) {
+    err = "not in the private network namespace; refusing to touch interfaces";
+    return -1;
+  }
+  const auto lo = run(find_program("ip") + " link set lo up");
+  if (lo.exit_code != 0) {
+    err = "ip link set lo up: " + lo.output;
+    return -1;
+  }
+  return open_tun(name, err);
+}
+
 }  // namespace sarvolt::test
 
 int main(int argc, char** argv) {

@@ -29,4 +29,8 @@ CommandResult run(const std::string& cmd);
 // failure.
 int open_tun(const char* name, std::string& err);
 
+// Brings up lo in the private namespace and opens TUN device `name` there;
+// -1 and `err` set on failure. Refuses outside the private namespace.
+int open_tun_in_private_netns(const char* name, std::string& err);
+
 }  // namespace sarvolt::test
