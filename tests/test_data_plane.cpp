@@ -148,12 +148,15 @@ TEST(TunDriver, DropsControlIpv6ShortAndOversizedPackets) {
 }
 
 TEST(TunDriver, PendingHandOverStopsReadingAndKeepsOrder) {
+  LogCapture logs;
   DataPlane dp(DataPlane::Options{.with_dns = false});
   dp.join();
   dp.fabric->hold_sends(dp.a.pk(), dp.b.pk(), true);
   for (std::uint8_t i = 1; i <= 3; ++i) dp.tun_write(ipv4_packet({.dst = "10.0.0.2", .fill = i}));
-  // Let the driver reach the held hand-over before anything else arrives.
-  std::this_thread::sleep_for(50ms);
+  // Let the driver queue at least one and reach the held hand-over before
+  // anything else arrives.
+  ASSERT_TRUE(DataPlane::eventually([&] { return logs.count("Successfully forwarded packet to channel") >= 1; }));
+  std::this_thread::sleep_for(100ms);
   dp.tun_write(ipv4_packet({.dst = "10.0.0.3", .fill = 4}));
   dp.tun_write(ipv4_packet({.dst = "10.0.0.9", .fill = 5}));
   std::this_thread::sleep_for(100ms);
