@@ -24,7 +24,7 @@ AgentInner::AgentInner(Parts p)
       firewall(std::move(p.firewall)),
       dns(std::move(p.dns)),
       tun(std::move(p.tun)),
-      tun_mtu(p.tun_mtu < kMinTunMtu ? tun_mtu_from(p.tun_mtu) : p.tun_mtu) {}
+      tun_mtu(tun_mtu_from(p.tun_mtu)) {}
 
 boost::asio::awaitable<void> AgentInner::apply_desired_state(NetworkMap& networks) {
   auto self = shared_from_this();

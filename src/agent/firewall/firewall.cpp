@@ -1,5 +1,7 @@
 #include "agent/firewall/firewall.hpp"
 
+#include <boost/unordered/unordered_flat_set.hpp>
+
 #include "agent/inner.hpp"
 #include "util/log.hpp"
 
@@ -89,7 +91,7 @@ void AgentFirewall::update_tries(const std::shared_ptr<AgentInner>& agent, const
   for (const auto& [dest, inner] : *published)
     for (const auto& [source, peer] : inner) peers.try_emplace(peer.pk(), peer);
   // Keys the node refused this time; each is tried once per rebuild.
-  boost::unordered_flat_map<p2p::PubKey, bool, PubKeyHash> refused;
+  boost::unordered_flat_set<p2p::PubKey, PubKeyHash> refused;
 
   auto tx = std::make_shared<TransmitTrie>();
   auto rx = std::make_shared<ReceiveTrie>();
@@ -119,7 +121,7 @@ void AgentFirewall::update_tries(const std::shared_ptr<AgentInner>& agent, const
           if (!created) {
             // Leave this key out; the next rebuild tries it again.
             SV_WARN(lg(), "Failed to create node peer {}: {} peer={}", pk, created.error(), pk.debug());
-            refused.emplace(pk, true);
+            refused.insert(pk);
             continue;
           }
           it = peers.emplace(pk, std::move(*created)).first;
