@@ -131,7 +131,7 @@ TEST_F(AgentConfigText, ReaderErrors) {
   EXPECT_EQ(read_error("[identity]\nsk = \"" + id.sk().to_string() + "\"\npow = 2147483648\n"),
             "invalid value: integer `2147483648`, expected i32 for key `identity.pow` at line 3 column 7");
   EXPECT_EQ(read_error("identity = 5\n"),
-            "invalid type: integer `5`, expected struct IdentityHelper for key `identity` at line 1 column 12");
+            "invalid type: integer, expected struct IdentityHelper for key `identity` at line 1 column 12");
   EXPECT_EQ(read_error("network = { config_url = \"file:///x\" }\n" + ident),
             "invalid type: map, expected a sequence for key `network` at line 1 column 11");
   EXPECT_EQ(read_error(ident + "[[network]]\ndisabled = true\n"),
@@ -320,6 +320,31 @@ TEST_F(AgentConfigFile, SetControllerStatusCreatesAnEmptySectionThatPersists) {
   ASSERT_TRUE(back->controller);
   EXPECT_FALSE(back->controller->url || back->controller->shared_secret);
   EXPECT_EQ(back->controller->status.to_string(), "Initializing");
+}
+
+}  // namespace
+}  // namespace sarvolt::agent
+
+namespace sarvolt::agent {
+namespace {
+
+TEST(AgentConfigSecrets, WrongTypesAndBadUrlsDoNotEchoSecrets) {
+  const std::string sk(128, 'b');
+  const std::string docs[] = {"identity = \"" + sk + "\"\n", "[identity]\nsk = 12345678987654321\npow = 1\n",
+                              "[controller]\nshared_secret = 12345678987654321\n"};
+  for (const auto& doc : docs) {
+    const auto e = read_error(doc);
+    EXPECT_EQ(e.find("bbbb"), std::string::npos) << e;
+    EXPECT_EQ(e.find("12345678987654321"), std::string::npos) << e;
+    EXPECT_NE(e.find("invalid type: "), std::string::npos) << e;
+  }
+  EXPECT_EQ(read_error(identity_toml(identity_from_seed(7, 1)) +
+                       "[[network]]\nconfig_url = \"https://user:hunter2@/n\"\n")
+                .find("hunter2"),
+            std::string::npos);
+  EXPECT_EQ(util::mask_userinfo("https://user:pw@h/x"), "https://****:****@h/x");
+  EXPECT_EQ(util::mask_userinfo("https://user@h/x"), "https://****@h/x");
+  EXPECT_EQ(util::mask_userinfo("https://h/x?a=b@c"), "https://h/x?a=b@c");
 }
 
 }  // namespace

@@ -213,7 +213,7 @@ TEST(FirewallRebuild, NetworksWithoutAddressOrRulesAddNothing) {
   EXPECT_TRUE(rx_has(dp, "10.1.0.3/32"));
 }
 
-TEST(FirewallRebuild, RefusedPeerIsLeftOutUntilALaterRebuild) {
+TEST(FirewallRebuild, RefusedPeerIsLeftOutAndTriedAgainAtTheNextApply) {
   LogCapture logs;
   DataPlane dp;
   dp.fabric->refuse_initiate(dp.b.pk(), true);
@@ -224,12 +224,17 @@ TEST(FirewallRebuild, RefusedPeerIsLeftOutUntilALaterRebuild) {
   const auto c0 = tx_at(dp, "10.0.0.3/32", "10.0.0.1/32");
   ASSERT_TRUE(c0);
 
+  // The next apply tries the refused key again, even with unchanged rules.
   dp.fabric->refuse_initiate(dp.b.pk(), false);
-  dp.join(true, "file:///again.toml");
+  dp.apply();
   const auto b1 = tx_at(dp, "10.0.0.2/32", "10.0.0.1/32");
   ASSERT_TRUE(b1);
   EXPECT_TRUE(b1->driver_running());
   EXPECT_EQ(tx_at(dp, "10.0.0.3/32", "10.0.0.1/32"), c0);
+  // With nothing left out, unchanged rules rebuild nothing.
+  const auto rebuilds = logs.count("Rebuild tries");
+  dp.apply();
+  EXPECT_EQ(logs.count("Rebuild tries"), rebuilds);
 }
 
 TEST(FirewallRebuild, OnePeerPerKeyAndLaterNetworksReplaceSamePrefixWhole) {

@@ -23,13 +23,13 @@ using util::Unexpected;
 // --- reading -------------------------------------------------------------
 
 tr::Result<p2p::Identity> read_identity(const toml::node& value) {
-  auto table = tr::read_table(value, "struct IdentityHelper");
+  auto table = tr::read_table(value, "struct IdentityHelper", /*secret=*/true);
   if (!table) return Unexpected(std::move(table).error());
   std::optional<p2p::SecKey> sk;
   std::optional<p2p::Pow> pow;
   for (auto [key, node] : tr::entries_in_order(**table)) {
     if (key == "sk") {
-      auto text = tr::read_string(*node);
+      auto text = tr::read_secret_string(*node);
       if (!text) return Unexpected(tr::within(std::move(text).error(), key));
       auto parsed = p2p::SecKey::from_str(*text);
       if (!parsed) return Unexpected(tr::within(tr::located(parsed.error().message(), node), key));
@@ -58,7 +58,8 @@ tr::Result<network::Network> read_network(const toml::node& value) {
       auto parsed = util::Url::parse(*text);
       if (!parsed)
         return Unexpected(tr::within(
-            tr::located(fmt::format("{}: {}", parsed.error(), util::quoted_debug(*text)), node), key));
+            tr::located(fmt::format("{}: {}", parsed.error(), util::quoted_debug(util::mask_userinfo(*text))), node),
+            key));
       url = std::move(*parsed);
     } else if (key == "disabled") {
       auto v = tr::read_bool(*node);
@@ -116,7 +117,7 @@ tr::Result<ControllerConfig> read_controller(const toml::node& value) {
   for (auto [key, node] : tr::entries_in_order(**table)) {
     for (auto [name, field] : fields) {
       if (key != name) continue;
-      auto v = tr::read_string(*node);
+      auto v = name == "shared_secret" ? tr::read_secret_string(*node) : tr::read_string(*node);
       if (!v) return Unexpected(tr::within(std::move(v).error(), key));
       *field = std::move(*v);
     }
@@ -254,7 +255,8 @@ util::Expected<NetworkMap, tr::Error> deserialize_networks(const toml::node& val
   for (auto& n : records) {
     auto key = n.config_url;
     if (map.contains(key))
-      return Unexpected(tr::located(fmt::format("duplicate network URL: {}", key), &value));
+      return Unexpected(
+          tr::located(fmt::format("duplicate network URL: {}", util::mask_userinfo(key.as_str())), &value));
     map.emplace(std::move(key), std::move(n));
   }
   return map;

@@ -53,6 +53,23 @@ std::vector<std::pair<std::string_view, const toml::node*>> entries_in_order(con
   return out;
 }
 
+namespace {
+
+// The value's kind without the value, for values that may be secret.
+std::string kind_of(const toml::node& n) {
+  switch (n.type()) {
+    case toml::node_type::string: return "string";
+    case toml::node_type::integer: return "integer";
+    case toml::node_type::floating_point: return "floating point";
+    case toml::node_type::boolean: return "boolean";
+    case toml::node_type::array: return "sequence";
+    case toml::node_type::table: return "map";
+    default: return "datetime";
+  }
+}
+
+}  // namespace
+
 std::string describe(const toml::node& n) {
   switch (n.type()) {
     case toml::node_type::string: return "string " + quoted_debug(*n.value<std::string_view>());
@@ -67,8 +84,9 @@ std::string describe(const toml::node& n) {
 
 Error located(std::string message, const toml::node* at) { return Error{std::move(message), {}, position(at)}; }
 
-Error invalid_type(const toml::node& n, std::string_view expected) {
-  return located(fmt::format("invalid type: {}, expected {}", describe(n), expected), &n);
+Error invalid_type(const toml::node& n, std::string_view expected, bool secret) {
+  const std::string what = secret ? kind_of(n) : describe(n);
+  return located(fmt::format("invalid type: {}, expected {}", what, expected), &n);
 }
 
 Error missing_field(std::string_view name, const toml::node* at) {
@@ -89,14 +107,19 @@ Result<std::string> read_string(const toml::node& n) {
   return Unexpected(invalid_type(n, "a string"));
 }
 
+Result<std::string> read_secret_string(const toml::node& n) {
+  if (auto v = n.value_exact<std::string>()) return std::move(*v);
+  return Unexpected(invalid_type(n, "a string", /*secret=*/true));
+}
+
 Result<bool> read_bool(const toml::node& n) {
   if (auto v = n.value_exact<bool>()) return *v;
   return Unexpected(invalid_type(n, "a boolean"));
 }
 
-Result<const toml::table*> read_table(const toml::node& n, std::string_view expected) {
+Result<const toml::table*> read_table(const toml::node& n, std::string_view expected, bool secret) {
   if (const auto* t = n.as_table()) return t;
-  return Unexpected(invalid_type(n, expected));
+  return Unexpected(invalid_type(n, expected, secret));
 }
 
 Result<const toml::array*> read_array(const toml::node& n) {

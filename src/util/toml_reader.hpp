@@ -39,7 +39,8 @@ std::vector<std::pair<std::string_view, const toml::node*>> entries_in_order(con
 std::string describe(const toml::node& n);
 
 Error located(std::string message, const toml::node* at);
-Error invalid_type(const toml::node& n, std::string_view expected);
+// With `secret`, the value itself is left out of the message ("string").
+Error invalid_type(const toml::node& n, std::string_view expected, bool secret = false);
 Error missing_field(std::string_view name, const toml::node* at);
 // "invalid length {len}, expected {expected}"
 Error invalid_length(std::size_t len, std::string_view expected, const toml::node* at);
@@ -47,8 +48,10 @@ Error invalid_length(std::size_t len, std::string_view expected, const toml::nod
 Error within(Error e, std::string_view key);
 
 Result<std::string> read_string(const toml::node& n);  // expected "a string"
+// As read_string, but a value of the wrong type is not echoed.
+Result<std::string> read_secret_string(const toml::node& n);
 Result<bool> read_bool(const toml::node& n);           // expected "a boolean"
-Result<const toml::table*> read_table(const toml::node& n, std::string_view expected);
+Result<const toml::table*> read_table(const toml::node& n, std::string_view expected, bool secret = false);
 Result<const toml::array*> read_array(const toml::node& n);  // expected "a sequence"
 Result<std::int64_t> read_integer(const toml::node& n, std::int64_t min, std::int64_t max,
                                   std::string_view type_name);

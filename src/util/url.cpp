@@ -186,4 +186,19 @@ Expected<Url, std::string> Url::parse(std::string_view text) {
   return Url(boost::urls::url(*final_url));
 }
 
+std::string mask_userinfo(std::string_view text) {
+  const auto start = text.find("://");
+  if (start == std::string_view::npos) return std::string(text);
+  const auto auth_begin = start + 3;
+  const auto auth_end = std::min(text.find_first_of("/?#", auth_begin), text.size());
+  const auto at = text.substr(0, auth_end).rfind('@');
+  if (at == std::string_view::npos || at < auth_begin) return std::string(text);
+  const auto colon = text.substr(0, at).find(':', auth_begin);
+  const bool has_password = colon != std::string_view::npos;
+  std::string out(text.substr(0, auth_begin));
+  out += has_password ? "****:****" : "****";
+  out += text.substr(at);
+  return out;
+}
+
 }  // namespace sarvolt::util

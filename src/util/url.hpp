@@ -42,6 +42,10 @@ class Url {
 
 inline std::ostream& operator<<(std::ostream& os, const Url& u) { return os << u.as_str(); }
 
+// The URL text with user name and password each replaced by "****" when it
+// carries either; works on unparsable text too.
+std::string mask_userinfo(std::string_view url_text);
+
 }  // namespace sarvolt::util
 
 template <>

@@ -81,7 +81,8 @@ void AgentFirewall::apply_desired_state(const std::shared_ptr<AgentInner>& agent
     current = desired;
     changed = true;
   }
-  if (changed) update_tries(agent, networks);
+  // A key the node refused last time is tried again at the next apply.
+  if (changed || retry_refused_) update_tries(agent, networks);
 }
 
 void AgentFirewall::update_tries(const std::shared_ptr<AgentInner>& agent, const NetworkMap& networks) {
@@ -144,6 +145,7 @@ void AgentFirewall::update_tries(const std::shared_ptr<AgentInner>& agent, const
       rx->insert(source, std::move(leaf));
     }
   }
+  retry_refused_ = !refused.empty();
   SV_TRACE(lg(), "Tries rebuilt successfully.");
   tx_.store(std::move(tx), std::memory_order_release);
   rx_.store(std::move(rx), std::memory_order_release);

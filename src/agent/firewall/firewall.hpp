@@ -69,13 +69,15 @@ class AgentFirewall {
                                     std::vector<std::span<const std::uint8_t>>& to_tun);
 
   // Records each network's desired access rules as current and, when any
-  // changed, rebuilds both tries from all networks.
+  // changed or the last rebuild had to leave a refused peer out, rebuilds
+  // both tries from all networks.
   void apply_desired_state(const std::shared_ptr<AgentInner>& agent, NetworkMap& networks);
   void update_tries(const std::shared_ptr<AgentInner>& agent, const NetworkMap& networks);
 
  private:
   std::atomic<std::shared_ptr<const ReceiveTrie>> rx_;
   std::atomic<std::shared_ptr<const TransmitTrie>> tx_;
+  bool retry_refused_ = false;  // apply steps only (one at a time)
 };
 
 }  // namespace sarvolt::agent

@@ -17,17 +17,24 @@ std::error_code last_error() { return {errno, std::system_category()}; }
 }  // namespace
 
 util::Expected<std::shared_ptr<AsyncTun>, std::error_code> AsyncTun::create(asio::any_io_executor ex, int fd) {
-  int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return util::Unexpected(last_error());
-  int read_fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  if (read_fd < 0) return util::Unexpected(last_error());
-  int write_fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  if (write_fd < 0) {
-    auto err = last_error();
-    ::close(read_fd);
+  // The descriptor is ours from here on, also when creation fails.
+  int fds[3] = {fd, -1, -1};
+  auto fail = [&](std::error_code err) -> util::Expected<std::shared_ptr<AsyncTun>, std::error_code> {
+    for (int f : fds)
+      if (f >= 0) ::close(f);
     return util::Unexpected(err);
+  };
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return fail(last_error());
+  if ((fds[1] = ::fcntl(fd, F_DUPFD_CLOEXEC, 0)) < 0) return fail(last_error());
+  if ((fds[2] = ::fcntl(fd, F_DUPFD_CLOEXEC, 0)) < 0) return fail(last_error());
+  try {
+    return std::shared_ptr<AsyncTun>(new AsyncTun(std::move(ex), fds[0], fds[1], fds[2]));
+  } catch (const boost::system::system_error& e) {
+    // The readiness descriptors that were registered have closed their dups.
+    ::close(fd);
+    return util::Unexpected(std::error_code(e.code().value(), std::system_category()));
   }
-  return std::shared_ptr<AsyncTun>(new AsyncTun(std::move(ex), fd, read_fd, write_fd));
 }
 
 // The two descriptors (dups of fd) only wait for readiness; fd_ itself is
