@@ -160,26 +160,23 @@ void Fabric::refuse_initiate(const PubKey& pk, bool refuse) {
   }
 }
 
-void Fabric::fail_sends(const PubKey& from, const PubKey& to, bool fail) {
-  auto q = queue(from, to);
+// Sets one fault flag of the queue and wakes its writer to look again.
+void Fabric::set_fault(Queue& q, bool Queue::*flag, bool on) {
   std::shared_ptr<Queue::Waker> w;
   {
-    std::lock_guard lock(q->mutex);
-    q->failing = fail;
-    w = q->writer_to_wake();
+    std::lock_guard lock(q.mutex);
+    q.*flag = on;
+    w = q.writer_to_wake();
   }
   wake(w);
 }
 
+void Fabric::fail_sends(const PubKey& from, const PubKey& to, bool fail) {
+  set_fault(*queue(from, to), &Queue::failing, fail);
+}
+
 void Fabric::hold_sends(const PubKey& from, const PubKey& to, bool hold) {
-  auto q = queue(from, to);
-  std::shared_ptr<Queue::Waker> w;
-  {
-    std::lock_guard lock(q->mutex);
-    q->held = hold;
-    w = q->writer_to_wake();
-  }
-  wake(w);
+  set_fault(*queue(from, to), &Queue::held, hold);
 }
 
 bool Fabric::inject(const PubKey& to_node, const PubKey& from, std::span<const std::uint8_t> bytes) {

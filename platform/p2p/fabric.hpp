@@ -67,6 +67,7 @@ class Fabric : public std::enable_shared_from_this<Fabric> {
   friend class MemoryNode;
   friend class MemoryNodePeer;
   struct Queue;
+  static void set_fault(Queue& q, bool Queue::*flag, bool on);
   struct Impl;
 
   std::shared_ptr<Queue> queue(const PubKey& from, const PubKey& to) const;

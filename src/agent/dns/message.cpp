@@ -208,13 +208,6 @@ bool is_wire_name(std::string_view wire) noexcept {
   return false;
 }
 
-std::string lower_wire_name(std::string_view wire) {
-  std::string out(wire);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
-}
-
 bool wire_name_in_zone(std::string_view wire, std::string_view zone) noexcept {
   std::size_t pos = 0;
   while (pos < wire.size()) {

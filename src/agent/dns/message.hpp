@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "util/text.hpp"
 #include "util/expected.hpp"
 #include "util/ipv4.hpp"
 
@@ -88,7 +89,7 @@ util::Expected<std::string, std::string> parse_name(std::string_view text);
 // 255 bytes at most in all.
 bool is_wire_name(std::string_view wire) noexcept;
 // ASCII letters lowered; length bytes are below 'A' and stay as they are.
-std::string lower_wire_name(std::string_view wire);
+inline std::string lower_wire_name(std::string_view wire) { return util::to_lower_ascii(wire); }
 // True when `wire` is `zone` or lies under it (both lower-cased).
 bool wire_name_in_zone(std::string_view wire, std::string_view zone) noexcept;
 
