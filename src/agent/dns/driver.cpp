@@ -304,17 +304,14 @@ asio::awaitable<util::Expected<void, DriverError>> DnsServerDriver::run(DnsServe
   }
 }
 
-namespace {
-
-asio::awaitable<void> driver_task(DnsServerDriver driver) {
-  auto r = co_await DnsServerDriver::run(std::move(driver));
+asio::awaitable<void> DnsServerDriver::task(DnsServerDriver d) {
+  RunningFlag running(std::move(d.running_));
+  auto r = co_await run(std::move(d));
   if (!r) SV_ERROR(mobile_lg(), "I/O error: {}", r.error().text);
 }
 
-}  // namespace
-
 void DnsServerDriver::spawn(asio::any_io_executor ex, DnsServerDriver driver) {
-  asio::co_spawn(ex, driver_task(std::move(driver)), asio::detached);
+  asio::co_spawn(ex, task(std::move(driver)), asio::detached);
 }
 
 }  // namespace sarvolt::agent::dns

@@ -200,6 +200,9 @@ class DnsServerDriver {
   std::shared_ptr<const std::atomic<bool>> running_flag() const noexcept { return running_.flag; }
 
  private:
+  // Runs the driver and logs its error; the running flag drops after that.
+  static boost::asio::awaitable<void> task(DnsServerDriver d);
+
   struct RunningFlag {
     std::shared_ptr<std::atomic<bool>> flag = std::make_shared<std::atomic<bool>>(true);
     RunningFlag() = default;
