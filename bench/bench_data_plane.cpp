@@ -9,8 +9,8 @@
 //   Inbound   datagrams sent by the peers on their links -> peer drivers
 //             (decode, checks, receive trie) -> writes to the socket pair; a
 //             sink reads the test end. Bare: read_datagrams(), write() each.
-//   Allocs    heap allocations per packet on the warm path (global operator
-//             new is counted; "dp_" counts only the runtime's threads).
+//   Allocs    heap allocations per packet on the warm path (C heap
+//             allocations are counted; "dp_" counts only the runtime's threads).
 //   Rebuild   firewall rebuild from ~10 000 access rules (5 000 nodes in a
 //             /16): first build with NodePeer creation, a rebuild that reuses
 //             every peer, and the rule-trie derivation alone as the baseline.
@@ -23,7 +23,6 @@
 #include <fmt/format.h>
 #include <poll.h>
 #include <pthread.h>
-#include <sodium.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -47,8 +46,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <future>
 #include <map>
+#include <mutex>
 #include <memory>
 #include <new>
 #include <optional>
@@ -59,64 +60,8 @@
 #include <utility>
 #include <vector>
 
-#include "agent/inner.hpp"
-#include "network/config/effective.hpp"
-#include "platform/p2p/fabric.hpp"
-#include "util/packet.hpp"
-
-// --- allocation counters -------------------------------------------------------
-
-namespace {
-
-std::atomic<std::uint64_t> g_allocs{0};     // every thread
-std::atomic<std::uint64_t> g_dp_allocs{0};  // the agent's runtime threads only
-thread_local bool t_data_plane_thread = false;
-thread_local std::uint64_t t_allocs = 0;  // this thread's
-
-inline void count_alloc() noexcept {
-  ++t_allocs;
-  g_allocs.fetch_add(1, std::memory_order_relaxed);
-  if (t_data_plane_thread) g_dp_allocs.fetch_add(1, std::memory_order_relaxed);
-}
-
-void* counted_alloc(std::size_t n) {
-  count_alloc();
-  if (void* p = std::malloc(n ? n : 1)) return p;
-  throw std::bad_alloc();
-}
-
-void* counted_alloc(std::size_t n, std::align_val_t al) {
-  count_alloc();
-  const auto a = static_cast<std::size_t>(al);
-  const std::size_t rounded = (n + a - 1) / a * a;
-  if (void* p = std::aligned_alloc(a, rounded ? rounded : a)) return p;
-  throw std::bad_alloc();
-}
-
-}  // namespace
-
-void* operator new(std::size_t n) { return counted_alloc(n); }
-void* operator new[](std::size_t n) { return counted_alloc(n); }
-void* operator new(std::size_t n, std::align_val_t al) { return counted_alloc(n, al); }
-void* operator new[](std::size_t n, std::align_val_t al) { return counted_alloc(n, al); }
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
-  count_alloc();
-  return std::malloc(n ? n : 1);
-}
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
-  count_alloc();
-  return std::malloc(n ? n : 1);
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+#include "data_plane.hpp"
+#include "harness.hpp"
 
 namespace {
 
@@ -125,8 +70,13 @@ namespace p2p = sarvolt::p2p;
 namespace agent = sarvolt::agent;
 namespace network = sarvolt::network;
 namespace util = sarvolt::util;
-using Bytes = std::vector<std::uint8_t>;
-using Clock = std::chrono::steady_clock;
+namespace test = sarvolt::test;
+using test::Bytes;
+using bench::address_of;
+using bench::Clock;
+using bench::PeerSink;
+using bench::TunSink;
+using bench::wait_until;
 
 constexpr std::size_t kChunk = 4096;  // packets per iteration
 constexpr auto kStallTimeout = std::chrono::seconds(5);
@@ -135,212 +85,44 @@ constexpr std::size_t kQueueCapacity = 512;  // fabric queue, per directed pair
 constexpr int kDefaultThreads = 2;           // runtime threads, SARVOLT_BENCH_THREADS overrides
 constexpr int kSocketBuffer = 1 << 20;       // SO_SNDBUF / SO_RCVBUF of the pair
 constexpr std::size_t kMaxPacket = 1400;
-constexpr unsigned kWatchdogSeconds = 300;  // SARVOLT_BENCH_WATCHDOG overrides (1..3600)
+constexpr int kWatchdogSeconds = 300;  // SARVOLT_BENCH_WATCHDOG overrides (1..3600)
 constexpr int kDefaultRounds = 3;           // SARVOLT_BENCH_ROUNDS overrides
 
-// --- identities and addresses --------------------------------------------------
-
-// Node i: a key from a seed holding i; address 10.0.0.1 + i.
-p2p::Identity identity_for(std::uint32_t i) {
-  std::array<unsigned char, 32> seed;
-  seed.fill(0x5A);
-  std::memcpy(seed.data(), &i, sizeof i);
-  std::array<unsigned char, 32> pk;
-  std::array<std::uint8_t, 64> sk;
-  crypto_sign_seed_keypair(pk.data(), sk.data(), seed.data());
-  return p2p::Identity(p2p::SecKey(sk), p2p::Pow(0));
-}
-
-const std::vector<p2p::Identity>& identities(std::size_t n) {
-  static std::vector<p2p::Identity> ids;
-  if (sodium_init() < 0) throw std::runtime_error("sodium_init");
-  while (ids.size() < n) ids.push_back(identity_for(static_cast<std::uint32_t>(ids.size())));
-  return ids;
-}
-
-util::Ipv4Addr address_of(std::size_t i) { return util::Ipv4Addr(static_cast<std::uint32_t>((10u << 24) + 1u + i)); }
-
-// Members 0..n-1 of 10.0.0.0/16, one group, allowed to talk to each other.
-network::NetworkConfig network_config(std::size_t n) {
-  const auto& ids = identities(n);
-  network::NetworkConfig cfg;
-  cfg.network = *util::Ipv4Net::parse("10.0.0.0/16");
-  const network::GroupSet g{"g"};
-  for (std::size_t i = 0; i < n; ++i) cfg.node[ids[i].pk()] = {ids[i].pk(), address_of(i), fmt::format("n{}", i), g};
-  cfg.policy.insert({g, g});
-  return cfg;
-}
-
-network::Network joined_network(const network::NetworkConfig& cfg, const p2p::PubKey& me) {
-  auto url = *util::Url::parse("file:///bench.toml");
-  network::Network n(url);
-  n.desired.ip = {*util::Ipv4Net::parse("10.0.0.1/16"), std::nullopt};
-  n.desired.access_rules = {cfg.effective_access_rule_list(me).value(), std::nullopt};
-  return n;
-}
-
 // An IPv4/UDP packet of `size` bytes with a valid header checksum.
-Bytes ipv4_packet(util::Ipv4Addr src, util::Ipv4Addr dst, std::size_t size) {
-  Bytes p(size, 0xAB);
-  p[0] = 0x45;
-  p[2] = static_cast<std::uint8_t>(size >> 8);
-  p[3] = static_cast<std::uint8_t>(size);
-  p[8] = 64;
-  p[9] = 17;
-  p[10] = p[11] = 0;
-  const auto s = src.octets(), d = dst.octets();
-  std::copy(s.begin(), s.end(), p.begin() + 12);
-  std::copy(d.begin(), d.end(), p.begin() + 16);
-  const std::uint16_t sum = util::internet_checksum({p.data(), 20});
-  p[10] = static_cast<std::uint8_t>(sum >> 8);
-  p[11] = static_cast<std::uint8_t>(sum);
-  p[20] = 0x9C;  // UDP 40000 -> 5000
-  p[21] = 0x40;
-  p[22] = 0x13;
-  p[23] = 0x88;
-  return p;
+Bytes packet(std::size_t from, std::size_t to, std::size_t size) {
+  return test::ipv4_packet({.src = address_of(from), .dst = address_of(to), .payload = size - 20});
 }
 
-int runtime_threads() {
-  const char* v = std::getenv("SARVOLT_BENCH_THREADS");
-  const int n = v ? std::atoi(v) : kDefaultThreads;
-  return n >= 1 && n <= 16 ? n : kDefaultThreads;
-}
+int runtime_threads() { return bench::env_int("SARVOLT_BENCH_THREADS", kDefaultThreads, 1, 16); }
 
-template <class Pred>
-bool wait_until(Pred pred, Clock::time_point deadline) {
-  for (unsigned spins = 0; !pred(); ++spins) {
-    if (Clock::now() > deadline) return pred();
-    if (spins < 64)
-      std::this_thread::yield();
-    else
-      std::this_thread::sleep_for(std::chrono::microseconds(20));
-  }
-  return true;
-}
-
-// A thread pool on an io_context; `data_plane` threads have their
-// allocations counted apart. Threads are named for profiles.
-class Runtime {
+// Runs first on each runtime thread: names it for profiles, counts its
+// allocations apart when it runs the data plane, and notes its CPU clock.
+class ThreadMarks {
  public:
-  Runtime(int threads, bool data_plane, const char* name) : work_(asio::make_work_guard(io)) {
-    for (int i = 0; i < threads; ++i)
-      threads_.emplace_back([this, data_plane, name] {
-        ::pthread_setname_np(::pthread_self(), name);
-        t_data_plane_thread = data_plane;
-        io.run();
-      });
-  }
-  ~Runtime() { stop(); }
-  // CPU time its threads used so far.
-  double cpu_seconds() const {
-    double total = 0;
-    for (const auto& t : threads_) {
+  std::function<void()> hook(const char* name, bool data_plane) {
+    return [this, name, data_plane] {
+      ::pthread_setname_np(::pthread_self(), name);
+      bench::t_runtime_thread = data_plane;
       clockid_t id;
+      if (::pthread_getcpuclockid(::pthread_self(), &id) != 0) return;
+      std::lock_guard lock(mutex_);
+      clocks_.push_back(id);
+    };
+  }
+  // CPU time the marked threads used so far.
+  double cpu_seconds() const {
+    std::lock_guard lock(mutex_);
+    double total = 0;
+    for (const clockid_t id : clocks_) {
       timespec ts{};
-      if (::pthread_getcpuclockid(const_cast<std::thread&>(t).native_handle(), &id) == 0 &&
-          ::clock_gettime(id, &ts) == 0)
-        total += static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+      if (::clock_gettime(id, &ts) == 0) total += static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
     }
     return total;
   }
-  // Lets queued work finish for a moment, then stops.
-  void stop() {
-    if (threads_.empty()) return;
-    work_.reset();
-    wait_until([this] { return io.stopped(); }, Clock::now() + std::chrono::milliseconds(300));
-    io.stop();
-    for (auto& t : threads_) t.join();
-    threads_.clear();
-  }
-  asio::io_context io;
 
  private:
-  asio::executor_work_guard<asio::io_context::executor_type> work_;
-  std::vector<std::thread> threads_;
-};
-
-// --- sinks ----------------------------------------------------------------------
-
-// Reads every peer's queue of datagrams from `from` on one thread.
-class PeerSink {
- public:
-  PeerSink(const std::vector<std::shared_ptr<p2p::MemoryNode>>& nodes, const p2p::PubKey& from)
-      : rt_(1, false, "peer-sink") {
-    for (const auto& n : nodes) links_.push_back(n->initiate(from).value());
-    loops_ = links_.size();
-    for (std::size_t i = 0; i < loops_; ++i) asio::co_spawn(rt_.io, read_loop(i), asio::detached);
-  }
-  ~PeerSink() {
-    // Dropping the links ends the pending reads.
-    asio::post(rt_.io, [this] {
-      stopping_ = true;
-      links_.clear();
-    });
-    wait_until([this] { return ended_.load() == loops_; }, Clock::now() + std::chrono::seconds(2));
-    rt_.stop();
-  }
-  std::uint64_t received() const { return received_.load(std::memory_order_acquire); }
-
- private:
-  // Holds no link across a wait: the links go on this thread while it waits.
-  asio::awaitable<void> read_loop(std::size_t i) {
-    std::vector<p2p::Datagram> slots(128);
-    try {
-      while (!stopping_) {
-        const std::size_t n = co_await links_[i]->read_datagrams(slots);
-        received_.fetch_add(n, std::memory_order_release);
-      }
-    } catch (const std::exception&) {
-    }
-    ++ended_;
-  }
-
-  Runtime rt_;
-  std::vector<p2p::NodePeerRef> links_;
-  bool stopping_ = false;  // sink thread only
-  std::size_t loops_ = 0;
-  std::atomic<std::size_t> ended_{0};
-  std::atomic<std::uint64_t> received_{0};
-};
-
-// Reads the test end of the socket pair on one thread.
-class TunSink {
- public:
-  explicit TunSink(int fd)
-      : thread_([this, fd] {
-          ::pthread_setname_np(::pthread_self(), "tun-sink");
-          run(fd);
-        }) {}
-  ~TunSink() {
-    stop_ = true;
-    thread_.join();
-  }
-  std::uint64_t received() const { return received_.load(std::memory_order_acquire); }
-
- private:
-  void run(int fd) {
-    constexpr std::size_t kBatch = 64;
-    std::vector<std::array<std::uint8_t, 2048>> bufs(kBatch);
-    std::array<iovec, kBatch> iov;
-    std::array<mmsghdr, kBatch> msgs;
-    while (!stop_.load(std::memory_order_relaxed)) {
-      pollfd pfd{fd, POLLIN, 0};
-      if (::poll(&pfd, 1, 20) <= 0) continue;
-      for (std::size_t i = 0; i < kBatch; ++i) {
-        iov[i] = {bufs[i].data(), bufs[i].size()};
-        msgs[i] = {};
-        msgs[i].msg_hdr.msg_iov = &iov[i];
-        msgs[i].msg_hdr.msg_iovlen = 1;
-      }
-      const int n = ::recvmmsg(fd, msgs.data(), kBatch, MSG_DONTWAIT, nullptr);
-      if (n > 0) received_.fetch_add(static_cast<std::uint64_t>(n), std::memory_order_release);
-    }
-  }
-
-  std::atomic<bool> stop_{false};
-  std::atomic<std::uint64_t> received_{0};
-  std::thread thread_;
+  mutable std::mutex mutex_;
+  std::vector<clockid_t> clocks_;
 };
 
 // --- planes ---------------------------------------------------------------------
@@ -348,48 +130,48 @@ class TunSink {
 enum class Direction { Outbound, Inbound };
 enum class Mode { Bare, Agent };
 
-// Node A (index 0) and `peers` peer nodes on one fabric, a socket pair as the
-// TUN device, and either the agent or a bare forwarder between them.
+// The test data plane with node A (member 0) and `peers` peer members, and
+// either its agent core joined to their network, or a bare forwarder between
+// a socket pair of its own and A's links (the agent core then sits idle).
 class Plane {
  public:
   Plane(Direction dir, Mode mode, std::size_t peers) : dir_(dir), mode_(mode), peers_(peers) {
-    const auto& ids = identities(peers + 1);
-    fabric_ = std::make_shared<p2p::Fabric>(kQueueCapacity);
-    node_a_ = fabric_->add_node(ids[0]);
-    for (std::size_t i = 1; i <= peers; ++i) nodes_.push_back(fabric_->add_node(ids[i]));
-
-    int fds[2];
-    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) throw std::runtime_error("socketpair");
-    for (int fd : fds) {
-      ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSocketBuffer, sizeof kSocketBuffer);
-      ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kSocketBuffer, sizeof kSocketBuffer);
-    }
-    dev_fd_ = fds[0];
-    test_fd_ = fds[1];
+    dp_ = std::make_unique<test::DataPlane>(test::DataPlane::Options{
+        .with_tun = mode == Mode::Agent,
+        .mtu = kMtu,
+        .queue_capacity = kQueueCapacity,
+        .threads = runtime_threads(),
+        .members = peers + 1,
+        .socket_buffer = kSocketBuffer,
+        .on_thread = marks_.hook(mode == Mode::Agent ? "agent" : "bare", true)});
+    const std::vector<std::shared_ptr<p2p::MemoryNode>> nodes(dp_->nodes.begin() + 1,
+                                                              dp_->nodes.begin() + 1 + static_cast<std::ptrdiff_t>(peers));
+    if (mode == Mode::Bare) bare_tun_.emplace(kSocketBuffer);
+    test_fd_ = mode == Mode::Agent ? dp_->tun->test : bare_tun_->test;
 
     if (dir == Direction::Outbound) {
-      peer_sink_ = std::make_unique<PeerSink>(nodes_, ids[0].pk());
+      peer_sink_ = std::make_unique<PeerSink>(nodes, dp_->a.pk());
     } else {
       tun_sink_ = std::make_unique<TunSink>(test_fd_);
-      for (const auto& n : nodes_) peer_links_.push_back(n->initiate(ids[0].pk()).value());
+      for (const auto& n : nodes) peer_links_.push_back(n->initiate(dp_->a.pk()).value());
     }
 
-    runtime_ = std::make_unique<Runtime>(runtime_threads(), true, mode == Mode::Agent ? "agent" : "bare");
     if (mode == Mode::Agent) {
-      start_agent();
+      dp_->join();
+      if (dp_->agent->firewall->tries()->tx.size() != peers_) throw std::runtime_error("unexpected transmit trie");
     } else {
-      for (const auto& n : nodes_) bare_links_.push_back(node_a_->initiate(n->identity().pk()).value());
+      for (const auto& n : nodes) bare_links_.push_back(dp_->nodes[0]->initiate(n->identity().pk()).value());
       if (dir == Direction::Outbound)
-        asio::co_spawn(runtime_->io, bare_outbound(), asio::detached);
+        asio::co_spawn(dp_->io, bare_outbound(), asio::detached);
       else
         start_bare_inbound();
     }
 
     for (std::size_t i = 0; i < peers; ++i) {
-      out_packets_[0].push_back(ipv4_packet(address_of(0), address_of(i + 1), 64));
-      out_packets_[1].push_back(ipv4_packet(address_of(0), address_of(i + 1), kMaxPacket));
-      in_packets_[0].push_back(ipv4_packet(address_of(i + 1), address_of(0), 64));
-      in_packets_[1].push_back(ipv4_packet(address_of(i + 1), address_of(0), kMaxPacket));
+      out_packets_[0].push_back(packet(0, i + 1, 64));
+      out_packets_[1].push_back(packet(0, i + 1, kMaxPacket));
+      in_packets_[0].push_back(packet(i + 1, 0, 64));
+      in_packets_[1].push_back(packet(i + 1, 0, kMaxPacket));
     }
   }
 
@@ -404,27 +186,23 @@ class Plane {
 
   ~Plane() {
     stop_ = true;
-    agent_.reset();
-    networks_.clear();
     // A bare loop sees the stop after its next read: give each one.
     if (mode_ == Mode::Bare && dir_ == Direction::Inbound) {
       static const Bytes kNudge(20, 0);
-      for (const auto& n : nodes_) fabric_->inject(node_a_->identity().pk(), n->identity().pk(), kNudge);
+      for (std::size_t i = 1; i <= peers_; ++i) dp_->fabric->inject(dp_->a.pk(), dp_->ids[i].pk(), kNudge);
     } else if (mode_ == Mode::Bare) {
       (void)::send(test_fd_, out_packets_[0][0].data(), out_packets_[0][0].size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     }
-    runtime_->stop();
-    runtime_.reset();  // loops still pending go with it, before their links
+    if (mode_ == Mode::Bare) dp_->stop(std::chrono::milliseconds(300));  // loops still pending go before their links
+    dp_.reset();  // the agent core, its drivers and the runtime
     bare_links_.clear();
     peer_sink_.reset();
     peer_links_.clear();
     tun_sink_.reset();
-    if (mode_ != Mode::Agent) ::close(dev_fd_);  // else the device owns it
-    ::close(test_fd_);
   }
 
   std::uint64_t received() const { return peer_sink_ ? peer_sink_->received() : tun_sink_->received(); }
-  double runtime_cpu_seconds() const { return runtime_->cpu_seconds(); }
+  double runtime_cpu_seconds() const { return marks_.cpu_seconds(); }
 
   // Pushes `count` packets of `size` bytes round-robin over the peers and
   // waits until all of them came out; false on a stall.
@@ -439,32 +217,14 @@ class Plane {
   }
 
  private:
-  void start_agent() {
-    agent::AgentInner::Parts parts;
-    parts.executor = runtime_->io.get_executor();
-    parts.node = node_a_;
-    parts.netif = std::make_shared<agent::MobileAgentNetIf>();
-    parts.router = std::make_unique<agent::MobileAgentRouter>();
-    parts.firewall = std::make_shared<agent::AgentFirewall>();
-    parts.tun = agent::AsyncTun::create(runtime_->io.get_executor(), dev_fd_).value();
-    parts.tun_mtu = kMtu;
-    agent_ = std::make_shared<agent::AgentInner>(std::move(parts));
-    const auto cfg = network_config(peers_ + 1);
-    auto n = joined_network(cfg, identities(1)[0].pk());
-    networks_.emplace(n.config_url, std::move(n));
-    auto done = asio::co_spawn(runtime_->io, agent_->apply_desired_state(networks_), asio::use_future);
-    if (done.wait_for(std::chrono::seconds(10)) != std::future_status::ready) throw std::runtime_error("apply hung");
-    done.get();
-    if (agent_->firewall->transmit_trie()->size() != peers_) throw std::runtime_error("unexpected transmit trie");
-  }
-
   // The driver's loop without decode, firewall or release watching: read up
   // to kTunReadBatch packets, group them by the link that the destination's
   // low 16 bits name, hand each group over, wait when nothing is readable.
   asio::awaitable<void> bare_outbound() {
+    const int dev_fd = bare_tun_->device;
     std::vector<std::uint16_t> index(65536, 0);
     for (std::size_t i = 0; i < peers_; ++i) index[address_of(i + 1).to_u32() & 0xFFFF] = static_cast<std::uint16_t>(i);
-    asio::posix::stream_descriptor readable(runtime_->io, ::dup(dev_fd_));
+    asio::posix::stream_descriptor readable(dp_->io, ::dup(dev_fd));
     std::vector<std::vector<std::uint8_t>> bufs(agent::kTunReadBatch, std::vector<std::uint8_t>(kMtu + 1u));
     std::vector<std::vector<std::span<const std::uint8_t>>> groups(peers_);
     std::vector<std::uint16_t> touched;
@@ -475,7 +235,7 @@ class Plane {
         std::size_t reads = 0;
         for (; reads < agent::kTunReadBatch; ++reads) {
           auto& buf = bufs[reads];
-          const ssize_t n = ::recv(dev_fd_, buf.data(), buf.size(), MSG_DONTWAIT);
+          const ssize_t n = ::recv(dev_fd, buf.data(), buf.size(), MSG_DONTWAIT);
           if (n < 20) break;
           const std::uint16_t i = index[(std::uint32_t{buf[18]} << 8) | buf[19]];
           if (groups[i].empty()) touched.push_back(i);
@@ -495,9 +255,9 @@ class Plane {
   // One loop per link: read a batch, write each datagram to the device.
   void start_bare_inbound() {
     timeval tv{1, 0};  // a write blocked this long means the sink is gone
-    ::setsockopt(dev_fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    ::setsockopt(bare_tun_->device, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     for (const auto& link : bare_links_)
-      asio::co_spawn(runtime_->io, bare_inbound(link.get(), dev_fd_, &stop_), asio::detached);
+      asio::co_spawn(dp_->io, bare_inbound(link.get(), bare_tun_->device, &stop_), asio::detached);
   }
 
   static asio::awaitable<void> bare_inbound(p2p::NodePeer* link, int fd, const std::atomic<bool>* stop) {
@@ -513,62 +273,24 @@ class Plane {
   }
 
   bool push_tun(const std::vector<Bytes>& packets, std::size_t count, Clock::time_point deadline) {
-    constexpr std::size_t kBatch = 64;
-    std::array<iovec, kBatch> iov;
-    std::array<mmsghdr, kBatch> msgs;
-    std::size_t sent = 0;
-    while (sent < count) {
-      const std::size_t batch = std::min(kBatch, count - sent);
-      for (std::size_t j = 0; j < batch; ++j) {
-        const Bytes& p = packets[(seq_ + j) % packets.size()];
-        iov[j] = {const_cast<std::uint8_t*>(p.data()), p.size()};
-        msgs[j] = {};
-        msgs[j].msg_hdr.msg_iov = &iov[j];
-        msgs[j].msg_hdr.msg_iovlen = 1;
-      }
-      const int n = ::sendmmsg(test_fd_, msgs.data(), static_cast<unsigned>(batch), MSG_DONTWAIT | MSG_NOSIGNAL);
-      if (n > 0) {
-        sent += static_cast<std::size_t>(n);
-        seq_ += static_cast<std::size_t>(n);
-        continue;
-      }
-      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
-      if (Clock::now() > deadline) return false;
-      pollfd pfd{test_fd_, POLLOUT, 0};
-      ::poll(&pfd, 1, 20);
-    }
-    return true;
+    return bench::send_cycling(test_fd_, packets, seq_, count, deadline);
   }
 
   bool push_links(const std::vector<Bytes>& packets, std::size_t count, Clock::time_point deadline) {
-    for (std::size_t sent = 0; sent < count; ++sent, ++seq_) {
-      const std::size_t i = seq_ % packets.size();
-      for (unsigned spins = 0;; ++spins) {
-        auto r = peer_links_[i]->send_datagram(packets[i]);
-        if (r) break;
-        if (r.error().kind() != p2p::SendDatagramError::Kind::QueueFull) return false;
-        if ((spins & 63) == 63 && Clock::now() > deadline) return false;
-        std::this_thread::yield();
-      }
-    }
-    return true;
+    return bench::send_links_cycling(peer_links_, packets, seq_, count, deadline);
   }
 
   const Direction dir_;
   const Mode mode_;
   const std::size_t peers_;
-  std::shared_ptr<p2p::Fabric> fabric_;
-  std::shared_ptr<p2p::MemoryNode> node_a_;
-  std::vector<std::shared_ptr<p2p::MemoryNode>> nodes_;
-  int dev_fd_ = -1;
+  ThreadMarks marks_;
+  std::optional<test::SocketTun> bare_tun_;  // the bare loop's device; the agent's is in the data plane
   int test_fd_ = -1;
   std::unique_ptr<PeerSink> peer_sink_;
   std::unique_ptr<TunSink> tun_sink_;
   std::vector<p2p::NodePeerRef> peer_links_;  // peer -> A, inbound sources
   std::vector<p2p::NodePeerRef> bare_links_;  // A -> peer, bare loops
-  std::unique_ptr<Runtime> runtime_;
-  std::shared_ptr<agent::AgentInner> agent_;
-  agent::NetworkMap networks_;
+  std::unique_ptr<test::DataPlane> dp_;
   std::atomic<bool> stop_{false};
   std::array<std::vector<Bytes>, 2> out_packets_, in_packets_;  // per peer: 64 B, 1400 B
   std::size_t seq_ = 0;
@@ -622,7 +344,7 @@ void BM_Pipeline(benchmark::State& state, Direction dir, Mode mode) {
     }
     return;
   }
-  const std::uint64_t allocs0 = g_allocs.load(), dp0 = g_dp_allocs.load();
+  const std::uint64_t allocs0 = bench::g_allocs.load(), dp0 = bench::g_runtime_allocs.load();
   const double cpu0 = p->runtime_cpu_seconds();
   std::size_t packets = 0;
   const auto t0 = Clock::now();
@@ -636,8 +358,8 @@ void BM_Pipeline(benchmark::State& state, Direction dir, Mode mode) {
   const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
   if (packets == 0) return;
   const double n = static_cast<double>(packets);
-  Result r{n / seconds, static_cast<double>(g_allocs.load() - allocs0) / n,
-           static_cast<double>(g_dp_allocs.load() - dp0) / n, (p->runtime_cpu_seconds() - cpu0) * 1e9 / n};
+  Result r{n / seconds, static_cast<double>(bench::g_allocs.load() - allocs0) / n,
+           static_cast<double>(bench::g_runtime_allocs.load() - dp0) / n, (p->runtime_cpu_seconds() - cpu0) * 1e9 / n};
   state.counters["pps"] = benchmark::Counter(n, benchmark::Counter::kIsRate);
   state.counters["Gbit_s"] = benchmark::Counter(n * static_cast<double>(size) * 8e-9, benchmark::Counter::kIsRate);
   state.counters["allocs_per_pkt"] = r.allocs;
@@ -670,10 +392,10 @@ void BM_Allocs(benchmark::State& state, Direction dir, Mode mode) {
       state.SkipWithError("pipeline stalled");
       break;
     }
-    const std::uint64_t allocs0 = g_allocs.load(), dp0 = g_dp_allocs.load();
+    const std::uint64_t allocs0 = bench::g_allocs.load(), dp0 = bench::g_runtime_allocs.load();
     bool ok = true;
     for (std::size_t done = 0; ok && done < kPackets; done += kChunk) ok = p.send(size, kChunk);
-    const std::uint64_t allocs = g_allocs.load() - allocs0, dp = g_dp_allocs.load() - dp0;
+    const std::uint64_t allocs = bench::g_allocs.load() - allocs0, dp = bench::g_runtime_allocs.load() - dp0;
     if (!ok) {
       state.SkipWithError("pipeline stalled");
       break;
@@ -690,40 +412,31 @@ void BM_Allocs(benchmark::State& state, Direction dir, Mode mode) {
 
 constexpr std::size_t kRebuildNodes = 5000;
 
-// Node A of a 5 000-node network, its agent without a TUN device, and the
-// access rules it derives (2 x 4 999 node rules).
+// Node A of a 5 000-node network (the test data plane without a TUN
+// device), its agents, and the access rules it derives (2 x 4 999 node rules).
 struct RebuildWorld {
-  RebuildWorld() : rt(runtime_threads(), true, "agent") {
-    const auto& ids = identities(kRebuildNodes);
-    fabric = std::make_shared<p2p::Fabric>(4);  // queues stay small: 10 000 of them
-    node_a = fabric->add_node(ids[0]);
-    const auto cfg = network_config(kRebuildNodes);
-    proto = std::make_unique<network::Network>(joined_network(cfg, ids[0].pk()));
-    proto->current.ip = proto->desired.ip;  // as the network interface's apply leaves it
+  RebuildWorld()
+      : dp({.with_tun = false,
+            .mtu = kMtu,
+            .queue_capacity = 4,  // queues stay small: 10 000 of them
+            .threads = runtime_threads(),
+            .members = kRebuildNodes,
+            .on_thread = marks.hook("agent", true)}),
+        proto(dp.member_network()) {
+    proto.current.ip = proto.desired.ip;  // as the network interface's apply leaves it
   }
-  ~RebuildWorld() { rt.stop(); }
 
-  std::shared_ptr<agent::AgentInner> make_agent() {
-    agent::AgentInner::Parts parts;
-    parts.executor = rt.io.get_executor();
-    parts.node = node_a;
-    parts.netif = std::make_shared<agent::MobileAgentNetIf>();
-    parts.router = std::make_unique<agent::MobileAgentRouter>();
-    parts.firewall = std::make_shared<agent::AgentFirewall>();
-    parts.tun_mtu = kMtu;
-    return std::make_shared<agent::AgentInner>(std::move(parts));
-  }
-  agent::NetworkMap fresh_networks() const {
-    agent::NetworkMap m;
-    m.emplace(proto->config_url, *proto);
+  std::shared_ptr<agent::AgentInner> make_agent() { return dp.make_agent(); }
+  network::NetworkMap fresh_networks() const {
+    network::NetworkMap m;
+    m.emplace(proto.config_url, proto);
     return m;
   }
-  std::size_t rules() const { return proto->desired.access_rules.applied->rules.size(); }
+  std::size_t rules() const { return proto.desired.access_rules.applied->rules.size(); }
 
-  Runtime rt;  // the peer drivers run here
-  std::shared_ptr<p2p::Fabric> fabric;
-  std::shared_ptr<p2p::MemoryNode> node_a;
-  std::unique_ptr<network::Network> proto;
+  ThreadMarks marks;
+  test::DataPlane dp;  // the peer drivers run on its runtime
+  network::Network proto;
 };
 
 RebuildWorld& rebuild_world() {
@@ -731,11 +444,9 @@ RebuildWorld& rebuild_world() {
   return w;
 }
 
-std::vector<std::weak_ptr<agent::NodePeerInner>> peers_of(const agent::AgentFirewall& fw) {
-  std::vector<std::weak_ptr<agent::NodePeerInner>> out;
-  for (const auto& [dest, inner] : *fw.transmit_trie())
-    for (const auto& [source, peer] : inner) out.push_back(peer.inner());
-  return out;
+std::vector<std::weak_ptr<agent::NodePeer>> peers_of(const agent::AgentFirewall& fw) {
+  const auto& peers = fw.tries()->peers;
+  return {peers.begin(), peers.end()};
 }
 
 // Waits (bounded) until the runtime has run everything queued before the
@@ -771,11 +482,11 @@ long rss_kib() {
 class CostWindow {
  public:
   void start() {
-    allocs0_ = t_allocs;
+    allocs0_ = bench::t_allocs;
     faults0_ = minor_faults();
   }
   void stop() {
-    allocs_ += t_allocs - allocs0_;
+    allocs_ += bench::t_allocs - allocs0_;
     faults_ += minor_faults() - faults0_;
   }
   void report(benchmark::State& state) const {
@@ -795,7 +506,7 @@ void park(std::shared_ptr<agent::AgentInner> agent) {
   parked.push_back(std::move(agent));
 }
 
-bool all_expired(const std::vector<std::weak_ptr<agent::NodePeerInner>>& peers) {
+bool all_expired(const std::vector<std::weak_ptr<agent::NodePeer>>& peers) {
   for (const auto& p : peers)
     if (!p.expired()) return false;
   return true;
@@ -814,15 +525,15 @@ void BM_Rebuild_First(benchmark::State& state) {
     auto agent = w.make_agent();
     auto networks = w.fresh_networks();
     const long rss0 = rss_kib();
-    const std::uint64_t dp0 = g_dp_allocs.load();
+    const std::uint64_t dp0 = bench::g_runtime_allocs.load();
     cost.start();
     state.ResumeTiming();
-    agent->firewall->apply_desired_state(agent, networks);
+    agent->firewall->apply_desired_state(*agent->data_plane, networks);
     state.PauseTiming();
     cost.stop();
     auto peers = peers_of(*agent->firewall);
     const auto s0 = Clock::now();
-    if (!settle(w.rt.io, std::chrono::seconds(10))) {
+    if (!settle(w.dp.io, std::chrono::seconds(10))) {
       park(std::move(agent));
       state.SkipWithError("peer drivers did not start");
       break;
@@ -833,7 +544,7 @@ void BM_Rebuild_First(benchmark::State& state) {
     }
     settle_ms += std::chrono::duration<double, std::milli>(Clock::now() - s0).count();
     rss_mb = std::max(rss_mb, static_cast<double>(rss_kib() - rss0) / 1024.0);
-    driver_allocs += static_cast<double>(g_dp_allocs.load() - dp0);
+    driver_allocs += static_cast<double>(bench::g_runtime_allocs.load() - dp0);
     // Release every peer and wait (bounded) until their drivers are gone.
     const auto t0 = Clock::now();
     agent.reset();
@@ -862,9 +573,9 @@ void BM_Rebuild_Reuse(benchmark::State& state) {
   auto& w = rebuild_world();
   auto agent = w.make_agent();
   auto networks = w.fresh_networks();
-  agent->firewall->apply_desired_state(agent, networks);
+  agent->firewall->apply_desired_state(*agent->data_plane, networks);
   const auto before = peers_of(*agent->firewall);
-  if (!settle(w.rt.io, std::chrono::seconds(10))) {
+  if (!settle(w.dp.io, std::chrono::seconds(10))) {
     park(std::move(agent));
     state.SkipWithError("peer drivers did not start");
     for (auto _ : state) {
@@ -873,7 +584,7 @@ void BM_Rebuild_Reuse(benchmark::State& state) {
   }
   CostWindow cost;
   cost.start();
-  for (auto _ : state) agent->firewall->update_tries(agent, networks);
+  for (auto _ : state) agent->firewall->update_tries(*agent->data_plane, networks);
   cost.stop();
   cost.report(state);
   const auto after = peers_of(*agent->firewall);
@@ -891,7 +602,7 @@ void BM_Rebuild_Reuse(benchmark::State& state) {
 // Baseline: the rule tries the rebuild starts from, derived alone.
 void BM_Rebuild_RuleTriesOnly(benchmark::State& state) {
   auto& w = rebuild_world();
-  const auto& rules = *w.proto->desired.access_rules.applied;
+  const auto& rules = *w.proto.desired.access_rules.applied;
   CostWindow cost;
   cost.start();
   for (auto _ : state) {
@@ -905,11 +616,7 @@ void BM_Rebuild_RuleTriesOnly(benchmark::State& state) {
 
 // --- registration and summary -----------------------------------------------------
 
-int rounds() {
-  const char* v = std::getenv("SARVOLT_BENCH_ROUNDS");
-  const int n = v ? std::atoi(v) : kDefaultRounds;
-  return n >= 1 && n <= 20 ? n : kDefaultRounds;
-}
+int rounds() { return bench::env_int("SARVOLT_BENCH_ROUNDS", kDefaultRounds, 1, 20); }
 
 // Pipelines run in rounds, the bare loop right before the agent each time, so
 // load from elsewhere on the machine hits both alike; the summary takes medians.
@@ -947,11 +654,7 @@ void register_all() {
   benchmark::RegisterBenchmark("BM_Rebuild_Reuse", BM_Rebuild_Reuse)->Iterations(10)->Unit(benchmark::kMillisecond);
 }
 
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  const std::size_t n = v.size();
-  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
+double median(const std::vector<double>& v) { return bench::summarise(v).median; }
 
 void print_summary() {
   if (g_results.empty()) return;
@@ -979,8 +682,8 @@ void print_summary() {
         }
         if (a.empty() || b.empty() || ratio.empty()) continue;
         const std::string label = fmt::format("{} {} B, {} peer{}", name_of(dir), size, peers, peers > 1 ? "s" : "");
-        const std::string range = fmt::format("[{:.2f}..{:.2f}]", *std::min_element(ratio.begin(), ratio.end()),
-                                              *std::max_element(ratio.begin(), ratio.end()));
+        const bench::Summary r = bench::summarise(ratio);
+        const std::string range = fmt::format("[{:.2f}..{:.2f}]", r.min, r.max);
         std::printf("%-27s %11.0f %11.0f %6.2f %13s %10.3f %10.3f %9.0f %9.0f\n", label.c_str(), median(b), median(a),
                     median(a) / median(b), range.c_str(), median(allocs), median(dp), median(bcpu), median(acpu));
       }
@@ -993,14 +696,7 @@ void print_summary() {
 int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   // A hung run dies with SIGALRM instead of waiting forever.
-  const char* watchdog = std::getenv("SARVOLT_BENCH_WATCHDOG");
-  const int seconds = watchdog ? std::atoi(watchdog) : 0;
-  ::alarm(seconds >= 1 && seconds <= 3600 ? static_cast<unsigned>(seconds) : kWatchdogSeconds);
+  ::alarm(static_cast<unsigned>(bench::env_int("SARVOLT_BENCH_WATCHDOG", kWatchdogSeconds, 1, 3600)));
   register_all();
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  print_summary();
-  benchmark::Shutdown();
-  return 0;
+  return bench::run_main(argc, argv, print_summary);
 }

@@ -1,9 +1,19 @@
-// Longest-prefix lookups: PrefixMap against a sorted-vector baseline over the
-// same prefixes, one level (destination) and two levels (destination, then
-// source in the destination's map). Times are per lookup.
+// Longest-prefix lookups: PrefixMap against baselines over the same prefixes:
+// a sorted vector, and for one level a DIR-24-8 table (a 2^24-slot first
+// table, 256-slot blocks below /24). One level (destination) and two levels
+// (destination, then source in the destination's map); independent lookups
+// (throughput) and chained ones, where the next address depends on the last
+// result (latency). Times are per lookup; the summary at the end gives the
+// ratios as map / baseline time. Builds: per prefix, from 10 000 and 100 000
+// random prefixes.
 #include <benchmark/benchmark.h>
+#include <fmt/format.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -12,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "main.hpp"
 #include "util/prefix_map.hpp"
 
 namespace {
@@ -19,8 +30,37 @@ namespace {
 using sarvolt::util::Ipv4Addr;
 using sarvolt::util::Ipv4Net;
 using sarvolt::util::PrefixMap;
+using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kProbes = 1 << 14;  // lookup addresses, indexed with a mask
+
+// ns per item of every round, by row ("Map_Hit/10000").
+std::map<std::string, std::vector<double>> g_ns;
+
+struct Summary {
+  double median = 0, min = 0, max = 0;
+};
+Summary summarise(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const std::size_t n = v.size();
+  return {n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2, v.front(), v.back()};
+}
+
+// Times the benchmark loop itself: State does not hand out its own timing.
+class RowTimer {
+ public:
+  RowTimer(benchmark::State& state, std::string row) : state_(state), row_(std::move(row)), t0_(Clock::now()) {}
+  void stop(double items_per_iteration = 1) {
+    const double ns = std::chrono::duration<double, std::nano>(Clock::now() - t0_).count();
+    const double items = static_cast<double>(state_.iterations()) * items_per_iteration;
+    if (items > 0) g_ns[row_].push_back(ns / items);
+  }
+
+ private:
+  benchmark::State& state_;
+  std::string row_;
+  Clock::time_point t0_;
+};
 
 // Sorted by (network, length); longest match is the last entry whose network
 // is <= the address, or the nearest of its ancestors that contains it.
@@ -66,6 +106,59 @@ class SortedPrefixes {
   std::vector<std::pair<Ipv4Net, V>> entries_;
 };
 
+// DIR-24-8: the first 24 bits index a table whose slots hold the longest
+// match of length <= 24 or, flagged, a 256-slot block for the last 8 bits.
+template <class V>
+class Dir24_8 {
+ public:
+  explicit Dir24_8(std::vector<std::pair<Ipv4Net, V>> entries) : top_(std::size_t{1} << 24, kNone) {
+    for (auto& e : entries) e.first = e.first.trunc();
+    // Shorter prefixes first, so that longer ones paint over them; the last
+    // of equal prefixes wins.
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const auto& a, const auto& b) { return a.first.prefix_len() < b.first.prefix_len(); });
+    entries_ = std::move(entries);
+    for (std::uint32_t i = 0; i < entries_.size(); ++i) {
+      const Ipv4Net& n = entries_[i].first;
+      const std::uint32_t net = n.addr().to_u32();
+      const unsigned len = n.prefix_len();
+      if (len <= 24) {
+        const std::size_t from = net >> 8, count = std::size_t{1} << (24 - len);
+        for (std::size_t j = from; j < from + count; ++j) {
+          if (top_[j] & kBlock) {
+            std::fill_n(blocks_.begin() + (top_[j] & ~kBlock) * 256, 256, i);
+          } else {
+            top_[j] = i;
+          }
+        }
+      } else {
+        std::uint32_t& slot = top_[net >> 8];
+        if (!(slot & kBlock)) {
+          const auto block = static_cast<std::uint32_t>(blocks_.size() / 256);
+          blocks_.resize(blocks_.size() + 256, slot);
+          slot = kBlock | block;
+        }
+        const std::size_t base = (slot & ~kBlock) * 256 + (net & 0xff);
+        std::fill_n(blocks_.begin() + base, std::size_t{1} << (32 - len), i);
+      }
+    }
+  }
+
+  const std::pair<Ipv4Net, V>* longest_match(Ipv4Addr addr) const {
+    const std::uint32_t x = addr.to_u32();
+    std::uint32_t e = top_[x >> 8];
+    if (e & kBlock) e = blocks_[(e & ~kBlock) * 256 + (x & 0xff)];
+    return e == kNone ? nullptr : &entries_[e];
+  }
+
+ private:
+  static constexpr std::uint32_t kNone = 0x7fff'ffffU;
+  static constexpr std::uint32_t kBlock = 0x8000'0000U;
+  std::vector<std::uint32_t> top_;
+  std::vector<std::uint32_t> blocks_;
+  std::vector<std::pair<Ipv4Net, V>> entries_;
+};
+
 // Mostly /16../32, one in a hundred /8../15.
 Ipv4Net random_prefix(std::mt19937& rng) {
   const unsigned len = rng() % 100 == 0 ? 8 + rng() % 8 : 16 + rng() % 17;
@@ -82,6 +175,7 @@ struct OneLevel {
   std::vector<Ipv4Addr> misses;
   PrefixMap<int> map;
   std::unique_ptr<SortedPrefixes<int>> sorted;
+  std::unique_ptr<Dir24_8<int>> dir;
 };
 
 const OneLevel& one_level(std::size_t n) {
@@ -94,6 +188,7 @@ const OneLevel& one_level(std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) d.prefixes.emplace_back(random_prefix(rng), static_cast<int>(i));
   for (const auto& [net, v] : d.prefixes) d.map.insert(net, v);
   d.sorted = std::make_unique<SortedPrefixes<int>>(d.prefixes);
+  d.dir = std::make_unique<Dir24_8<int>>(d.prefixes);
   for (std::size_t i = 0; i < kProbes; ++i)
     d.hits.push_back(random_inside(rng, d.prefixes[rng() % n].first));
   for (int tries = 0; d.misses.size() < kProbes && tries < 100 * static_cast<int>(kProbes); ++tries) {
@@ -105,37 +200,68 @@ const OneLevel& one_level(std::size_t n) {
     for (Ipv4Addr a : {d.hits[i], d.misses[i]}) {
       const auto* m = d.map.longest_match(a);
       const auto* s = d.sorted->longest_match(a);
+      const auto* t = d.dir->longest_match(a);
       if ((m == nullptr) != (s == nullptr) || (m && m->second != s->second))
         throw std::runtime_error("map and baseline disagree");
+      if ((t == nullptr) != (s == nullptr) || (t && t->second != s->second))
+        throw std::runtime_error("DIR-24-8 and sorted baseline disagree");
     }
   }
   return d;
 }
 
-template <class Index>
-void run_one_level(benchmark::State& state, const Index& index, const std::vector<Ipv4Addr>& probes) {
+// Chained: the next probe depends on the previous result, so lookups cannot
+// overlap and the time is the latency of one lookup rather than throughput.
+template <bool Chained = false, class Index>
+void run_one_level(benchmark::State& state, const Index& index, const std::vector<Ipv4Addr>& probes,
+                   const char* row) {
   std::size_t i = 0;
+  RowTimer timer(state, fmt::format("{}/{}", row, state.range(0)));
   for (auto _ : state) {
-    benchmark::DoNotOptimize(index.longest_match(probes[i++ & (kProbes - 1)]));
+    const auto* hit = index.longest_match(probes[i & (kProbes - 1)]);
+    benchmark::DoNotOptimize(hit);
+    // The top bit of a user-space pointer is zero; the compiler cannot tell.
+    i += Chained ? 1 + (reinterpret_cast<std::uintptr_t>(hit) >> 63) : 1;
   }
+  timer.stop();
   state.SetItemsProcessed(state.iterations());
 }
 
 void BM_Map_Hit(benchmark::State& state) {
   const auto& d = one_level(static_cast<std::size_t>(state.range(0)));
-  run_one_level(state, d.map, d.hits);
+  run_one_level(state, d.map, d.hits, "Map_Hit");
 }
 void BM_Map_Miss(benchmark::State& state) {
   const auto& d = one_level(static_cast<std::size_t>(state.range(0)));
-  run_one_level(state, d.map, d.misses);
+  run_one_level(state, d.map, d.misses, "Map_Miss");
 }
 void BM_Sorted_Hit(benchmark::State& state) {
   const auto& d = one_level(static_cast<std::size_t>(state.range(0)));
-  run_one_level(state, *d.sorted, d.hits);
+  run_one_level(state, *d.sorted, d.hits, "Sorted_Hit");
 }
 void BM_Sorted_Miss(benchmark::State& state) {
   const auto& d = one_level(static_cast<std::size_t>(state.range(0)));
-  run_one_level(state, *d.sorted, d.misses);
+  run_one_level(state, *d.sorted, d.misses, "Sorted_Miss");
+}
+void BM_Dir24_Hit(benchmark::State& state) {
+  const auto& d = one_level(static_cast<std::size_t>(state.range(0)));
+  run_one_level(state, *d.dir, d.hits, "Dir24_Hit");
+}
+void BM_Dir24_Miss(benchmark::State& state) {
+  const auto& d = one_level(static_cast<std::size_t>(state.range(0)));
+  run_one_level(state, *d.dir, d.misses, "Dir24_Miss");
+}
+void BM_Map_HitChained(benchmark::State& state) {
+  const auto& d = one_level(static_cast<std::size_t>(state.range(0)));
+  run_one_level<true>(state, d.map, d.hits, "Map_HitChained");
+}
+void BM_Sorted_HitChained(benchmark::State& state) {
+  const auto& d = one_level(static_cast<std::size_t>(state.range(0)));
+  run_one_level<true>(state, *d.sorted, d.hits, "Sorted_HitChained");
+}
+void BM_Dir24_HitChained(benchmark::State& state) {
+  const auto& d = one_level(static_cast<std::size_t>(state.range(0)));
+  run_one_level<true>(state, *d.dir, d.hits, "Dir24_HitChained");
 }
 
 // Destinations map to source maps of one to four prefixes.
@@ -177,12 +303,11 @@ const TwoLevel& two_level(std::size_t n) {
   return d;
 }
 
-// Chained: the next probe depends on the previous result, so lookups cannot
-// overlap and the time is the latency of one lookup rather than throughput.
 template <bool Chained, class Outer>
 void run_two_level(benchmark::State& state, const Outer& outer,
-                   const std::vector<std::pair<Ipv4Addr, Ipv4Addr>>& probes) {
+                   const std::vector<std::pair<Ipv4Addr, Ipv4Addr>>& probes, const char* row) {
   std::size_t i = 0;
+  RowTimer timer(state, fmt::format("{}/{}", row, state.range(0)));
   for (auto _ : state) {
     const auto& [dst, src] = probes[i & (kProbes - 1)];
     const auto* rule = outer.longest_match(dst);
@@ -191,54 +316,135 @@ void run_two_level(benchmark::State& state, const Outer& outer,
     // The top bit of a user-space pointer is zero; the compiler cannot tell.
     i += Chained ? 1 + (reinterpret_cast<std::uintptr_t>(hit) >> 63) : 1;
   }
+  timer.stop();
   state.SetItemsProcessed(state.iterations());
 }
 
 void BM_Map_TwoLevel(benchmark::State& state) {
   const auto& d = two_level(static_cast<std::size_t>(state.range(0)));
-  run_two_level<false>(state, d.map, d.probes);
+  run_two_level<false>(state, d.map, d.probes, "Map_TwoLevel");
 }
 void BM_Sorted_TwoLevel(benchmark::State& state) {
   const auto& d = two_level(static_cast<std::size_t>(state.range(0)));
-  run_two_level<false>(state, *d.sorted, d.probes);
+  run_two_level<false>(state, *d.sorted, d.probes, "Sorted_TwoLevel");
 }
 void BM_Map_TwoLevelChained(benchmark::State& state) {
   const auto& d = two_level(static_cast<std::size_t>(state.range(0)));
-  run_two_level<true>(state, d.map, d.probes);
+  run_two_level<true>(state, d.map, d.probes, "Map_TwoLevelChained");
 }
 void BM_Sorted_TwoLevelChained(benchmark::State& state) {
   const auto& d = two_level(static_cast<std::size_t>(state.range(0)));
-  run_two_level<true>(state, *d.sorted, d.probes);
+  run_two_level<true>(state, *d.sorted, d.probes, "Sorted_TwoLevelChained");
 }
 
-// Building a map from scratch, one insert per prefix.
+// Building a map from scratch, one insert per prefix; times per prefix.
 void BM_Map_Rebuild(benchmark::State& state) {
   const auto& d = one_level(static_cast<std::size_t>(state.range(0)));
+  RowTimer timer(state, fmt::format("Map_Rebuild/{}", state.range(0)));
   for (auto _ : state) {
     PrefixMap<int> map;
     for (const auto& [net, v] : d.prefixes) map.insert(net, v);
     benchmark::DoNotOptimize(map.size());
   }
+  timer.stop(static_cast<double>(d.prefixes.size()));
 }
 void BM_Sorted_Rebuild(benchmark::State& state) {
   const auto& d = one_level(static_cast<std::size_t>(state.range(0)));
+  RowTimer timer(state, fmt::format("Sorted_Rebuild/{}", state.range(0)));
   for (auto _ : state) {
     SortedPrefixes<int> sorted(d.prefixes);
     benchmark::DoNotOptimize(&sorted);
   }
+  timer.stop(static_cast<double>(d.prefixes.size()));
 }
 
-BENCHMARK(BM_Map_Hit)->Arg(10)->Arg(1000)->Arg(10000)->Arg(100000);
-BENCHMARK(BM_Sorted_Hit)->Arg(10)->Arg(1000)->Arg(10000)->Arg(100000);
-BENCHMARK(BM_Map_Miss)->Arg(10)->Arg(1000)->Arg(10000)->Arg(100000);
-BENCHMARK(BM_Sorted_Miss)->Arg(10)->Arg(1000)->Arg(10000)->Arg(100000);
-BENCHMARK(BM_Map_TwoLevel)->Arg(10)->Arg(10000);
-BENCHMARK(BM_Sorted_TwoLevel)->Arg(10)->Arg(10000);
-BENCHMARK(BM_Map_TwoLevelChained)->Arg(10)->Arg(10000);
-BENCHMARK(BM_Sorted_TwoLevelChained)->Arg(10)->Arg(10000);
-BENCHMARK(BM_Map_Rebuild)->Arg(10000)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Sorted_Rebuild)->Arg(10000)->Unit(benchmark::kMillisecond);
+int rounds() {
+  const char* v = std::getenv("SARVOLT_BENCH_ROUNDS");
+  const int n = v ? std::atoi(v) : 5;
+  return n >= 1 && n <= 50 ? n : 5;
+}
+
+// Lookups per row and round; a fixed count, so that every run is timed once.
+constexpr std::int64_t kLookups = std::int64_t{1} << 22;
+
+// Rounds of every row, the map right beside its baselines, so that load from
+// elsewhere on the machine hits them alike; the summary takes medians.
+void register_all() {
+  using Fn = void (*)(benchmark::State&);
+  const std::vector<std::pair<const char*, Fn>> one = {
+      {"Map_Hit", BM_Map_Hit},         {"Dir24_Hit", BM_Dir24_Hit},   {"Sorted_Hit", BM_Sorted_Hit},
+      {"Map_HitChained", BM_Map_HitChained}, {"Dir24_HitChained", BM_Dir24_HitChained},
+      {"Sorted_HitChained", BM_Sorted_HitChained}, {"Map_Miss", BM_Map_Miss}, {"Dir24_Miss", BM_Dir24_Miss},
+      {"Sorted_Miss", BM_Sorted_Miss}};
+  const std::vector<std::pair<const char*, Fn>> two = {{"Map_TwoLevel", BM_Map_TwoLevel},
+                                                       {"Sorted_TwoLevel", BM_Sorted_TwoLevel},
+                                                       {"Map_TwoLevelChained", BM_Map_TwoLevelChained},
+                                                       {"Sorted_TwoLevelChained", BM_Sorted_TwoLevelChained}};
+  const std::vector<std::pair<const char*, Fn>> build = {{"Map_Rebuild", BM_Map_Rebuild},
+                                                         {"Sorted_Rebuild", BM_Sorted_Rebuild}};
+  for (int r = 1; r <= rounds(); ++r) {
+    for (const std::int64_t n : {10, 1000, 10000, 100000})
+      for (const auto& [name, fn] : one)
+        benchmark::RegisterBenchmark(fmt::format("BM_{}/round:{}", name, r).c_str(), fn)
+            ->Arg(n)
+            ->Iterations(kLookups);
+    for (const std::int64_t n : {10, 10000, 100000})
+      for (const auto& [name, fn] : two)
+        benchmark::RegisterBenchmark(fmt::format("BM_{}/round:{}", name, r).c_str(), fn)
+            ->Arg(n)
+            ->Iterations(kLookups);
+    for (const std::int64_t n : {10000, 100000})
+      for (const auto& [name, fn] : build)
+        benchmark::RegisterBenchmark(fmt::format("BM_{}/round:{}", name, r).c_str(), fn)
+            ->Arg(n)
+            ->Iterations(n > 10000 ? 3 : 10)
+            ->Unit(benchmark::kMillisecond);
+  }
+}
+
+std::string cell(const std::string& row) {
+  const auto it = g_ns.find(row);
+  if (it == g_ns.end()) return "-";
+  const auto s = summarise(it->second);
+  return fmt::format("{:.1f} [{:.1f}..{:.1f}]", s.median, s.min, s.max);
+}
+
+// Ratio of the medians, map / baseline time.
+std::string ratio(const std::string& map, const std::string& base) {
+  const auto a = g_ns.find(map), b = g_ns.find(base);
+  if (a == g_ns.end() || b == g_ns.end()) return "-";
+  return fmt::format("{:.2f}", summarise(a->second).median / summarise(b->second).median);
+}
+
+void print_summary() {
+  std::printf("\nns per lookup (per prefix for builds), median [min..max] over %d rounds; ratios are map / baseline"
+              " time.\n", rounds());
+  std::printf("%-28s %-22s %-22s %-22s %-10s %s\n", "row", "map", "DIR-24-8", "sorted", "map/DIR", "map/sorted");
+  for (const char* kind : {"Hit", "HitChained", "Miss"})
+    for (const int n : {10, 1000, 10000, 100000}) {
+      const auto key = [&](const char* impl) { return fmt::format("{}_{}/{}", impl, kind, n); };
+      std::printf("%-28s %-22s %-22s %-22s %-10s %s\n", fmt::format("one level {} n={}", kind, n).c_str(),
+                  cell(key("Map")).c_str(), cell(key("Dir24")).c_str(), cell(key("Sorted")).c_str(),
+                  ratio(key("Map"), key("Dir24")).c_str(), ratio(key("Map"), key("Sorted")).c_str());
+    }
+  for (const char* kind : {"TwoLevel", "TwoLevelChained"})
+    for (const int n : {10, 10000, 100000}) {
+      const auto key = [&](const char* impl) { return fmt::format("{}_{}/{}", impl, kind, n); };
+      std::printf("%-28s %-22s %-22s %-22s %-10s %s\n", fmt::format("{} n={}", kind, n).c_str(),
+                  cell(key("Map")).c_str(), "-", cell(key("Sorted")).c_str(), "-",
+                  ratio(key("Map"), key("Sorted")).c_str());
+    }
+  for (const int n : {10000, 100000}) {
+    const auto key = [&](const char* impl) { return fmt::format("{}_Rebuild/{}", impl, n); };
+    std::printf("%-28s %-22s %-22s %-22s %-10s %s\n", fmt::format("build per prefix n={}", n).c_str(),
+                cell(key("Map")).c_str(), "-", cell(key("Sorted")).c_str(), "-",
+                ratio(key("Map"), key("Sorted")).c_str());
+  }
+}
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  register_all();
+  return bench::run_main(argc, argv, print_summary);
+}

@@ -25,6 +25,7 @@ TempDir::~TempDir() {
 class LogCapture::Sink : public spdlog::sinks::base_sink<std::mutex> {
  public:
   std::vector<LogLine> lines;
+  std::function<void(const LogLine&)> on_line;
 
  protected:
   void sink_it_(const spdlog::details::log_msg& msg) override {
@@ -32,13 +33,15 @@ class LogCapture::Sink : public spdlog::sinks::base_sink<std::mutex> {
     lines.push_back({std::string(msg.logger_name.data(), msg.logger_name.size()),
                      std::string(level.data(), level.size()),
                      std::string(msg.payload.data(), msg.payload.size())});
+    if (on_line) on_line(lines.back());
   }
   void flush_() override {}
 
   friend class LogCapture;
 };
 
-LogCapture::LogCapture() : sink_(std::make_shared<Sink>()) {
+LogCapture::LogCapture(std::function<void(const LogLine&)> on_line) : sink_(std::make_shared<Sink>()) {
+  sink_->on_line = std::move(on_line);
   log::shared_sink()->add_sink(sink_);
   log::set_level(spdlog::level::trace);
 }
@@ -79,6 +82,20 @@ ScopedEnv::~ScopedEnv() {
     setenv(name_.c_str(), old_->c_str(), 1);
   else
     unsetenv(name_.c_str());
+}
+
+util::Ipv4Addr ip(const char* s) { return util::Ipv4Addr::parse(s).value(); }
+util::Ipv4Net net(const char* s) { return util::Ipv4Net::parse(s).value(); }
+
+void put16(Bytes& p, std::size_t at, std::uint16_t v) {
+  p[at] = static_cast<std::uint8_t>(v >> 8);
+  p[at + 1] = static_cast<std::uint8_t>(v);
+}
+
+std::uint16_t ones_sum(std::span<const std::uint8_t> d, std::uint32_t sum) {
+  for (std::size_t i = 0; i < d.size(); i += 2) sum += (std::uint32_t{d[i]} << 8) | (i + 1 < d.size() ? d[i + 1] : 0);
+  while (sum > 0xFFFF) sum = (sum & 0xFFFF) + (sum >> 16);
+  return static_cast<std::uint16_t>(sum);
 }
 
 std::string read_file(const std::filesystem::path& path) {

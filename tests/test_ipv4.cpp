@@ -1,81 +1,49 @@
+// IPv4 addresses and networks (text, masks, containment), the longest-prefix
+// map against brute force, and the packet header view with the guard that
+// keeps ICMP errors from what must get none.
 #include <gtest/gtest.h>
 #include <fmt/format.h>
 
-#include <boost/unordered/unordered_flat_set.hpp>
-#include <sstream>
-#include <unordered_set>
-#include <vector>
+#include <algorithm>
+#include <map>
+#include <random>
 
+#include <boost/unordered/unordered_flat_set.hpp>
+
+#include "data_plane.hpp"
 #include "util/ipv4.hpp"
+#include "util/packet.hpp"
+#include "util/prefix_map.hpp"
 
 namespace sarvolt::util {
 namespace {
 
-Ipv4Addr addr(std::string_view s) { return Ipv4Addr::parse(s).value(); }
-Ipv4Net net(std::string_view s) { return Ipv4Net::parse(s).value(); }
+using test::Bytes;
+using test::ip;
+using test::ipv4_packet;
+using test::net;
 
-TEST(Ipv4Text, RoundTripsAndOrders) {
-  for (const char* s : {"0.0.0.0", "1.2.3.4", "192.168.100.1", "255.255.255.255"}) {
-    EXPECT_EQ(addr(s).to_string(), s);
-  }
-  // Host bits are kept; "255.255.255.255/32" is the longest text.
-  for (const char* s : {"10.0.0.5/24", "0.0.0.0/0", "255.255.255.255/32"}) {
-    EXPECT_EQ(net(s).to_string(), s);
-  }
-  const Ipv4Addr a = addr("1.2.3.4");
-  EXPECT_EQ(a.to_u32(), 0x01020304U);
-  EXPECT_EQ(a, Ipv4Addr::from_octets(1, 2, 3, 4));
-  EXPECT_EQ(fmt::format("[{}] [{:>9}] {}", a, addr("0.0.0.1"), net("10.0.0.5/24")),
-            "[1.2.3.4] [  0.0.0.1] 10.0.0.5/24");
-  std::ostringstream os;
-  os << addr("255.255.255.255") << ' ' << net("10.0.0.5/24");
-  EXPECT_EQ(os.str(), "255.255.255.255 10.0.0.5/24");
-
-  EXPECT_LT(addr("9.255.255.255"), addr("10.0.0.0"));
-  // Networks order by address as stored, then length.
-  EXPECT_LT(net("10.0.0.0/24"), net("10.0.0.0/25"));
-  EXPECT_LT(net("10.0.0.0/25"), net("10.0.0.5/8"));
+TEST(Ipv4Text, RoundTripsKeepingHostBits) {
+  for (const char* s : {"0.0.0.0", "255.255.255.255"}) EXPECT_EQ(ip(s).to_string(), s);
+  for (const char* s : {"10.0.0.5/24", "0.0.0.0/0", "255.255.255.255/32"}) EXPECT_EQ(net(s).to_string(), s);
+  EXPECT_EQ(fmt::format("[{:>9}]", ip("0.0.0.1")), "[  0.0.0.1]");
+  EXPECT_NE(net("10.0.0.5/24"), net("10.0.0.0/24"));
+  EXPECT_EQ((boost::unordered_flat_set<Ipv4Net>{net("10.0.0.5/24"), net("10.0.0.0/24"), net("10.0.0.5/24")}.size()), 2U);
 }
 
 TEST(Ipv4Text, RejectsAnythingButStrictDecimal) {
-  for (const char* s : {"", "01.2.3.4", "1.2.3.04", "00.0.0.0", "256.0.0.0", "1.2.3.300",
-                        "1000.2.3.4", "1.2.3", "1.2.3.4.5", "1..2.3", "1.2.3.", ".1.2.3",
-                        " 1.2.3.4", "1.2.3.4 ", "+1.2.3.4", "1.-2.3.4", "a.b.c.d", "1.2.3.0x1",
-                        "1.2.3.4/8", "1,2,3,4"}) {
-    auto a = Ipv4Addr::parse(s);
-    ASSERT_FALSE(a) << '"' << s << '"';
-    EXPECT_EQ(a.error(), "invalid IPv4 address syntax") << s;
-  }
+  for (const char* s : {"", "01.2.3.4", "1.2.3.04", "00.0.0.0", "256.0.0.0", "1.2.3.300", "1000.2.3.4", "1.2.3",
+                        "1.2.3.4.5", "1..2.3", "1.2.3.", ".1.2.3", " 1.2.3.4", "1.2.3.4 ", "+1.2.3.4", "1.-2.3.4",
+                        "a.b.c.d", "1.2.3.0x1", "1.2.3.4/8", "1,2,3,4"})
+    EXPECT_EQ(Ipv4Addr::parse(s).error(), "invalid IPv4 address syntax") << '"' << s << '"';
   const std::pair<const char*, std::vector<const char*>> nets[] = {
       {"invalid prefix length", {"1.2.3.4/33", "1.2.3.4/100"}},
-      {"invalid IPv4 network syntax", {"1.2.3.4/", "1.2.3.4", "1.2.3.4/08", "1.2.3.4/+8",
-                                       "1.2.3.4/-1", "1.2.3.4/8 ", "1.2.3.4/8/8", "1.2.3.4/1000"}},
+      {"invalid IPv4 network syntax", {"1.2.3.4/", "1.2.3.4", "1.2.3.4/08", "1.2.3.4/+8", "1.2.3.4/-1", "1.2.3.4/8 ",
+                                       "1.2.3.4/8/8", "1.2.3.4/1000"}},
       {"invalid IPv4 address syntax", {" 1.2.3.4/8", "01.2.3.4/8", "1.2.3/8", "/8"}},
   };
-  for (const auto& [error, texts] : nets) {
-    for (const char* s : texts) {
-      auto n = Ipv4Net::parse(s);
-      ASSERT_FALSE(n) << '"' << s << '"';
-      EXPECT_EQ(n.error(), error) << s;
-    }
-  }
-}
-
-TEST(Ipv4Addr, ClassifiesSpecialAddresses) {
-  EXPECT_TRUE(addr("0.0.0.0").is_unspecified() && !addr("0.0.0.1").is_unspecified());
-  EXPECT_TRUE(addr("255.255.255.255").is_broadcast() && !addr("255.255.255.254").is_broadcast());
-  for (const char* s : {"224.0.0.0", "239.255.255.255"}) EXPECT_TRUE(addr(s).is_multicast()) << s;
-  for (const char* s : {"223.255.255.255", "240.0.0.0"}) EXPECT_FALSE(addr(s).is_multicast()) << s;
-}
-
-TEST(Ipv4Net, EqualityAndHashKeepHostBits) {
-  const Ipv4Net n = net("10.0.0.5/24");
-  EXPECT_NE(n, net("10.0.0.0/24"));
-  boost::unordered_flat_set<Ipv4Net> nets{n, net("10.0.0.0/24"), net("10.0.0.5/24")};
-  EXPECT_EQ(nets.size(), 2U);
-  std::unordered_set<Ipv4Addr> addrs{addr("1.2.3.4"), addr("1.2.3.4"), addr("4.3.2.1")};
-  EXPECT_EQ(addrs.size(), 2U);
-  EXPECT_TRUE(boost::unordered_flat_set<Ipv4Addr>{addr("4.3.2.1")}.contains(addr("4.3.2.1")));
+  for (const auto& [error, texts] : nets)
+    for (const char* s : texts) EXPECT_EQ(Ipv4Net::parse(s).error(), error) << '"' << s << '"';
 }
 
 TEST(Ipv4Net, MasksAtTheEdgeLengths) {
@@ -89,31 +57,205 @@ TEST(Ipv4Net, MasksAtTheEdgeLengths) {
   };
   for (const auto& c : cases) {
     const Ipv4Net n = net(c.net);
-    EXPECT_EQ(n.network().to_string(), c.network) << c.net;
-    EXPECT_EQ(n.broadcast().to_string(), c.broadcast) << c.net;
-    EXPECT_EQ(n.netmask().to_string(), c.netmask) << c.net;
-    EXPECT_EQ(n.hostmask().to_string(), c.hostmask) << c.net;
+    EXPECT_EQ(fmt::format("{} {} {} {}", n.network(), n.broadcast(), n.netmask(), n.hostmask()),
+              fmt::format("{} {} {} {}", c.network, c.broadcast, c.netmask, c.hostmask));
     EXPECT_EQ(n.trunc(), *Ipv4Net::create(n.network(), n.prefix_len())) << c.net;
   }
 }
 
 TEST(Ipv4Net, ContainsAddressesAndNetworks) {
   const struct { const char *outer, *inner; bool in; } cases[] = {
-      {"10.9.9.9/8", "10.0.0.0/32", true},     {"10.9.9.9/8", "10.255.255.255/32", true},
+      {"10.9.9.9/8", "10.0.0.0/32", true},       {"10.9.9.9/8", "10.255.255.255/32", true},
       {"10.9.9.9/8", "9.255.255.255/32", false}, {"10.9.9.9/8", "11.0.0.0/32", false},
       {"0.0.0.0/0", "255.255.255.255/32", true}, {"1.2.3.4/32", "1.2.3.4/32", true},
-      {"1.2.3.4/32", "1.2.3.5/32", false},     {"10.9.9.9/8", "10.1.0.0/16", true},
-      {"10.9.9.9/8", "10.0.0.0/8", true},      {"10.9.9.9/8", "10.0.0.0/7", false},
-      {"10.9.9.9/8", "0.0.0.0/0", false},      {"10.9.9.9/8", "11.0.0.0/16", false},
-      {"0.0.0.0/0", "0.0.0.0/0", true},        {"5.5.5.5/0", "255.0.0.0/8", true},
+      {"1.2.3.4/32", "1.2.3.5/32", false},       {"10.9.9.9/8", "10.1.0.0/16", true},
+      {"10.9.9.9/8", "10.0.0.0/8", true},        {"10.9.9.9/8", "10.0.0.0/7", false},
+      {"10.9.9.9/8", "0.0.0.0/0", false},        {"10.9.9.9/8", "11.0.0.0/16", false},
+      {"0.0.0.0/0", "0.0.0.0/0", true},          {"5.5.5.5/0", "255.0.0.0/8", true},
   };
   for (const auto& c : cases) {
-    const Ipv4Net outer = net(c.outer), inner = net(c.inner);
-    EXPECT_EQ(outer.contains(inner), c.in) << c.outer << " > " << c.inner;
-    if (inner.prefix_len() == 32) {
-      EXPECT_EQ(outer.contains(inner.addr()), c.in) << c.outer;
+    EXPECT_EQ(net(c.outer).contains(net(c.inner)), c.in) << c.outer << " > " << c.inner;
+    if (net(c.inner).prefix_len() == 32) {
+      EXPECT_EQ(net(c.outer).contains(net(c.inner).addr()), c.in) << c.outer;
     }
   }
+}
+
+using Entry = std::pair<Ipv4Net, int>;
+
+struct Reference {  // brute force, keyed by (network, length) as the map orders
+  std::map<std::pair<Ipv4Addr, unsigned>, Entry> entries;
+
+  static std::pair<Ipv4Addr, unsigned> key(const Ipv4Net& n) { return {n.network(), n.prefix_len()}; }
+  const Entry* longest_match(Ipv4Addr a) const {
+    const Entry* best = nullptr;
+    for (const auto& [k, e] : entries)
+      if (e.first.contains(a) && (!best || e.first.prefix_len() > best->first.prefix_len())) best = &e;
+    return best;
+  }
+};
+
+// Lookups of `probes` and around the edges of every prefix in `ref` and
+// `edges`, exact gets with other host bits, and both ways of iterating.
+void expect_same(const PrefixMap<int>& map, const Reference& ref, std::vector<Ipv4Addr> probes,
+                 std::vector<Ipv4Net> edges = {}) {
+  ASSERT_EQ(map.size(), ref.entries.size());
+  std::vector<Entry> sorted;
+  for (const auto& [k, e] : ref.entries) {
+    sorted.push_back(e);
+    edges.push_back(e.first);
+    const int* got = map.get(*Ipv4Net::create(e.first.broadcast(), e.first.prefix_len()));
+    ASSERT_TRUE(got && *got == e.second) << e.first;
+  }
+  for (const Ipv4Net& n : edges)
+    for (std::uint32_t a : {n.network().to_u32(), n.broadcast().to_u32()})
+      for (std::uint32_t p : {a - 1, a, a + 1}) probes.emplace_back(p);
+  for (Ipv4Addr a : probes) {
+    const Entry *want = ref.longest_match(a), *got = map.longest_match(a);
+    ASSERT_EQ(got ? std::optional(*got) : std::nullopt, want ? std::optional(*want) : std::nullopt) << a;
+  }
+  EXPECT_EQ(std::vector<Entry>(map.begin(), map.end()), sorted);
+  std::vector<Entry> visited;
+  map.for_each([&](const Ipv4Net& k, const int& v) { visited.emplace_back(k, v); });
+  EXPECT_EQ(visited, sorted);
+}
+
+// Grows through every index form (list, narrow trie, wide trie) and shrinks
+// back; inserts replace key and value, removal goes by normalised prefix.
+TEST(PrefixMap, MatchesBruteForceAcrossSizes) {
+  std::mt19937 rng(20240611);
+  const auto below = [&](std::size_t n) { return static_cast<unsigned>(rng() % n); };
+  const auto address = [&] { return Ipv4Addr(below(2) ? rng() : 0x0a00'0000U | (rng() >> 14)); };  // half nest
+  const auto probes = [&](int n) {
+    std::vector<Ipv4Addr> v;
+    while (n-- > 0) v.push_back(address());
+    return v;
+  };
+  PrefixMap<int> map;
+  Reference ref;
+  std::vector<Ipv4Net> removed;
+  int next = 0;
+  for (std::size_t target : {10U, 300U, 3000U}) {
+    while (ref.entries.size() < target) {
+      const unsigned r = below(100), len = r == 0 ? 0 : r < 3 ? 32 : r < 8 ? 4 + below(12) : 16 + below(17);
+      Ipv4Net n = *Ipv4Net::create(address(), len);
+      if (below(10) == 0 && !ref.entries.empty()) {  // an existing prefix with other host bits
+        const Ipv4Net& e = std::next(ref.entries.begin(), below(ref.entries.size()))->second.first;
+        n = *Ipv4Net::create(Ipv4Addr(e.addr().to_u32() ^ (rng() & e.hostmask().to_u32())), e.prefix_len());
+      }
+      const bool present = map.get(n);
+      ASSERT_EQ(map.insert(n, next).has_value(), present) << n;
+      ref.entries[Reference::key(n)] = {n, next++};
+    }
+    SCOPED_TRACE(target);
+    expect_same(map, ref, probes(target == 3000 ? 20000 : 2000), removed);
+  }
+  PrefixMap<int> copy = map;
+  const Reference at_copy = ref;
+  for (std::size_t target : {1500U, 400U, 5U, 0U}) {
+    while (ref.entries.size() > target) {
+      const auto it = std::next(ref.entries.begin(), below(ref.entries.size()));
+      const Ipv4Net n = it->second.first;
+      EXPECT_EQ(map.remove(n.trunc()), std::optional(it->second.second)) << n;
+      EXPECT_FALSE(map.remove(n));
+      ref.entries.erase(it);
+      removed.push_back(n);
+    }
+    SCOPED_TRACE(target);
+    expect_same(map, ref, probes(2000), removed);
+  }
+  expect_same(copy, at_copy, probes(200));  // the copy kept its own entries
+  PrefixMap<int> moved = std::move(copy);
+  EXPECT_EQ(moved.size(), 3000U);
+  EXPECT_TRUE(copy.empty() && !copy.longest_match(ip("10.0.0.1")));  // NOLINT(bugprone-use-after-move)
+  moved.clear();
+  EXPECT_TRUE(moved.empty() && moved.begin() == moved.end() && !moved.longest_match(ip("10.0.0.1")));
+}
+
+// Every length at one address, inserted and removed in shuffled orders.
+TEST(PrefixMap, NestedPrefixesInAnyOrder) {
+  std::mt19937 rng(7);
+  std::vector<Ipv4Net> chain;
+  for (unsigned len = 0; len <= 32; ++len) chain.push_back(*Ipv4Net::create(ip("10.20.30.40"), len));
+  for (int round = 0; round < 4; ++round) {
+    PrefixMap<int> map;
+    Reference ref;
+    std::shuffle(chain.begin(), chain.end(), rng);
+    for (const Ipv4Net& n : chain) {
+      map.insert(n, n.prefix_len());
+      ref.entries[Reference::key(n)] = {n, n.prefix_len()};
+      ASSERT_NO_FATAL_FAILURE(expect_same(map, ref, {}, chain)) << "after inserting " << n;
+      if (ref.entries.size() > 6) continue;  // copies and moves across the in-object sizes
+      PrefixMap<int> copy = map, moved = std::move(copy);
+      ASSERT_NO_FATAL_FAILURE(expect_same(moved, ref, {}, chain));
+      EXPECT_TRUE(copy.empty() && copy.begin() == copy.end());  // NOLINT(bugprone-use-after-move)
+    }
+    std::shuffle(chain.begin(), chain.end(), rng);
+    for (const Ipv4Net& n : chain) {
+      ASSERT_EQ(map.remove(n), std::optional<int>(n.prefix_len()));
+      ref.entries.erase(Reference::key(n));
+      ASSERT_NO_FATAL_FAILURE(expect_same(map, ref, {}, chain)) << "after removing " << n;
+    }
+  }
+}
+
+Bytes with(Bytes p, std::size_t at, std::initializer_list<std::uint8_t> bytes) {
+  std::copy(bytes.begin(), bytes.end(), p.begin() + static_cast<std::ptrdiff_t>(at));
+  return p;
+}
+
+TEST(Ipv4Decode, ErrorsInOrderWithTheirTexts) {
+  using K = Ipv4DecodeError::Kind;
+  const std::string short_text = "not enough data to decode the IPv4 header: 20 byte(s) required, but only ";
+  const std::tuple<Bytes, K, std::string> cases[] = {
+      {Bytes{}, K::TooShort, short_text + "0 byte(s) present"},
+      {with(Bytes(19, 0), 0, {0x45}), K::TooShort, short_text + "19 byte(s) present"},
+      {with(Bytes(19, 0), 0, {0x60}), K::TooShort, short_text + "19 byte(s) present"},
+      {with(Bytes(40, 0), 0, {0x65}), K::NotIpv4, "unexpected IP version 6 (expected 4)"},
+      {with(Bytes(40, 0), 0, {0x55}), K::NotIpv4, "unexpected IP version 5 (expected 4)"},
+      {with(Bytes(20, 0), 0, {0x44}), K::BadIhl, "IPv4 header length (IHL) 4 is below the minimum of 5"},
+      {with(Bytes(20, 0), 0, {0x46}), K::ShorterThanHeader,
+       "not enough data to decode the IPv4 header: 24 byte(s) required, but only 20 byte(s) present"},
+  };
+  for (const auto& [packet, kind, text] : cases) {
+    const auto r = Ipv4HeaderView::decode(packet);
+    ASSERT_FALSE(r.has_value()) << text;
+    EXPECT_EQ(r.error().kind, kind) << text;
+    EXPECT_EQ(r.error().to_string(), text);
+  }
+  EXPECT_EQ(Ipv4HeaderView::decode(with(Bytes(24, 0), 0, {0x46}))->header_len(), 24u);
+}
+
+Bytes icmp_packet(std::uint8_t type) {
+  return with(ipv4_packet({.src = "10.0.0.2", .dst = "10.0.0.1", .protocol = 1, .payload = 16}), 20, {type, 0});
+}
+
+TEST(IcmpGuard, NeverAnswersErrorsLaterFragmentsOrNonUnicast) {
+  std::vector<std::pair<Bytes, bool>> cases = {
+      {icmp_packet(8), true},
+      {icmp_packet(0), true},
+      {ipv4_packet({.protocol = 6, .dont_fragment = true}), true},
+      {ipv4_packet({.payload = 1000, .more_fragments = true}), true},  // first fragment
+      {ipv4_packet({.src = "223.255.255.254", .dst = "240.0.0.1"}), true},
+      {ipv4_packet({.protocol = 1, .payload = 0}), false},  // truncated ICMP
+      {ipv4_packet({.fragment_offset = 185}), false},
+      {ipv4_packet({.fragment_offset = 1, .more_fragments = true}), false},
+  };
+  for (std::uint8_t type : {3, 11, 5, 4, 12, 42, 255}) cases.emplace_back(icmp_packet(type), false);
+  // Sources that name no single host: unspecified, loopback, multicast, reserved.
+  for (const char* src : {"0.0.0.0", "127.0.0.1", "127.255.0.9", "224.0.0.1", "239.255.255.255", "240.0.0.1",
+                          "255.255.255.254", "255.255.255.255"})
+    cases.emplace_back(ipv4_packet({.src = src, .dst = "10.0.0.2"}), false);
+  for (const char* dst : {"255.255.255.255", "224.0.0.0", "239.1.2.3"})
+    cases.emplace_back(ipv4_packet({.src = "10.0.0.1", .dst = dst}), false);
+  for (std::size_t i = 0; i < cases.size(); ++i)
+    EXPECT_EQ(may_answer_with_icmp_error(*Ipv4HeaderView::decode(cases[i].first)), cases[i].second) << i;
+  // The directed broadcast of one of our networks; /31 and /32 have none.
+  const Ipv4Net ours[] = {net("10.0.0.1/24"), net("10.9.0.0/31"), net("10.8.0.1/32")};
+  for (const auto& [dst, answered] : {std::pair{"10.0.0.255", false}, {"10.0.0.254", true}, {"10.9.0.1", true},
+                                      {"10.8.0.1", true}, {"10.1.0.255", true}})
+    EXPECT_EQ(may_answer_with_icmp_error(*Ipv4HeaderView::decode(ipv4_packet({.dst = dst})), ours), answered)
+        << dst;
 }
 
 }  // namespace

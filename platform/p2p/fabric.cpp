@@ -43,9 +43,15 @@ struct MemoryNodePeer::Waker {
       : ctx(std::move(context)), channel(ctx->get_executor(), 1) {}
 
   void wake() { channel.try_send(boost::system::error_code{}); }
+  void close() {
+    closed.store(true, std::memory_order_release);
+    channel.close();
+  }
+  bool is_closed() const noexcept { return closed.load(std::memory_order_acquire); }
 
   std::shared_ptr<asio::io_context> ctx;  // the channel's service lives here
   Channel channel;
+  std::atomic<bool> closed{false};
 };
 
 // Inbound queue at `to` for datagrams from `from`: a ring of buffers whose
@@ -238,7 +244,7 @@ util::Expected<NodePeerRef, InitiateError> MemoryNode::initiate(const PubKey& pk
   }
   std::lock_guard lock(links_->mutex);
   auto& slot = links_->by_key[pk];
-  if (auto link = slot.lock()) return NodePeerRef(std::move(link));
+  if (auto link = slot.lock(); link && !link->closed()) return NodePeerRef(std::move(link));
   auto link = std::make_shared<MemoryNodePeer>(MemoryNodePeer::Key{}, fabric_, identity_.pk(), pk);
   slot = link;
   SV_TRACE(logger(), "link {} -> {} opened", identity_.pk(), pk);
@@ -251,6 +257,7 @@ asio::awaitable<std::size_t> MemoryNodePeer::read_loop(std::shared_ptr<Fabric::Q
                                                        std::shared_ptr<Waker> self, std::span<Datagram> slots) {
   if (slots.empty()) co_return 0;
   for (;;) {
+    if (self->is_closed()) throw_aborted();
     std::size_t n = 0;
     std::shared_ptr<MemoryNodePeer::Waker> reader, writer;
     {
@@ -285,6 +292,7 @@ asio::awaitable<util::Expected<void, SendDatagramError>> MemoryNodePeer::send_lo
   }
   std::size_t next = 0;
   for (;;) {
+    if (self->is_closed()) co_return util::Unexpected(SendDatagramError(SendDatagramError::Kind::Closed, "link closed"));
     bool failed = false;
     std::shared_ptr<MemoryNodePeer::Waker> reader, writer;
     {
@@ -334,7 +342,12 @@ MemoryNodePeer::MemoryNodePeer(Key, std::shared_ptr<Fabric> fabric, const PubKey
   out_->writer = write_wake_;
 }
 
-MemoryNodePeer::~MemoryNodePeer() {
+MemoryNodePeer::~MemoryNodePeer() { close(); }
+
+bool MemoryNodePeer::closed() const noexcept { return read_wake_->is_closed(); }
+
+void MemoryNodePeer::close() {
+  if (read_wake_->is_closed()) return;
   {
     std::lock_guard lock(in_->mutex);
     if (in_->reader == read_wake_) in_->reader.reset();
@@ -343,8 +356,8 @@ MemoryNodePeer::~MemoryNodePeer() {
     std::lock_guard lock(out_->mutex);
     if (out_->writer == write_wake_) out_->writer.reset();
   }
-  read_wake_->channel.close();
-  write_wake_->channel.close();
+  read_wake_->close();
+  write_wake_->close();
   SV_TRACE(logger(), "link {} -> {} closed", local_, remote_);
 }
 
@@ -363,6 +376,7 @@ util::Expected<void, SendDatagramError> MemoryNodePeer::send_datagram(std::span<
     return util::Unexpected(SendDatagramError(SendDatagramError::Kind::TooLarge,
                                               fmt::format("datagram too large: {} bytes", datagram.size())));
   }
+  if (closed()) return util::Unexpected(SendDatagramError(SendDatagramError::Kind::Closed, "link closed"));
   std::shared_ptr<Waker> reader;
   {
     std::lock_guard lock(out_->mutex);

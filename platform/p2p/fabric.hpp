@@ -7,8 +7,9 @@
 // queue_capacity datagrams; it exists from first use by either side, so
 // datagrams sent before the receiver initiates the sender are kept. A node
 // initiating the same key again gets the same link while any handle on it is
-// alive, and a new link on the same queues afterwards. Destroying a link ends
-// its pending waits: reads raise operation_aborted, batch sends return Closed.
+// alive and it is open, and a new link on the same queues otherwise. Closing
+// or destroying a link ends its pending waits: reads raise operation_aborted,
+// batch sends return Closed.
 // All Fabric functions are thread-safe. Pending waits hold the link's queues,
 // not the link, so a link may be dropped while one of its waits is pending;
 // the io_context running a wait must outlive that wait.
@@ -123,6 +124,8 @@ class MemoryNodePeer final : public NodePeer {
   boost::asio::awaitable<util::Expected<void, SendDatagramError>> send_datagrams_wait(
       std::span<const std::span<const std::uint8_t>> datagrams) override;
   util::Expected<void, SendDatagramError> send_datagram(std::span<const std::uint8_t> datagram) override;
+  void close() override;
+  bool closed() const noexcept override;
 
  private:
   friend class MemoryNode;

@@ -1,6 +1,7 @@
 // Node identity of the overlay: Ed25519 keys, their text forms, the proof of
 // work that makes identities costly, and super peer URLs.
-//   PubKey   32 bytes; text = 64 lowercase hex digits (text order = byte order)
+//   PubKey   32 bytes; text = 64 lowercase hex digits (text order = byte order);
+//            udp_port() = 1024 + (first two bytes big-endian) mod 64511
 //   SecKey   64 bytes (seed ‖ public key); text = 128 lowercase hex digits
 //   Pow      int32 nonce; an identity meets difficulty d when
 //            SHA-256(public key ‖ pow as 4 big-endian bytes) starts with >= d zero bits
@@ -47,6 +48,10 @@ class PubKey {
   // Debug form: "PubKey(<hex>)".
   std::string debug() const;
   const std::array<std::uint8_t, kSize>& bytes() const noexcept { return bytes_; }
+  // The UDP port derived from the key (1024..65534).
+  std::uint16_t udp_port() const noexcept {
+    return static_cast<std::uint16_t>(1024 + (static_cast<unsigned>(bytes_[0]) << 8 | bytes_[1]) % 64511);
+  }
 
   friend bool operator==(const PubKey&, const PubKey&) = default;
   friend auto operator<=>(const PubKey&, const PubKey&) = default;

@@ -12,6 +12,8 @@
 
 namespace sarvolt::agent {
 
+using core::Error;
+
 SV_LOGGER("sarvolt_agent::agent::config")
 
 namespace {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "agent/error.hpp"
+#include "core/error.hpp"
 #include "network/network.hpp"
 #include "platform/p2p/identity.hpp"
 #include "util/cancellation_token.hpp"
@@ -70,7 +70,7 @@ struct ControllerConfig {
   friend bool operator==(const ControllerConfig&, const ControllerConfig&) = default;
 };
 
-using NetworkMap = std::map<util::Url, network::Network>;
+using network::NetworkMap;
 
 struct AgentConfig {
   p2p::Identity identity;
@@ -85,10 +85,10 @@ struct AgentConfig {
   // A configuration around `identity` with everything else unset.
   explicit AgentConfig(p2p::Identity id) : identity(std::move(id)) {}
 
-  static util::Expected<AgentConfig, Error> load(const std::filesystem::path& path);
-  static util::Expected<AgentConfig, Error> load_or_generate(const std::filesystem::path& path,
+  static util::Expected<AgentConfig, core::Error> load(const std::filesystem::path& path);
+  static util::Expected<AgentConfig, core::Error> load_or_generate(const std::filesystem::path& path,
                                                              const util::CancellationToken* token = nullptr);
-  util::Expected<void, Error> save(const std::filesystem::path& path) const;
+  util::Expected<void, core::Error> save(const std::filesystem::path& path) const;
 
   // 1280 when SARVOLT_ARM_MESSAGES is true (default), else 1328.
   static std::uint16_t default_mtu();

@@ -17,6 +17,19 @@ std::optional<std::string> get_env_raw(std::string_view name) {
   return value;
 }
 
+namespace {
+
+template <class Int>
+Int get_unsigned(std::string_view name, Int def) {
+  auto v = get_env_raw(name);
+  if (!v) return def;
+  auto n = util::parse_unsigned(*v, std::numeric_limits<Int>::max());
+  return n ? static_cast<Int>(*n) : def;
+}
+
+}  // namespace
+
+template <>
 bool get_env(std::string_view name, bool def) {
   auto v = get_env_raw(name);
   if (!v) return def;
@@ -25,11 +38,25 @@ bool get_env(std::string_view name, bool def) {
   return def;
 }
 
-std::uint8_t get_env(std::string_view name, std::uint8_t def) {
+template <>
+std::string get_env(std::string_view name, std::string def) {
   auto v = get_env_raw(name);
-  if (!v) return def;
-  auto n = util::parse_unsigned(*v, std::numeric_limits<std::uint8_t>::max());
-  return n ? static_cast<std::uint8_t>(*n) : def;
+  return v ? std::move(*v) : std::move(def);
+}
+
+template <>
+std::uint8_t get_env(std::string_view name, std::uint8_t def) {
+  return get_unsigned(name, def);
+}
+
+template <>
+std::uint16_t get_env(std::string_view name, std::uint16_t def) {
+  return get_unsigned(name, def);
+}
+
+template <>
+std::uint64_t get_env(std::string_view name, std::uint64_t def) {
+  return get_unsigned(name, def);
 }
 
 std::uint8_t get_env_min_pow_difficulty() {

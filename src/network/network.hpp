@@ -6,13 +6,14 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <utility>
 #include <variant>
 
-#include "agent/error.hpp"
+#include "core/error.hpp"
 #include "network/config/effective.hpp"
 #include "network/config/network_config.hpp"
 #include "util/url.hpp"
@@ -96,7 +97,6 @@ struct AgentState {
   AppliedStatus<EffectiveForwardingList> forwardings;
   AppliedStatus<HostnameList> hostnames;
 
-  static AgentState empty() { return {}; }
   bool is_empty() const { return *this == AgentState{}; }
 
   friend bool operator==(const AgentState&, const AgentState&) = default;
@@ -104,7 +104,7 @@ struct AgentState {
 
 // The configuration slot: nothing yet, the last document, or the error of
 // the last attempt to get one.
-using NetworkConfigSlot = std::variant<std::monostate, NetworkConfig, agent::SharedError>;
+using NetworkConfigSlot = std::variant<std::monostate, NetworkConfig, core::SharedError>;
 
 struct Network {
   util::Url config_url;
@@ -130,10 +130,13 @@ struct Network {
   // The document in the slot, or nullptr.
   const NetworkConfig* network_config() const noexcept { return std::get_if<NetworkConfig>(&config); }
   // The error in the slot, or null.
-  agent::SharedError config_error() const {
-    const auto* e = std::get_if<agent::SharedError>(&config);
+  core::SharedError config_error() const {
+    const auto* e = std::get_if<core::SharedError>(&config);
     return e ? *e : nullptr;
   }
 };
+
+// The agent's networks by configuration URL.
+using NetworkMap = std::map<util::Url, Network>;
 
 }  // namespace sarvolt::network

@@ -1,7 +1,7 @@
 // IPv4 packet helpers for the data plane: a header view with the decode
 // errors the drivers log, the overlay control-packet test, the Internet
 // checksum, and builders of the two ICMP errors we send (host unreachable,
-// fragmentation needed) into caller buffers, with the RFC 1122 guard that
+// fragmentation needed) and of UDP packets into caller buffers, with the RFC 1122 guard that
 // keeps us from answering packets that must never get an ICMP error.
 // Nothing here allocates.
 #pragma once
@@ -16,6 +16,14 @@
 #include "util/ipv4.hpp"
 
 namespace sarvolt::util {
+
+inline std::uint16_t load_be16(const std::uint8_t* p) noexcept {
+  return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
+}
+inline void store_be16(std::uint8_t* p, std::uint16_t v) noexcept {
+  p[0] = static_cast<std::uint8_t>(v >> 8);
+  p[1] = static_cast<std::uint8_t>(v);
+}
 
 struct Ipv4DecodeError {
   enum class Kind { TooShort, NotIpv4, BadIhl, ShorterThanHeader };
@@ -47,9 +55,7 @@ class Ipv4HeaderView {
 
  private:
   explicit Ipv4HeaderView(std::span<const std::uint8_t> p) noexcept : p_(p) {}
-  std::uint16_t be16(std::size_t i) const noexcept {
-    return static_cast<std::uint16_t>((p_[i] << 8) | p_[i + 1]);
-  }
+  std::uint16_t be16(std::size_t i) const noexcept { return load_be16(p_.data() + i); }
   Ipv4Addr addr(std::size_t i) const noexcept {
     return Ipv4Addr::from_octets(p_[i], p_[i + 1], p_[i + 2], p_[i + 3]);
   }
@@ -66,9 +72,10 @@ bool is_sarvolt_control_packet(std::span<const std::uint8_t> packet) noexcept;
 std::uint16_t internet_checksum(std::span<const std::uint8_t> data, std::uint32_t initial = 0) noexcept;
 
 // RFC 1122 3.2.2: no ICMP error in reply to an ICMP error message, a
-// non-first fragment, or a packet whose source is not a unicast host or whose
-// destination is broadcast or multicast.
-bool may_answer_with_icmp_error(const Ipv4HeaderView& hdr) noexcept;
+// non-first fragment, a packet whose source does not name a single host
+// (0.0.0.0, 127/8, multicast, 240/4) or whose destination is broadcast,
+// multicast or the directed broadcast of one of `local_networks`.
+bool may_answer_with_icmp_error(const Ipv4HeaderView& hdr, std::span<const Ipv4Net> local_networks = {}) noexcept;
 
 // Largest ICMP error we build: 20 (IPv4) + 8 (ICMP) + 60 + 8 quoted.
 inline constexpr std::size_t kMaxIcmpErrorLen = 96;
@@ -79,5 +86,11 @@ using IcmpBuffer = std::array<std::uint8_t, kMaxIcmpErrorLen>;
 std::size_t build_icmp_host_unreachable(const Ipv4HeaderView& hdr, IcmpBuffer& out) noexcept;
 // Type 3 code 4 with the next-hop MTU.
 std::size_t build_icmp_fragmentation_needed(const Ipv4HeaderView& hdr, std::uint16_t mtu, IcmpBuffer& out) noexcept;
+
+// An IPv4/UDP packet (DF set, TTL 64, id 0, both checksums; a UDP checksum
+// of 0 is sent as 0xFFFF) into `out`, which holds at least 28 bytes more
+// than the payload; the payload is at most 65507 bytes. Returns its length.
+std::size_t build_udp_packet(Ipv4Addr src, std::uint16_t src_port, Ipv4Addr dst, std::uint16_t dst_port,
+                             std::span<const std::uint8_t> payload, std::span<std::uint8_t> out) noexcept;
 
 }  // namespace sarvolt::util

@@ -7,14 +7,18 @@
 // invalidates returned pointers. If an allocation fails inside insert or
 // remove, lookups stay safe but the index may be left incomplete.
 //
-// Layout. Entries live in slots_ (ids reused through a free list) and order_
+// Layout. A map of up to kInline entries (as many as fit in 48 bytes, at
+// least one) keeps them in the object itself, in key order, and scans them;
+// the inner maps of a two-level table are mostly of this kind. A larger map
+// owns a table (detail::PrefixTable, which it keeps once made):
+// entries live in slots_ (ids reused through a free list) and order_
 // maps (network, length) to a slot. The lookup index holds slot ids only, and
 // the fields a lookup reads sit in one cache line (hot_):
 //  - up to kSmallMax entries: a list sorted longest prefix first, compared
 //    four at a time; a list of up to four lives in hot_ itself;
 //  - above that: a multibit trie with leaf pushing (every position resolves to
-//    its longest match). A top table indexed by the first 8 or 16 address bits,
-//    then 8-bit chunks. A chunk of at most kRuns runs of equal values is kept
+//    its longest match). A top table indexed by the first 8 address bits (16
+//    once the chunks below 8 would be many), then 8-bit chunks. A chunk of at most kRuns runs of equal values is kept
 //    in one cache line and searched with a byte compare; otherwise it points
 //    to a 256-slot block.
 // Updates rewrite only the chunks under the changed prefix, working on runs.
@@ -25,8 +29,11 @@
 #include <cstdint>
 #include <iterator>
 #include <map>
+#include <memory>
+#include <new>
 #include <optional>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -38,8 +45,11 @@
 
 namespace sarvolt::util {
 
+namespace detail {
+
+// The index form of PrefixMap, for maps above a few entries.
 template <class V>
-class PrefixMap {
+class PrefixTable {
  public:
   using key_type = Ipv4Net;
   using mapped_type = V;
@@ -47,8 +57,8 @@ class PrefixMap {
 
   class const_iterator;
 
-  PrefixMap() noexcept { sync(); }
-  PrefixMap(const PrefixMap& other)
+  PrefixTable() noexcept { sync(); }
+  PrefixTable(const PrefixTable& other)
       : top_(other.top_),
         chunks_(other.chunks_),
         blocks_(other.blocks_),
@@ -61,22 +71,22 @@ class PrefixMap {
         order_(other.order_) {
     sync();
   }
-  PrefixMap& operator=(const PrefixMap& other) {
+  PrefixTable& operator=(const PrefixTable& other) {
     if (this != &other) {
-      PrefixMap tmp(other);
+      PrefixTable tmp(other);
       swap(tmp);
     }
     return *this;
   }
   // A moved-from map is empty.
-  PrefixMap(PrefixMap&& other) noexcept : PrefixMap() { swap(other); }
-  PrefixMap& operator=(PrefixMap&& other) noexcept {
-    PrefixMap tmp(std::move(other));
+  PrefixTable(PrefixTable&& other) noexcept : PrefixTable() { swap(other); }
+  PrefixTable& operator=(PrefixTable&& other) noexcept {
+    PrefixTable tmp(std::move(other));
     swap(tmp);
     return *this;
   }
 
-  void swap(PrefixMap& other) noexcept {
+  void swap(PrefixTable& other) noexcept {
     top_.swap(other.top_);
     chunks_.swap(other.chunks_);
     blocks_.swap(other.blocks_);
@@ -171,8 +181,18 @@ class PrefixMap {
 
   std::size_t size() const noexcept { return order_.size(); }
   bool empty() const noexcept { return order_.empty(); }
+  // Returns the spare capacity of the table's arrays.
+  void shrink_to_fit() {
+    slots_.shrink_to_fit();
+    chunks_.shrink_to_fit();
+    blocks_.shrink_to_fit();
+    free_slots_.shrink_to_fit();
+    free_chunks_.shrink_to_fit();
+    free_blocks_.shrink_to_fit();
+    sync();
+  }
   void clear() noexcept {
-    PrefixMap tmp;
+    PrefixTable tmp;
     swap(tmp);
   }
 
@@ -188,7 +208,7 @@ class PrefixMap {
   class const_iterator {
    public:
     using iterator_category = std::bidirectional_iterator_tag;
-    using value_type = PrefixMap::value_type;
+    using value_type = PrefixTable::value_type;
     using difference_type = std::ptrdiff_t;
     using pointer = const value_type*;
     using reference = const value_type&;
@@ -219,8 +239,8 @@ class PrefixMap {
     }
 
    private:
-    friend class PrefixMap;
-    using Slots = std::vector<std::optional<PrefixMap::value_type>>;
+    friend class PrefixTable;
+    using Slots = std::vector<std::optional<PrefixTable::value_type>>;
     const_iterator(std::map<std::uint64_t, std::uint32_t>::const_iterator it, const Slots* slots)
         : it_(it), slots_(slots) {}
     std::map<std::uint64_t, std::uint32_t>::const_iterator it_{};
@@ -234,6 +254,9 @@ class PrefixMap {
   // Entry counts at which the index changes form; the gaps avoid flapping.
   static constexpr std::size_t kSmallMax = 16;
   static constexpr std::size_t kWideAt = 2048;
+  // Live chunks at which a narrow trie widens: the 16-bit top table (256 KiB)
+  // only pays off once the chunks below a narrow one come near its size.
+  static constexpr std::size_t kWideChunks = 2048;
   static constexpr int kRuns = 12;
 
   struct SmallEntry {
@@ -347,12 +370,12 @@ class PrefixMap {
 
   void index_insert(const Ipv4Net& net, std::uint32_t s) {
     if (top_.empty()) {
-      if (order_.size() > kSmallMax) return build_trie(order_.size() >= kWideAt ? 16 : 8);
+      if (order_.size() > kSmallMax) return build_trie(8);
       std::vector<SmallEntry> list = small_list();
       list.push_back({net.addr().to_u32(), net.netmask().to_u32(), s});
       return set_small(std::move(list));
     }
-    if (top_shift_ == 24 && order_.size() >= kWideAt) return build_trie(16);
+    if (top_shift_ == 24 && chunks_.size() - free_chunks_.size() >= kWideChunks) return build_trie(16);
     const unsigned len = net.prefix_len();
     update(net.addr().to_u32(), len, [this, s, len](std::uint32_t v) {
       return v == kNone || len_of(v) < len ? s : v;
@@ -400,9 +423,10 @@ class PrefixMap {
     top_.assign(std::size_t{1} << top_bits, kNone);
     top_shift_ = 32 - top_bits;
     // Pre-order: a prefix is painted before the prefixes inside it.
-    for (const auto& [key, s] : order_) {
-      const auto len = static_cast<unsigned>(key & 63);
-      const auto net = static_cast<std::uint32_t>(key >> 6);
+    for (const auto& entry : order_) {
+      const std::uint32_t s = entry.second;
+      const auto len = static_cast<unsigned>(entry.first & 63);
+      const auto net = static_cast<std::uint32_t>(entry.first >> 6);
       update(net, len, [this, s, len](std::uint32_t v) {
         return v == kNone || len_of(v) < len ? s : v;
       });
@@ -624,6 +648,247 @@ class PrefixMap {
   std::vector<std::uint32_t> free_chunks_;
   std::vector<std::uint32_t> free_blocks_;
   std::map<std::uint64_t, std::uint32_t> order_;  // (network << 6 | length) -> slot
+};
+
+}  // namespace detail
+
+template <class V>
+class PrefixMap {
+  using Table = detail::PrefixTable<V>;
+
+ public:
+  using key_type = Ipv4Net;
+  using mapped_type = V;
+  using value_type = std::pair<Ipv4Net, V>;
+
+  // Entries kept in the object itself before a table is made.
+  static constexpr std::size_t kInline = std::max<std::size_t>(1, 48 / sizeof(value_type));
+
+  class const_iterator;
+
+  PrefixMap() noexcept {}
+  PrefixMap(const PrefixMap& other) {
+    if (other.table_) {
+      u_.table = new Table(*other.u_.table);
+      table_ = true;
+      return;
+    }
+    try {
+      for (; n_ < other.n_; ++n_) ::new (static_cast<void*>(&u_.items[n_])) value_type(other.u_.items[n_]);
+    } catch (...) {
+      clear();
+      throw;
+    }
+  }
+  PrefixMap& operator=(const PrefixMap& other) {
+    if (this != &other) {
+      PrefixMap tmp(other);
+      *this = std::move(tmp);
+    }
+    return *this;
+  }
+  // A moved-from map is empty.
+  PrefixMap(PrefixMap&& other) noexcept { take(other); }
+  PrefixMap& operator=(PrefixMap&& other) noexcept {
+    if (this != &other) {
+      clear();
+      take(other);
+    }
+    return *this;
+  }
+  ~PrefixMap() { clear(); }
+
+  void swap(PrefixMap& other) noexcept {
+    PrefixMap tmp(std::move(other));
+    other = std::move(*this);
+    *this = std::move(tmp);
+  }
+
+  // Returns the previous value if the (normalised) prefix was present.
+  std::optional<V> insert(const Ipv4Net& net, V value) {
+    if (table_) return u_.table->insert(net, std::move(value));
+    if (value_type* e = find_inline(net)) {
+      std::optional<V> old(std::move(e->second));
+      e->first = net;
+      e->second = std::move(value);
+      return old;
+    }
+    if (n_ < kInline) {
+      ::new (static_cast<void*>(&u_.items[n_])) value_type(net, std::move(value));
+      ++n_;
+      if constexpr (kInline > 1) {
+        // Keep the entries in key order.
+        for (std::size_t i = n_ - 1; i > 0 && key_of(u_.items[i].first) < key_of(u_.items[i - 1].first); --i)
+          std::swap(u_.items[i], u_.items[i - 1]);
+      }
+      return std::nullopt;
+    }
+    // Full: the entries move into a table; on failure the map is unchanged.
+    auto table = std::make_unique<Table>();
+    for (std::size_t i = 0; i < n_; ++i) table->insert(u_.items[i].first, u_.items[i].second);
+    table->insert(net, std::move(value));
+    destroy_items();
+    u_.table = table.release();
+    table_ = true;
+    return std::nullopt;
+  }
+
+  // Exact lookup on the normalised prefix.
+  const V* get(const Ipv4Net& net) const noexcept {
+    if (table_) return u_.table->get(net);
+    const value_type* e = const_cast<PrefixMap*>(this)->find_inline(net);
+    return e ? &e->second : nullptr;
+  }
+  V* get_mut(const Ipv4Net& net) noexcept {
+    if (table_) return u_.table->get_mut(net);
+    value_type* e = find_inline(net);
+    return e ? &e->second : nullptr;
+  }
+
+  std::optional<V> remove(const Ipv4Net& net) {
+    if (table_) return u_.table->remove(net);
+    value_type* e = find_inline(net);
+    if (!e) return std::nullopt;
+    std::optional<V> old(std::move(e->second));
+    if constexpr (kInline > 1) {
+      for (auto i = static_cast<std::size_t>(e - u_.items); i + 1 < n_; ++i) u_.items[i] = std::move(u_.items[i + 1]);
+    }
+    u_.items[n_ - 1].~value_type();
+    --n_;
+    return old;
+  }
+
+  // The entry with the longest prefix containing addr, or nullptr.
+  const value_type* longest_match(Ipv4Addr addr) const noexcept {
+    if (table_) return u_.table->longest_match(addr);
+    const std::uint32_t x = addr.to_u32();
+    const value_type* best = nullptr;
+    for (std::size_t i = 0; i < n_; ++i) {
+      const Ipv4Net& k = u_.items[i].first;
+      const unsigned len = k.prefix_len();
+      const auto mask = static_cast<std::uint32_t>(~std::uint64_t{0} << (32 - len));
+      if (((k.addr().to_u32() ^ x) & mask) == 0 && (!best || best->first.prefix_len() < len)) best = &u_.items[i];
+    }
+    return best;
+  }
+
+  std::size_t size() const noexcept { return table_ ? u_.table->size() : n_; }
+  bool empty() const noexcept { return size() == 0; }
+  // Returns spare capacity (after a build, say); lookups are unchanged.
+  void shrink_to_fit() {
+    if (table_) u_.table->shrink_to_fit();
+  }
+  void clear() noexcept {
+    if (table_) {
+      delete u_.table;
+      table_ = false;
+    } else {
+      destroy_items();
+    }
+  }
+
+  const_iterator begin() const noexcept {
+    return table_ ? const_iterator(u_.table->begin()) : const_iterator(u_.items);
+  }
+  const_iterator end() const noexcept {
+    return table_ ? const_iterator(u_.table->end()) : const_iterator(u_.items + n_);
+  }
+
+  // Calls f(const Ipv4Net&, const V&) in iteration order.
+  template <class F>
+  void for_each(F&& f) const {
+    if (table_) return u_.table->for_each(std::forward<F>(f));
+    for (std::size_t i = 0; i < n_; ++i) f(u_.items[i].first, u_.items[i].second);
+  }
+
+  class const_iterator {
+   public:
+    using iterator_category = std::bidirectional_iterator_tag;
+    using value_type = PrefixMap::value_type;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const value_type*;
+    using reference = const value_type&;
+
+    const_iterator() = default;
+    reference operator*() const { return in_table_ ? *it_ : *p_; }
+    pointer operator->() const { return &**this; }
+    const_iterator& operator++() {
+      if (in_table_) {
+        ++it_;
+      } else {
+        ++p_;
+      }
+      return *this;
+    }
+    const_iterator operator++(int) {
+      auto old = *this;
+      ++*this;
+      return old;
+    }
+    const_iterator& operator--() {
+      if (in_table_) {
+        --it_;
+      } else {
+        --p_;
+      }
+      return *this;
+    }
+    const_iterator operator--(int) {
+      auto old = *this;
+      --*this;
+      return old;
+    }
+    friend bool operator==(const const_iterator& a, const const_iterator& b) {
+      return a.in_table_ == b.in_table_ && (a.in_table_ ? a.it_ == b.it_ : a.p_ == b.p_);
+    }
+
+   private:
+    friend class PrefixMap;
+    explicit const_iterator(const value_type* p) : p_(p) {}
+    explicit const_iterator(typename Table::const_iterator it) : it_(it), in_table_(true) {}
+    const value_type* p_ = nullptr;
+    typename Table::const_iterator it_{};
+    bool in_table_ = false;
+  };
+
+ private:
+  static std::uint64_t key_of(const Ipv4Net& net) noexcept {
+    return (std::uint64_t{net.network().to_u32()} << 6) | net.prefix_len();
+  }
+
+  value_type* find_inline(const Ipv4Net& net) noexcept {
+    const std::uint64_t key = key_of(net);
+    for (std::size_t i = 0; i < n_; ++i)
+      if (key_of(u_.items[i].first) == key) return &u_.items[i];
+    return nullptr;
+  }
+
+  void destroy_items() noexcept {
+    for (std::size_t i = 0; i < n_; ++i) u_.items[i].~value_type();
+    n_ = 0;
+  }
+
+  // Moves other's content into this empty map; other is left empty.
+  void take(PrefixMap& other) noexcept {
+    if (other.table_) {
+      u_.table = other.u_.table;
+      table_ = true;
+      other.table_ = false;
+      return;
+    }
+    static_assert(std::is_nothrow_move_constructible_v<value_type>);
+    for (; n_ < other.n_; ++n_) ::new (static_cast<void*>(&u_.items[n_])) value_type(std::move(other.u_.items[n_]));
+    other.destroy_items();
+  }
+
+  union Store {
+    Store() noexcept {}
+    ~Store() {}
+    value_type items[kInline];
+    Table* table;
+  } u_;
+  std::uint8_t n_ = 0;  // entries in items, while there is no table
+  bool table_ = false;
 };
 
 }  // namespace sarvolt::util

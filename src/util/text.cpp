@@ -1,6 +1,11 @@
 #include "util/text.hpp"
 
+#include <cstdlib>
+
 #include <fmt/format.h>
+#include <unicase.h>
+#include <unictype.h>
+#include <unistr.h>
 
 namespace sarvolt::util {
 
@@ -42,34 +47,68 @@ std::optional<std::uint64_t> parse_unsigned(std::string_view s, std::uint64_t ma
   return v;
 }
 
+namespace {
+
+// Other (Cc Cf Cs Co Cn), line and paragraph separators.
+bool is_printable(ucs4_t c) {
+  static const uc_general_category_t kHidden =
+      uc_general_category_or(uc_general_category_or(UC_CATEGORY_C, UC_CATEGORY_Zl), UC_CATEGORY_Zp);
+  return !uc_is_general_category(c, kHidden);
+}
+
+}  // namespace
+
+std::string optional_debug(const std::optional<std::string>& s) {
+  return s ? "Some(" + quoted_debug(*s) + ")" : "None";
+}
+
 std::string quoted_debug(std::string_view s) {
-  std::string out = "\"";
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      case 0xC2:
-        // U+0080..U+009F are control characters too.
-        if (i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) >= 0x80 &&
-            static_cast<unsigned char>(s[i + 1]) <= 0x9F) {
-          out += fmt::format("\\u{{{:x}}}", static_cast<unsigned char>(s[i + 1]));
-          ++i;
-        } else {
-          out += static_cast<char>(c);
-        }
-        break;
-      default:
-        if (c < 0x20 || c == 0x7F)
-          out += fmt::format("\\u{{{:x}}}", c);
-        else
-          out += static_cast<char>(c);
+  std::string out;
+  out.reserve(s.size() + 2);
+  out += '"';
+  const auto* p = reinterpret_cast<const std::uint8_t*>(s.data());
+  const std::size_t n = s.size();
+  for (std::size_t i = 0; i < n;) {
+    const std::uint8_t b = p[i];
+    if (b >= 0x20 && b < 0x7F) {
+      if (b == '"' || b == '\\') out += '\\';
+      out += static_cast<char>(b);
+      ++i;
+      continue;
+    }
+    switch (b) {
+      case '\t': out += "\\t"; ++i; continue;
+      case '\r': out += "\\r"; ++i; continue;
+      case '\n': out += "\\n"; ++i; continue;
+      default: break;
+    }
+    ucs4_t c = 0;
+    const int len = u8_mbtoucr(&c, p + i, n - i);
+    if (len > 0) {
+      if (is_printable(c)) out.append(s.substr(i, static_cast<std::size_t>(len)));
+      else out += fmt::format("\\u{{{:x}}}", c);
+      i += static_cast<std::size_t>(len);
+    } else if (b == 0xED && i + 2 < n && p[i + 1] >= 0xA0 && p[i + 1] <= 0xBF && (p[i + 2] & 0xC0) == 0x80) {
+      // An encoded surrogate: shown as the code point it names.
+      out += fmt::format("\\u{{{:x}}}", 0xD000u | ((p[i + 1] & 0x3Fu) << 6) | (p[i + 2] & 0x3Fu));
+      i += 3;
+    } else {
+      out += fmt::format("\\x{:02x}", b);
+      ++i;
     }
   }
   out += '"';
+  return out;
+}
+
+std::string to_lower_unicode(std::string_view s) {
+  if (!is_valid_utf8(s)) return to_lower_ascii(s);
+  std::size_t len = 0;
+  std::uint8_t* lowered =
+      u8_tolower(reinterpret_cast<const std::uint8_t*>(s.data()), s.size(), nullptr, nullptr, nullptr, &len);
+  if (lowered == nullptr) return to_lower_ascii(s);
+  std::string out(reinterpret_cast<const char*>(lowered), len);
+  std::free(lowered);
   return out;
 }
 

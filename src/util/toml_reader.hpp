@@ -16,26 +16,16 @@
 #include <toml++/toml.h>
 
 #include "util/expected.hpp"
+#include "util/toml_error.hpp"
 
 namespace sarvolt::util::toml_read {
-
-struct Error {
-  std::string message;
-  std::vector<std::string> key_path;  // outermost first
-  std::optional<std::pair<std::uint32_t, std::uint32_t>> at;  // line, column (1-based)
-
-  std::string to_string() const;
-};
-
-template <class T>
-using Result = Expected<T, Error>;
 
 Result<toml::table> parse_document(std::string_view text);
 
 // The table's entries in the order they appear in the document.
 std::vector<std::pair<std::string_view, const toml::node*>> entries_in_order(const toml::table& t);
 
-// serde-style description of a value: `string "x"`, "integer `5`", "sequence", "map", ...
+// How a value is described in type errors: `string "x"`, "integer `5`", "sequence", "map", ...
 std::string describe(const toml::node& n);
 
 Error located(std::string message, const toml::node* at);

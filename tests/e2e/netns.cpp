@@ -14,9 +14,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 
 #include <gtest/gtest.h>
+
+#include "util/packet.hpp"
 
 namespace sarvolt::test {
 namespace {
@@ -47,24 +48,12 @@ bool has_cap_net_admin() {
 
 void enter_private_netns() {
   g_host_netns = netns_inode();
-  if (g_host_netns == 0) {
-    g_netns_error = "cannot stat /proc/thread-self/ns/net: " + std::string(std::strerror(errno));
-    return;
-  }
-  if (::unshare(CLONE_NEWNET) != 0) {
+  if (::unshare(CLONE_NEWNET) != 0)
     g_netns_error = "unshare(CLONE_NEWNET) failed: " + std::string(std::strerror(errno));
-    return;
-  }
-  if (netns_inode() == g_host_netns) {
-    g_netns_error = "unshare(CLONE_NEWNET) returned but the network namespace did not change";
-    return;
-  }
-  g_netns_error.clear();
-}
-
-bool in_private_netns() {
-  const ino_t now = netns_inode();
-  return g_netns_error.empty() && now != 0 && now != g_host_netns;
+  else if (g_host_netns == 0 || netns_inode() == g_host_netns)
+    g_netns_error = "cannot tell the new network namespace from the host's (/proc/thread-self/ns/net)";
+  else
+    g_netns_error.clear();
 }
 
 std::string e2e_skip_reason(const std::vector<std::string>& programs) {
@@ -78,16 +67,9 @@ std::string e2e_skip_reason(const std::vector<std::string>& programs) {
 }
 
 std::string find_program(const std::string& name) {
-  std::string dirs = std::getenv("PATH") ? std::getenv("PATH") : "";
-  dirs += ":/usr/sbin:/sbin:/usr/bin:/bin";
-  std::stringstream ss(dirs);
-  std::string dir;
-  while (std::getline(ss, dir, ':')) {
-    if (dir.empty()) continue;
-    const std::string path = dir + "/" + name;
-    if (::access(path.c_str(), X_OK) == 0) return path;
-  }
-  return {};
+  const auto r = run("PATH=\"$PATH:/usr/sbin:/sbin:/usr/bin:/bin\"; command -v " + name);
+  const std::string path = r.output.substr(0, r.output.find('\n'));
+  return r.exit_code == 0 && path.starts_with('/') ? path : std::string();
 }
 
 CommandResult run(const std::string& cmd) {
@@ -104,7 +86,17 @@ CommandResult run(const std::string& cmd) {
   return r;
 }
 
-int open_tun(const char* name, std::string& err) {
+int open_tun_in_private_netns(const char* name, std::string& err) {
+  const ino_t now = netns_inode();
+  if (!g_netns_error.empty() || now == 0 || now == g_host_netns) {
+    err = "not in the private network namespace; refusing to touch interfaces";
+    return -1;
+  }
+  const auto lo = run(find_program("ip") + " link set lo up");
+  if (lo.exit_code != 0) {
+    err = "ip link set lo up: " + lo.output;
+    return -1;
+  }
   const int fd = ::open("/dev/net/tun", O_RDWR | O_CLOEXEC);
   if (fd < 0) {
     err = "open(/dev/net/tun) failed: " + std::string(std::strerror(errno));
@@ -121,17 +113,20 @@ int open_tun(const char* name, std::string& err) {
   return fd;
 }
 
-int open_tun_in_private_netns(const char* name, std::string& err) {
-  if (!in_private_netns()) {
-    err = "not in the private network namespace; refusing to touch interfaces";
-    return -1;
-  }
-  const auto lo = run(find_program("ip") + " link set lo up");
-  if (lo.exit_code != 0) {
-    err = "ip link set lo up: " + lo.output;
-    return -1;
-  }
-  return open_tun(name, err);
+bool echo_reply(Bytes& p, util::Ipv4Addr to) {
+  const auto hdr = util::Ipv4HeaderView::decode(p);
+  const std::size_t h = hdr ? hdr->header_len() : 0, total = hdr ? hdr->total_len() : 0;
+  if (!hdr || hdr->protocol() != 1 || hdr->destination() != to || hdr->is_fragment() || total > p.size() ||
+      total < h + 8 || p[h] != 8 || p[h + 1] != 0)
+    return false;
+  p.resize(total);
+  for (int i = 0; i < 4; ++i) std::swap(p[12 + i], p[16 + i]);
+  put16(p, 10, 0);
+  put16(p, 10, util::internet_checksum({p.data(), h}));
+  p[h] = 0;
+  put16(p, h + 2, 0);
+  put16(p, h + 2, util::internet_checksum({p.data() + h, total - h}));
+  return true;
 }
 
 }  // namespace sarvolt::test

@@ -1,8 +1,11 @@
 #include "agent/dns/server.hpp"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cassert>
 #include <cstring>
+#include <unordered_map>
 #include <utility>
 
 #include "agent/dns/message.hpp"
@@ -12,93 +15,132 @@
 
 namespace sarvolt::agent::dns {
 
-SV_NAMED_LOGGER(logger, "sarvolt_agent::agent::dns::server")
+spdlog::logger& server_logger() {
+  static spdlog::logger& logger = log::target("sarvolt_agent::agent::dns::server");
+  return logger;
+}
+
+namespace {
+spdlog::logger& logger() { return server_logger(); }
+}  // namespace
 
 namespace {
 
 // "sarvolt.zz." in wire form.
-const std::string& zone_wire() {
-  static const std::string zone = [] {
-    auto wire = parse_name(std::string(network::SARVOLT_DOMAIN) + ".");
-    assert(wire.has_value());
-    return wire ? std::move(*wire) : std::string(1, '\0');
-  }();
-  return zone;
-}
-
-constexpr std::uint16_t kClassAny = 255;
-
-// What the catalog makes of one query (QR clear); takes the questions over.
-Message answer(const Catalog& catalog, Message& req) {
-  Message resp;
-  resp.id = req.id;
-  resp.qr = true;
-  resp.opcode = req.opcode;
-  resp.rd = req.rd;
-  if (req.edns) resp.edns = Edns{std::max(req.edns->payload_size, kMinEdnsPayload), req.edns->dnssec_ok};
-
-  if (req.opcode != opcode::kQuery) {
-    if (req.questions.size() == 1) resp.questions = std::move(req.questions);
-    resp.rcode = rcode::kNotImp;
-    return resp;
+constexpr auto kZoneWire = [] {
+  constexpr std::string_view domain = network::SARVOLT_DOMAIN;
+  std::array<char, domain.size() + 2> out{};
+  std::size_t label = 0;
+  for (std::size_t i = 0; i < domain.size(); ++i) {
+    if (domain[i] == '.') {
+      out[label] = static_cast<char>(i - label);
+      label = i + 1;
+    } else {
+      out[i + 1] = domain[i];
+    }
   }
-  if (req.questions.size() != 1) {
+  out[label] = static_cast<char>(domain.size() - label);
+  return out;
+}();
+constexpr std::string_view zone_wire() { return {kZoneWire.data(), kZoneWire.size()}; }
+
+// What the catalog makes of one query (QR clear). The response points into
+// `req` and `catalog`.
+Response answer(const Catalog& catalog, const Request& req) {
+  Response resp;
+  resp.id = req.header.id;
+  resp.opcode = req.header.opcode;
+  resp.rd = req.header.rd;
+  const Question* only = req.question_count == 1 ? &req.question : nullptr;
+  // Two OPT records: which one holds is unknowable (RFC 6891 6.1.1).
+  if (req.opt_count > 1) {
+    resp.question = only;
     resp.rcode = rcode::kFormErr;
     return resp;
   }
-  const std::string name = lower_wire_name(req.questions.front().name);
-  resp.questions = std::move(req.questions);
-  const Question& q = resp.questions.front();
-  if (!catalog.has_zone() || !wire_name_in_zone(name, zone_wire())) {
+  if (req.edns) resp.edns = Edns{std::max(req.edns->payload_size, kMinEdnsPayload), req.edns->dnssec_ok};
+  // Only EDNS version 0 exists; the reply says so in its own OPT record.
+  if (req.edns && req.edns->version != 0) {
+    resp.question = only;
+    resp.rcode = rcode::kBadVers;
+    return resp;
+  }
+  if (req.header.opcode != opcode::kQuery) {
+    resp.question = only;
+    resp.rcode = rcode::kNotImp;
+    return resp;
+  }
+  if (req.question_count != 1) {
+    resp.rcode = rcode::kFormErr;
+    return resp;
+  }
+  resp.question = &req.question;
+  const Question& q = req.question;
+  const std::string_view name = q.name.view();
+  // Every name in the catalog lies in the zone: a hit needs no zone check.
+  const auto host = catalog.find(name);
+  if (!host && (!catalog.has_zone() || !wire_name_in_zone(name, zone_wire()))) {
     resp.rcode = rcode::kRefused;
     return resp;
   }
-  if (!req.rd) {
+  // The zone holds Internet records only.
+  if (q.klass != kClassIn && q.klass != kClassAny) {
+    resp.rcode = rcode::kRefused;
+    return resp;
+  }
+  if (!req.header.rd) {
     SV_DEBUG(logger(), "request disabled recursion, returning REFUSED");
     resp.rcode = rcode::kRefused;
     return resp;
   }
   resp.aa = true;
-  const Catalog::Host* host = catalog.find(name);
   if (!host) {
-    resp.rcode = rcode::kNxDomain;
+    // The zone's own name exists, with no A record (RFC 8020).
+    if (!same_name(name, zone_wire())) resp.rcode = rcode::kNxDomain;
     return resp;
   }
-  if (q.type == kTypeA && (q.klass == kClassIn || q.klass == kClassAny)) {
-    resp.answers.reserve(host->addrs.size());
-    for (const auto addr : host->addrs) resp.answers.push_back(ARecord{host->owner, kRecordTtl, addr});
+  if (q.type == kTypeA || q.type == kTypeAny) {
+    resp.owner = host->owner;
+    resp.ttl = kRecordTtl;
+    resp.addrs = host->addrs;
   }
   return resp;
-}
-
-void put16(std::uint8_t* p, std::uint16_t v) noexcept {
-  p[0] = static_cast<std::uint8_t>(v >> 8);
-  p[1] = static_cast<std::uint8_t>(v);
 }
 
 }  // namespace
 
 // --- catalog ------------------------------------------------------------------
 
-std::shared_ptr<const Catalog> Catalog::build(const NetworkMap& networks) {
+struct Catalog::Staging {
+  struct Entry {
+    std::string lower, owner;
+    std::vector<util::Ipv4Addr> addrs;
+  };
+  std::vector<Entry> entries;  // in first-seen order
+  std::unordered_map<std::string, std::size_t> index;  // lower-cased name -> entry
+};
+
+std::shared_ptr<const Catalog> Catalog::build(const network::NetworkMap& networks) {
   auto& lg = logger();
   SV_TRACE(lg, "Building DNS catalog");
   auto catalog = std::make_shared<Catalog>();
   SV_TRACE(lg, "Using upstream servers: []");
   SV_TRACE(lg, "No upstream servers configured, skipping ForwardAuthority for root zone");
   catalog->has_zone_ = true;
+  Staging staging;
   for (const auto& [url, net] : networks) {
     const auto& list = net.desired.hostnames.applied;
     if (!list || list->names.empty()) continue;
     for (const auto& [addr, host] : list->names) {
       SV_TRACE(lg, "Adding DNS A record: {}.{} -> {}", host, network::SARVOLT_DOMAIN, addr);
-      catalog->add(host, addr);
+      catalog->add(staging, host, addr);
     }
   }
+  catalog->freeze(staging);
   return catalog;
 }
 
-bool Catalog::add(const std::string& host, util::Ipv4Addr addr) {
+bool Catalog::add(Staging& staging, const std::string& host, util::Ipv4Addr addr) {
   std::string text = host;
   text += '.';
   text += network::SARVOLT_DOMAIN;
@@ -109,72 +151,142 @@ bool Catalog::add(const std::string& host, util::Ipv4Addr addr) {
     SV_WARN(logger(), "Leaving out DNS A record for {:?}: not a DNS name under {}", host, network::SARVOLT_DOMAIN);
     return false;
   }
-  auto [it, fresh] = hosts_.try_emplace(lower);
-  if (fresh) it->second.owner = std::move(*wire);
-  auto& addrs = it->second.addrs;
+  auto [it, fresh] = staging.index.try_emplace(lower, staging.entries.size());
+  if (fresh) staging.entries.push_back({lower, std::move(*wire), {}});
+  auto& addrs = staging.entries[it->second].addrs;
   if (std::find(addrs.begin(), addrs.end(), addr) != addrs.end()) return true;
   addrs.push_back(addr);
   records_[name_text(lower)].push_back(addr);
   return true;
 }
 
-const Catalog::Host* Catalog::find(const std::string& lower_wire_name) const {
-  const auto it = hosts_.find(lower_wire_name);
-  return it == hosts_.end() ? nullptr : &it->second;
+void Catalog::freeze(Staging& staging) {
+  std::size_t name_bytes = 0, addr_count = 0;
+  for (const auto& e : staging.entries) {
+    name_bytes += e.lower.size() + e.owner.size();
+    addr_count += e.addrs.size();
+  }
+  names_.reserve(name_bytes);
+  addrs_.reserve(addr_count);
+  std::size_t slots = 8;
+  while (slots < 2 * staging.entries.size()) slots *= 2;
+  slots_.assign(slots, Slot{});
+  shift_ = 64 - static_cast<unsigned>(std::countr_zero(slots));
+  for (const auto& e : staging.entries) {
+    Slot slot{hash(e.lower), static_cast<std::uint32_t>(names_.size()), static_cast<std::uint32_t>(addrs_.size()),
+              static_cast<std::uint32_t>(e.addrs.size()), static_cast<std::uint8_t>(e.lower.size())};
+    names_ += e.lower;
+    names_ += e.owner;
+    addrs_.insert(addrs_.end(), e.addrs.begin(), e.addrs.end());
+    std::size_t i = slot.hash >> shift_;
+    while (slots_[i].name_size != 0) i = (i + 1) & (slots - 1);
+    slots_[i] = slot;
+  }
+}
+
+std::uint64_t Catalog::hash(std::string_view s) noexcept {
+  // Lowered words of eight bytes (the last one overlapping) times odd
+  // constants, summed, so that the multiplications do not wait on each
+  // other; then mixed so that the high bits depend on every byte.
+  static constexpr std::uint64_t kOdd[4] = {0x9E3779B97F4A7C15u, 0xC2B2AE3D27D4EB4Fu, 0x165667B19E3779F9u,
+                                            0xD6E8FEB86659FD93u};
+  const std::size_t n = s.size();
+  std::uint64_t h = n * 0x27D4EB2F165667C5u;
+  if (n < 8) {
+    std::uint64_t w = 0;
+    for (const char c : s) w = (w << 8) | static_cast<std::uint8_t>(lower_char(c));
+    h += w * kOdd[0];
+  } else {
+    std::size_t i = 0;
+    for (; i + 8 < n; i += 8) h += lower_word(load_word(s.data() + i)) * kOdd[(i >> 3) & 3];
+    h += lower_word(load_word(s.data() + n - 8)) * kOdd[(i >> 3) & 3];
+  }
+  return (h ^ (h >> 31)) * 0xBF58476D1CE4E5B9u;
+}
+
+std::optional<Catalog::Host> Catalog::find(std::string_view wire_name) const noexcept {
+  if (slots_.empty() || wire_name.size() > kMaxNameSize) return std::nullopt;
+  const std::uint64_t h = hash(wire_name);
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = h >> shift_;; i = (i + 1) & mask) {
+    const Slot& slot = slots_[i];
+    if (slot.name_size == 0) return std::nullopt;
+    if (slot.hash != h || slot.name_size != wire_name.size()) continue;
+    const std::string_view names(names_.data() + slot.names_at, 2 * std::size_t{slot.name_size});
+    if (same_name(names.substr(0, slot.name_size), wire_name))
+      return Host{names.substr(slot.name_size), std::span(addrs_.data() + slot.addrs_at, slot.addr_count)};
+  }
 }
 
 // --- requests -------------------------------------------------------------------
 
-std::vector<std::uint8_t> encode_reply(const Message& response) {
+std::span<const std::uint8_t> encode_reply(const Response& response, std::vector<std::uint8_t>& scratch) {
   auto& lg = logger();
-  SV_TRACE(lg, "Starting DNS response encoding for ID: {}", response.id);
-  SV_DEBUG(lg, "sending response id={} response_code={}", response.id, rcode_text(response.rcode));
   const std::size_t max_size = response.edns ? response.edns->payload_size : kDefaultMaxSize;
-  SV_TRACE(lg, "setting response max size: {} for protocol: Udp", max_size);
-  // A reply must also fit in one IPv4 datagram.
-  auto wire = encode_message(response, std::min(max_size, kMaxUdpPayload));
-  if (!wire) {
-    SV_ERROR(lg, "error encoding message error={}", wire.error());
-    SV_TRACE(lg, "Falling back to SERVFAIL response due to encoding error");
-    return servfail_header(response.id);
+  // One look at the level for the lines below it (trace is below debug).
+  if (lg.should_log(spdlog::level::debug)) {
+    SV_TRACE(lg, "Starting DNS response encoding for ID: {}", response.id);
+    SV_DEBUG(lg, "sending response id={} response_code={}", response.id, rcode_text(response.rcode));
+    SV_TRACE(lg, "setting response max size: {} for protocol: Udp", max_size);
   }
-  return std::move(*wire);
+  // A reply must also fit in one IPv4 datagram.
+  auto wire = encode_response(response, std::min(max_size, kMaxUdpPayload), scratch);
+  if (wire) return *wire;
+  SV_ERROR(lg, "error encoding message error={}", wire.error());
+  SV_TRACE(lg, "Falling back to SERVFAIL response due to encoding error");
+  const auto header = servfail_header(response.id);
+  if (scratch.size() < header.size()) scratch.resize(header.size());
+  std::copy(header.begin(), header.end(), scratch.begin());
+  return std::span<const std::uint8_t>(scratch.data(), header.size());
 }
 
-std::optional<std::vector<std::uint8_t>> respond(const Catalog& catalog, std::span<const std::uint8_t> query,
-                                                 util::Ipv4Addr client, std::uint16_t client_port) {
+std::optional<std::span<const std::uint8_t>> respond(const Catalog& catalog, std::span<const std::uint8_t> query,
+                                                     util::Ipv4Addr client, std::uint16_t client_port,
+                                                     std::vector<std::uint8_t>& scratch) {
   auto& lg = logger();
-  auto decoded = decode_message(query);
-  if (!decoded) {
-    SV_ERROR(lg, "Failed to decode DNS message: {}", decoded.error());
+  Request req;
+  if (auto decoded = decode_request(query, req); !decoded) {
+    SV_ERROR(lg, "Failed to decode DNS message: {}", decoded.error().text());
     SV_TRACE(lg, "DNS packet processing completed");
     return std::nullopt;
   }
-  Message& req = *decoded;
-  SV_TRACE(lg, "Successfully decoded DNS message");
-  if (req.qr) {
-    SV_TRACE(lg, "Dropping DNS response message to prevent reflection attacks");
+  // One look at the level for each run of lines (trace is below debug).
+  const bool debug = lg.should_log(spdlog::level::debug);
+  if (debug) SV_TRACE(lg, "Successfully decoded DNS message");
+  if (req.header.qr) {
+    if (debug) SV_TRACE(lg, "Dropping DNS response message to prevent reflection attacks");
     return std::nullopt;
   }
-  SV_TRACE(lg, "Processing DNS query message");
-  const bool dnssec = req.edns && req.edns->dnssec_ok;
-  SV_TRACE(lg, "Parsed DNS message details id={} op_code={} message_type=QUERY dnssec={}", req.id,
-           opcode_text(req.opcode), dnssec);
-  SV_DEBUG(lg, "request:{} src:UDP://{}#{} type:QUERY dnssec:{} {} qflags:{}", req.id, client, client_port, dnssec,
-           opcode_text(req.opcode), flags_text(req));
-  if (lg.should_log(spdlog::level::debug)) {
-    for (const auto& q : req.questions) {
-      const std::string name = name_text(lower_wire_name(q.name));
+  if (debug) {
+    SV_TRACE(lg, "Processing DNS query message");
+    const bool dnssec = req.edns && req.edns->dnssec_ok;
+    SV_TRACE(lg, "Parsed DNS message details id={} op_code={} message_type=QUERY dnssec={}", req.header.id,
+             opcode_text(req.header.opcode), dnssec);
+    SV_DEBUG(lg, "request:{} src:UDP://{}#{} type:QUERY dnssec:{} {} qflags:{}", req.header.id, client, client_port,
+             dnssec, opcode_text(req.header.opcode), flags_text(req.header));
+    for (const auto& q : read_questions(query)) {
+      const std::string name = name_text(q.name.lowered().view());
       const std::string type = type_text(q.type), klass = class_text(q.klass);
       SV_TRACE(lg, "Processing DNS query query={} qtype={} class={}", name, type, klass);
       SV_DEBUG(lg, "query:{}:{}:{}", name, type, klass);
     }
+    SV_TRACE(lg, "Handling DNS request with catalog");
   }
-  SV_TRACE(lg, "Handling DNS request with catalog");
-  auto reply = encode_reply(answer(catalog, req));
-  SV_TRACE(lg, "DNS request handling completed");
-  SV_TRACE(lg, "DNS packet processing completed");
+  const auto reply = encode_reply(answer(catalog, req), scratch);
+  if (debug) {
+    SV_TRACE(lg, "DNS request handling completed");
+    SV_TRACE(lg, "DNS packet processing completed");
+  }
   return reply;
+}
+
+std::optional<std::vector<std::uint8_t>> respond(const Catalog& catalog, std::span<const std::uint8_t> query,
+                                                 util::Ipv4Addr client, std::uint16_t client_port) {
+  std::vector<std::uint8_t> scratch;
+  const auto reply = respond(catalog, query, client, client_port, scratch);
+  if (!reply) return std::nullopt;
+  scratch.resize(reply->size());
+  return scratch;
 }
 
 // --- reply packet ---------------------------------------------------------------
@@ -182,28 +294,8 @@ std::optional<std::vector<std::uint8_t>> respond(const Catalog& catalog, std::sp
 std::vector<std::uint8_t> build_reply_packet(util::Ipv4Addr server, std::uint16_t server_port, util::Ipv4Addr client,
                                              std::uint16_t client_port, std::span<const std::uint8_t> dns) {
   assert(dns.size() <= kMaxUdpPayload);
-  const std::size_t udp_len = 8 + dns.size();
-  std::vector<std::uint8_t> p(20 + udp_len);
-  std::uint8_t* b = p.data();
-  b[0] = 0x45;
-  put16(b + 2, static_cast<std::uint16_t>(p.size()));
-  b[6] = 0x40;  // don't fragment
-  b[8] = 64;
-  b[9] = 17;
-  const auto s = server.octets(), c = client.octets();
-  std::memcpy(b + 12, s.data(), 4);
-  std::memcpy(b + 16, c.data(), 4);
-  put16(b + 10, util::internet_checksum({b, 20}));
-
-  std::uint8_t* u = b + 20;
-  put16(u, server_port);
-  put16(u + 2, client_port);
-  put16(u + 4, static_cast<std::uint16_t>(udp_len));
-  if (!dns.empty()) std::memcpy(u + 8, dns.data(), dns.size());
-  const std::uint32_t sa = server.to_u32(), ca = client.to_u32();
-  const std::uint32_t pseudo = (sa >> 16) + (sa & 0xFFFF) + (ca >> 16) + (ca & 0xFFFF) + 17 + udp_len;
-  const std::uint16_t sum = util::internet_checksum({u, udp_len}, pseudo);
-  put16(u + 6, sum == 0 ? 0xFFFF : sum);
+  std::vector<std::uint8_t> p(28 + dns.size());
+  util::build_udp_packet(server, server_port, client, client_port, dns, p);
   return p;
 }
 

@@ -2,18 +2,19 @@
 
 #include <boost/unordered/unordered_flat_set.hpp>
 
-#include "agent/inner.hpp"
 #include "util/log.hpp"
 
 namespace sarvolt::agent {
 
 SV_LOGGER("sarvolt_agent::agent::firewall")
 
-void OutboundBatches::add(const NodePeer& peer, std::span<const std::uint8_t> packet) {
-  auto [it, fresh] = index_.try_emplace(peer.pk(), used_);
+using fmt::arg;
+
+void OutboundBatches::add(const NodePeer* peer, std::span<const std::uint8_t> packet) {
+  auto [it, fresh] = index_.try_emplace(peer, used_);
   if (fresh) {
     if (used_ == batches_.size()) batches_.emplace_back();
-    batches_[used_].peer = peer.inner();
+    batches_[used_].peer = peer;
     ++used_;
   }
   batches_[it->second].packets.push_back(packet);
@@ -21,32 +22,38 @@ void OutboundBatches::add(const NodePeer& peer, std::span<const std::uint8_t> pa
 
 void OutboundBatches::clear() noexcept {
   for (std::size_t i = 0; i < used_; ++i) {
-    batches_[i].peer.reset();
+    batches_[i].peer = nullptr;
     batches_[i].packets.clear();
   }
   used_ = 0;
   index_.clear();
 }
 
-AgentFirewall::AgentFirewall()
-    : rx_(std::make_shared<const ReceiveTrie>()), tx_(std::make_shared<const TransmitTrie>()) {}
+AgentFirewall::AgentFirewall() : tries_(std::make_shared<const FirewallTries>()) {}
+
+AgentFirewall::~AgentFirewall() {
+  for (auto& [pk, peer] : peers_) peer->stop();
+}
 
 bool AgentFirewall::handle_outbound_packet(const TransmitTrie& tx, std::span<const std::uint8_t> packet,
                                            const util::Ipv4HeaderView& hdr, OutboundBatches& batches) {
   const auto src = hdr.source(), dst = hdr.destination();
   const auto* dest_entry = tx.longest_match(dst);
   if (!dest_entry) return false;
-  SV_TRACE(lg(), "Found dest trie entry with net {} src={} dst={}", dest_entry->first, src, dst);
+  SV_TRACE(lg(), "Found dest trie entry with net {net} src={src} dst={dst}", arg("net", dest_entry->first),
+           arg("src", src), arg("dst", dst));
   const auto* source_entry = dest_entry->second.longest_match(src);
   if (!source_entry) {
-    SV_DEBUG(lg(), "No outbound route found for source: {} -> {} (source IP not in routing table) src={} dst={}", src,
-             dst, src, dst);
+    SV_DEBUG(lg(),
+             "No outbound route found for source: {src} -> {dst} (source IP not in routing table) src={src} dst={dst}",
+             arg("src", src), arg("dst", dst));
     return false;
   }
-  const NodePeer& peer = source_entry->second;
-  SV_TRACE(lg(), "Found corresponding source entry: {} -> {}", src, peer.pk());
+  const NodePeer* peer = source_entry->second;
+  SV_TRACE(lg(), "Found corresponding source entry: {} -> {}", src, peer->pk());
   batches.add(peer, packet);
-  SV_TRACE(lg(), "Successfully forwarded packet to channel: {} -> {} src={} dst={}", src, dst, src, dst);
+  SV_TRACE(lg(), "Successfully forwarded packet to channel: {src} -> {dst} src={src} dst={dst}", arg("src", src),
+           arg("dst", dst));
   return true;
 }
 
@@ -60,18 +67,19 @@ bool AgentFirewall::handle_inbound_packet(const ReceiveTrie& rx, std::span<const
   const p2p::PubKey& expected = dest_entry->second;
   if (expected == from) {
     to_tun.push_back(packet);
-    SV_TRACE(lg(), "Successfully forwarded packet to TUN device: {} -> {} peer={} src={} dst={}", src, dst,
-             from.debug(), src, dst);
+    SV_TRACE(lg(), "Successfully forwarded packet to TUN device: {src} -> {dst} peer={peer} src={src} dst={dst}",
+             arg("src", src), arg("dst", dst), arg("peer", from.debug()));
   } else {
     SV_WARN(lg(),
-            "Security violation: packet source mismatch - received from peer {} with source IP {} but expected peer {} "
-            "for this route peer={} expected_peer={} src={} dst={}",
-            from, src, expected, from.debug(), expected.debug(), src, dst);
+            "Security violation: packet source mismatch - received from peer {peer} with source IP {src} but expected "
+            "peer {expected} for this route peer={peer_debug} expected_peer={expected_debug} src={src} dst={dst}",
+            arg("peer", from), arg("src", src), arg("expected", expected), arg("peer_debug", from.debug()),
+            arg("expected_debug", expected.debug()), arg("dst", dst));
   }
   return true;
 }
 
-void AgentFirewall::apply_desired_state(const std::shared_ptr<AgentInner>& agent, NetworkMap& networks) {
+void AgentFirewall::apply_desired_state(DataPlaneContext& ctx, network::NetworkMap& networks) {
   bool changed = false;
   for (auto& [url, net] : networks) {
     auto& current = net.current.access_rules;
@@ -82,20 +90,37 @@ void AgentFirewall::apply_desired_state(const std::shared_ptr<AgentInner>& agent
     changed = true;
   }
   // A key the node refused last time is tried again at the next apply.
-  if (changed || retry_refused_) update_tries(agent, networks);
+  if (changed || retry_refused_) update_tries(ctx, networks);
 }
 
-void AgentFirewall::update_tries(const std::shared_ptr<AgentInner>& agent, const NetworkMap& networks) {
+void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMap& networks) {
   SV_TRACE(lg(), "Rebuild tries");
-  const auto published = transmit_trie();
-  boost::unordered_flat_map<p2p::PubKey, NodePeer, PubKeyHash> peers;
-  for (const auto& [dest, inner] : *published)
-    for (const auto& [source, peer] : inner) peers.try_emplace(peer.pk(), peer);
+  auto next = std::make_shared<FirewallTries>();
+  boost::unordered_flat_map<p2p::PubKey, std::shared_ptr<NodePeer>, PubKeyHash> table;
   // Keys the node refused this time; each is tried once per rebuild.
   boost::unordered_flat_set<p2p::PubKey, PubKeyHash> refused;
 
-  auto tx = std::make_shared<TransmitTrie>();
-  auto rx = std::make_shared<ReceiveTrie>();
+  auto peer_for = [&](const p2p::PubKey& pk) -> const NodePeer* {
+    if (auto it = table.find(pk); it != table.end()) return it->second.get();
+    if (refused.contains(pk)) return nullptr;
+    std::shared_ptr<NodePeer> peer;
+    if (auto old = peers_.find(pk); old != peers_.end()) {
+      peer = old->second;
+    } else {
+      auto created = NodePeer::create(ctx, pk);
+      if (!created) {
+        // Leave this key out; the next rebuild tries it again.
+        SV_WARN(lg(), "Failed to create node peer {pk}: {error} peer={peer}", arg("pk", pk),
+                arg("error", created.error()), arg("peer", pk.debug()));
+        refused.insert(pk);
+        return nullptr;
+      }
+      peer = std::move(*created);
+    }
+    next->peers.push_back(peer);
+    return table.emplace(pk, std::move(peer)).first->second.get();
+  };
+
   for (const auto& [url, net] : networks) {
     if (!net.current.ip.applied) {
       SV_TRACE(lg(),
@@ -113,25 +138,16 @@ void AgentFirewall::update_tries(const std::shared_ptr<AgentInner>& agent, const
 
     for (const auto& [dest, sources] : net_tx) {
       SV_TRACE(lg(), "Building TX trie for dest network dest_net={}", dest);
-      util::PrefixMap<NodePeer> leaf;
+      util::PrefixMap<const NodePeer*> leaf;
       for (const auto& [source, pk] : sources) {
-        auto it = peers.find(pk);
-        if (it == peers.end()) {
-          if (refused.contains(pk)) continue;
-          auto created = NodePeer::create(agent->node, pk, agent);
-          if (!created) {
-            // Leave this key out; the next rebuild tries it again.
-            SV_WARN(lg(), "Failed to create node peer {}: {} peer={}", pk, created.error(), pk.debug());
-            refused.insert(pk);
-            continue;
-          }
-          it = peers.emplace(pk, std::move(*created)).first;
-        }
-        leaf.insert(source, it->second);
-        SV_TRACE(lg(), "Added TX route: {} -> {} via peer {} dest_net={} source_net={} peer={}", source, dest, pk, dest,
-                 source, pk.debug());
+        const NodePeer* peer = peer_for(pk);
+        if (!peer) continue;
+        leaf.insert(source, peer);
+        SV_TRACE(lg(),
+                 "Added TX route: {source} -> {dest} via peer {pk} dest_net={dest} source_net={source} peer={peer}",
+                 arg("source", source), arg("dest", dest), arg("pk", pk), arg("peer", pk.debug()));
       }
-      if (!leaf.empty()) tx->insert(dest, std::move(leaf));
+      if (!leaf.empty()) next->tx.insert(dest, std::move(leaf));
     }
 
     for (const auto& [source, dests] : net_rx) {
@@ -139,16 +155,38 @@ void AgentFirewall::update_tries(const std::shared_ptr<AgentInner>& agent, const
       util::PrefixMap<p2p::PubKey> leaf;
       for (const auto& [dest, pk] : dests) {
         leaf.insert(dest, pk);
-        SV_TRACE(lg(), "Added RX route: {} -> {} from peer {} to TUN device source_net={} dest_net={} peer={}", source,
-                 dest, pk, source, dest, pk.debug());
+        SV_TRACE(lg(),
+                 "Added RX route: {source} -> {dest} from peer {pk} to TUN device source_net={source} dest_net={dest} "
+                 "peer={peer}",
+                 arg("source", source), arg("dest", dest), arg("pk", pk), arg("peer", pk.debug()));
       }
-      rx->insert(source, std::move(leaf));
+      next->rx.insert(source, std::move(leaf));
     }
   }
+  // A later network's entry replaces an earlier one's whole leaf, so keep
+  // only the peers the finished transmit trie names.
+  boost::unordered_flat_map<p2p::PubKey, std::shared_ptr<NodePeer>, PubKeyHash> named;
+  next->peers.clear();
+  for (const auto& [dest, leaf] : next->tx) {
+    for (const auto& [source, peer] : leaf) {
+      if (named.contains(peer->pk())) continue;
+      auto& kept = named.emplace(peer->pk(), table.at(peer->pk())).first->second;
+      next->peers.push_back(kept);
+    }
+  }
+  next->tx.shrink_to_fit();
+  next->rx.shrink_to_fit();
+  next->peers.shrink_to_fit();
   retry_refused_ = !refused.empty();
   SV_TRACE(lg(), "Tries rebuilt successfully.");
-  tx_.store(std::move(tx), std::memory_order_release);
-  rx_.store(std::move(rx), std::memory_order_release);
+  tries_.store(std::move(next), std::memory_order_release);
+  // Peers no rule names any more: closing their links ends their drivers and
+  // any hand-over to them that an older snapshot's reader still waits on.
+  for (auto& [pk, peer] : table)
+    if (!named.contains(pk)) peer->stop();
+  for (auto& [pk, peer] : peers_)
+    if (!table.contains(pk)) peer->stop();
+  peers_ = std::move(named);
 }
 
 }  // namespace sarvolt::agent

@@ -1,10 +1,12 @@
-// AgentFirewall: the overlay routing table and packet filter. Two two-level
-// prefix tries, each published whole as an immutable snapshot:
-//   transmit: destination -> source -> NodePeer (where a TUN packet goes)
+// AgentFirewall: the overlay routing table and packet filter. It owns the
+// peer table (key -> NodePeer) and two two-level prefix tries, published
+// together as one immutable snapshot:
+//   transmit: destination -> source -> peer (where a TUN packet goes)
 //   receive:  source -> destination -> key (who may send a packet to us)
-// The packet paths read a snapshot without locks; the apply step rebuilds
-// both tries aside from every network's applied access rules and publishes
-// them, reusing NodePeer objects by key.
+// The transmit trie points into the snapshot's peer list. The packet paths
+// read a snapshot without locks; the apply step rebuilds the tries aside from
+// every network's applied access rules, reuses peers by key, publishes, and
+// then stops the peers no rule names any more.
 #pragma once
 
 #include <atomic>
@@ -15,31 +17,40 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
-#include "agent/config.hpp"
+#include "util/published.hpp"
+#include "agent/netif/context.hpp"
 #include "agent/netif/node_peer.hpp"
+#include "network/network.hpp"
 #include "util/ipv4.hpp"
 #include "util/packet.hpp"
 #include "util/prefix_map.hpp"
 
 namespace sarvolt::agent {
 
-using TransmitTrie = util::PrefixMap<util::PrefixMap<NodePeer>>;
+using TransmitTrie = util::PrefixMap<util::PrefixMap<const NodePeer*>>;
 using ReceiveTrie = util::PrefixMap<util::PrefixMap<p2p::PubKey>>;
+
+struct FirewallTries {
+  TransmitTrie tx;
+  ReceiveTrie rx;
+  std::vector<std::shared_ptr<NodePeer>> peers;  // every peer `tx` names
+};
 
 struct PubKeyHash {
   std::size_t operator()(const p2p::PubKey& pk) const noexcept { return p2p::hash_value(pk); }
 };
 
 // Packets of one TUN read pass grouped per peer, in read order. Reused from
-// pass to pass, so the steady path allocates nothing.
+// pass to pass, so the steady path allocates nothing. The peers belong to the
+// tries snapshot the pass holds.
 class OutboundBatches {
  public:
   struct Batch {
-    std::shared_ptr<NodePeerInner> peer;
+    const NodePeer* peer = nullptr;
     std::vector<std::span<const std::uint8_t>> packets;
   };
 
-  void add(const NodePeer& peer, std::span<const std::uint8_t> packet);
+  void add(const NodePeer* peer, std::span<const std::uint8_t> packet);
   bool empty() const noexcept { return used_ == 0; }
   std::span<Batch> batches() noexcept { return {batches_.data(), used_}; }
   void clear() noexcept;
@@ -47,15 +58,17 @@ class OutboundBatches {
  private:
   std::vector<Batch> batches_;
   std::size_t used_ = 0;
-  boost::unordered_flat_map<p2p::PubKey, std::size_t, PubKeyHash> index_;
+  boost::unordered_flat_map<const NodePeer*, std::size_t> index_;
 };
 
 class AgentFirewall {
  public:
   AgentFirewall();
+  ~AgentFirewall();  // stops every peer
+  AgentFirewall(const AgentFirewall&) = delete;
+  AgentFirewall& operator=(const AgentFirewall&) = delete;
 
-  std::shared_ptr<const TransmitTrie> transmit_trie() const { return tx_.load(std::memory_order_acquire); }
-  std::shared_ptr<const ReceiveTrie> receive_trie() const { return rx_.load(std::memory_order_acquire); }
+  std::shared_ptr<const FirewallTries> tries() const { return tries_.load(std::memory_order_acquire); }
 
   // Queues the packet on the batch of the peer the transmit trie names for
   // its (destination, source); false when there is no route.
@@ -70,14 +83,14 @@ class AgentFirewall {
 
   // Records each network's desired access rules as current and, when any
   // changed or the last rebuild had to leave a refused peer out, rebuilds
-  // both tries from all networks.
-  void apply_desired_state(const std::shared_ptr<AgentInner>& agent, NetworkMap& networks);
-  void update_tries(const std::shared_ptr<AgentInner>& agent, const NetworkMap& networks);
+  // the tries from all networks. Apply steps run one at a time.
+  void apply_desired_state(DataPlaneContext& ctx, network::NetworkMap& networks);
+  void update_tries(DataPlaneContext& ctx, const network::NetworkMap& networks);
 
  private:
-  std::atomic<std::shared_ptr<const ReceiveTrie>> rx_;
-  std::atomic<std::shared_ptr<const TransmitTrie>> tx_;
-  bool retry_refused_ = false;  // apply steps only (one at a time)
+  util::Published<const FirewallTries> tries_;
+  boost::unordered_flat_map<p2p::PubKey, std::shared_ptr<NodePeer>, PubKeyHash> peers_;
+  bool retry_refused_ = false;
 };
 
 }  // namespace sarvolt::agent

@@ -6,7 +6,7 @@ namespace sarvolt::agent {
 
 SV_LOGGER("sarvolt_agent::agent::router::mobile")
 
-void MobileAgentRouter::apply_desired_state(NetworkMap& networks) {
+void MobileAgentRouter::apply_desired_state(network::NetworkMap& networks) {
   SV_TRACE(lg(),
            "We're running on a mobile platform where the network listener handles route updates. Therefore, we just "
            "assume everything is fine and hope for the best! 🤞");

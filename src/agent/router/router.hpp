@@ -3,14 +3,14 @@
 // it records the desired routes as applied and refuses gateway forwarding.
 #pragma once
 
-#include "agent/config.hpp"
+#include "network/network.hpp"
 
 namespace sarvolt::agent {
 
 class AgentRouter {
  public:
   virtual ~AgentRouter() = default;
-  virtual void apply_desired_state(NetworkMap& networks) = 0;
+  virtual void apply_desired_state(network::NetworkMap& networks) = 0;
 };
 
 inline constexpr const char* kForwardingUnsupported =
@@ -18,7 +18,7 @@ inline constexpr const char* kForwardingUnsupported =
 
 class MobileAgentRouter final : public AgentRouter {
  public:
-  void apply_desired_state(NetworkMap& networks) override;
+  void apply_desired_state(network::NetworkMap& networks) override;
 };
 
 }  // namespace sarvolt::agent

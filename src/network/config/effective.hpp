@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <ostream>
 #include <set>
 #include <string>
@@ -52,10 +53,68 @@ struct EffectiveAccessRuleListEntryKey {
 // source -> key, receive is source -> destination -> key.
 using RuleTrie = util::PrefixMap<util::PrefixMap<PubKey>>;
 
-class EffectiveAccessRuleList {
+// Rules by key. Copies share one map until one of them is changed (the
+// applied list and the desired one are mostly the same).
+class AccessRuleMap {
  public:
   using Map = std::map<EffectiveAccessRuleListEntryKey, EffectiveAccessRule>;
-  Map rules;
+  using key_type = Map::key_type;
+  using mapped_type = Map::mapped_type;
+  using value_type = Map::value_type;
+  using const_iterator = Map::const_iterator;
+  using iterator = const_iterator;
+
+  const_iterator begin() const noexcept { return map().begin(); }
+  const_iterator end() const noexcept { return map().end(); }
+  std::size_t size() const noexcept { return map().size(); }
+  bool empty() const noexcept { return map().empty(); }
+  const_iterator find(const key_type& k) const { return map().find(k); }
+  bool contains(const key_type& k) const { return map().contains(k); }
+  const mapped_type& at(const key_type& k) const { return map().at(k); }
+
+  mapped_type& operator[](const key_type& k) { return own()[k]; }
+  template <class... A>
+  auto try_emplace(const key_type& k, A&&... a) {
+    return own().try_emplace(k, std::forward<A>(a)...);
+  }
+  template <class... A>
+  auto emplace(A&&... a) {
+    return own().emplace(std::forward<A>(a)...);
+  }
+  template <class M>
+  auto insert_or_assign(const key_type& k, M&& m) {
+    return own().insert_or_assign(k, std::forward<M>(m));
+  }
+  template <class Pred>
+  friend std::size_t erase_if(AccessRuleMap& m, Pred pred) {
+    return std::erase_if(m.own(), pred);
+  }
+
+  friend bool operator==(const AccessRuleMap& a, const AccessRuleMap& b) {
+    return a.map_ == b.map_ || a.map() == b.map();
+  }
+
+ private:
+  const Map& map() const noexcept {
+    static const Map kEmpty;
+    return map_ ? *map_ : kEmpty;
+  }
+  // The map for a change: a copy first when another list shares it.
+  Map& own() {
+    if (!map_) {
+      map_ = std::make_shared<Map>();
+    } else if (map_.use_count() > 1) {
+      map_ = std::make_shared<Map>(*map_);
+    }
+    return *map_;
+  }
+  std::shared_ptr<Map> map_;
+};
+
+class EffectiveAccessRuleList {
+ public:
+  using Map = AccessRuleMap::Map;
+  AccessRuleMap rules;
 
   friend bool operator==(const EffectiveAccessRuleList&, const EffectiveAccessRuleList&) = default;
   // (transmit trie, receive trie) of the Allow rules.

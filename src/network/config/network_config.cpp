@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "util/text.hpp"
+#include "util/toml_reader.hpp"
 
 namespace sarvolt::network {
 namespace {
@@ -218,10 +219,9 @@ tr::Result<std::map<PubKey, NetworkNode>> deserialize_nodes(const toml::node& va
       return Unexpected(tr::located(fmt::format("duplicate public key: {}", n.pk), &value));
     if (!ips.insert(n.ip).second)
       return Unexpected(tr::located(fmt::format("duplicate IP address: {}", n.ip), &value));
-    // ASCII lower-casing is what DNS matches by. Validation refuses every
-    // non-ASCII name; for controller entries, which are not validated, names
-    // that differ only outside ASCII are different names to DNS as well.
-    if (!names.insert(util::to_lower_ascii(n.hostname)).second)
+    // Compared by full Unicode lower-casing, so controller entries, which
+    // are not validated, cannot hold "Ärger" beside "ärger".
+    if (!names.insert(util::to_lower_unicode(n.hostname)).second)
       return Unexpected(tr::located("duplicate hostname: " + n.hostname, &value));
     PubKey key = n.pk;
     nodes.emplace(key, std::move(n));
@@ -285,8 +285,7 @@ std::optional<ConfigError> validate(const NetworkConfig& c) {
   return std::nullopt;
 }
 
-}  // namespace
-
+// Reads a parsed document (no validation beyond the duplicate checks).
 tr::Result<NetworkConfig> read_network_config(const toml::node& value) {
   NetworkConfig c;
   const Field fields[] = {
@@ -299,6 +298,15 @@ tr::Result<NetworkConfig> read_network_config(const toml::node& value) {
   };
   if (auto err = read_record(value, "NetworkConfig", fields)) return Unexpected(std::move(*err));
   return c;
+}
+
+}  // namespace
+
+
+util::Expected<NetworkConfig, tr::Error> read_network_config(std::string_view text) {
+  auto doc = tr::parse_document(text);
+  if (!doc) return Unexpected(std::move(doc).error());
+  return read_network_config(*doc);
 }
 
 util::Expected<MultiNetworkConfig, tr::Error> read_multi_network_config(std::string_view text) {

@@ -2,7 +2,7 @@
 // TOML (with the duplicate checks that are part of reading) and validated;
 // MultiNetworkConfig: the controller's list of such documents.
 //   NetworkConfig::try_from(text)   parse + read + validate, or ConfigError
-//   read_network_config(table)      read only (controller entries)
+//   read_network_config(text)      read only (duplicate checks, no validation)
 //   read_multi_network_config(text) the controller's list
 // Containers are ordered so that results (and which fault is reported first)
 // never depend on hashing.
@@ -21,7 +21,7 @@
 #include "platform/p2p/identity.hpp"
 #include "util/expected.hpp"
 #include "util/ipv4.hpp"
-#include "util/toml_reader.hpp"
+#include "util/toml_error.hpp"
 
 namespace sarvolt::network {
 
@@ -89,8 +89,8 @@ struct MultiNetworkConfig {
   std::vector<NetworkConfig> network;
 };
 
-// Reads a parsed document (no validation beyond the duplicate checks).
-util::toml_read::Result<NetworkConfig> read_network_config(const toml::node& value);
+// Reads one document without validating it (beyond the duplicate checks).
+util::Expected<NetworkConfig, util::toml_read::Error> read_network_config(std::string_view text);
 // Reads the controller's network list (entries are not validated).
 util::Expected<MultiNetworkConfig, util::toml_read::Error> read_multi_network_config(std::string_view text);
 

@@ -1,0 +1,22 @@
+#include "platform/p2p/node.hpp"
+
+namespace sarvolt::p2p {
+
+NodePeerStats NodePeer::stats() const {
+  NodePeerStats s;
+  s.created_at = created_at_;
+  return s;
+}
+
+Node::Node() : Node(std::make_shared<SuperPeerTable>(), std::make_shared<UdpSocketTable>()) {}
+
+Node::Node(std::shared_ptr<SuperPeerTable> super_peers, std::shared_ptr<UdpSocketTable> udp_sockets)
+    : super_peers_(std::move(super_peers)), udp_sockets_(std::move(udp_sockets)) {}
+
+NodeOpts Node::opts() const {
+  return NodeOptsBuilder().identity(identity()).super_peers(SUPER_PEERS_DEFAULT()).build().value();
+}
+
+boost::asio::awaitable<void> Node::shutdown() { co_return; }
+
+}  // namespace sarvolt::p2p

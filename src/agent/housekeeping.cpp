@@ -1,0 +1,278 @@
+#include "agent/housekeeping.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include "util/encoding.hpp"
+#include "util/http_client.hpp"
+#include "util/log.hpp"
+#include "util/text.hpp"
+
+namespace sarvolt::agent {
+
+SV_LOGGER("sarvolt_agent::agent::housekeeping")
+
+namespace asio = boost::asio;
+using core::Error;
+using network::NetworkHealth;
+using util::Unexpected;
+
+namespace {
+
+Error config_parse_error(std::string text) { return Error::make(Error::Kind::ConfigParseError, std::move(text)); }
+
+void check_and_update_time_deviation(State& state) {
+  SV_TRACE(lg(), "SNTP synchronization not supported on this platform");
+  SV_TRACE(lg(), "SNTP synchronization failed, unable to determine time deviation");
+  state.time_deviation.reset();
+}
+
+}  // namespace
+
+// ---- runner -------------------------------------------------------------------
+
+asio::awaitable<void> housekeeping_runner(std::shared_ptr<AgentInner> inner, util::CancellationToken token,
+                                          std::chrono::milliseconds period) {
+  const auto ex = co_await asio::this_coro::executor;
+  auto timer = std::make_shared<asio::steady_timer>(ex);
+  // Cancelling the token ends the wait; the timer is touched on its strand only.
+  token.on_cancel([timer] { asio::post(timer->get_executor(), [timer] { timer->cancel(); }); });
+  // The schedule: start + k * period. A late pass leaves ticks due, which
+  // then follow at once until the schedule is caught up.
+  auto next = std::chrono::steady_clock::now();
+  try {
+    while (!token.is_cancelled()) {
+      if (std::chrono::steady_clock::now() < next) {
+        timer->expires_at(next);
+        (void)co_await timer->async_wait(asio::as_tuple(asio::use_awaitable));
+        if (token.is_cancelled()) break;
+        if (std::chrono::steady_clock::now() < next) continue;
+      }
+      next += period;
+      auto done = co_await housekeeping(*inner);
+      if (!done) SV_ERROR(lg(), "Error in housekeeping: {}", done.error());
+    }
+    SV_TRACE(lg(), "Housekeeping runner cancelled");
+  } catch (const boost::system::system_error& e) {
+    if (e.code() != asio::error::operation_aborted) throw;
+    SV_TRACE(lg(), "Housekeeping runner cancelled");
+  }
+  SV_TRACE(lg(), "Housekeeping runner finished");
+}
+
+// ---- pass ---------------------------------------------------------------------
+
+asio::awaitable<util::Expected<void, Error>> housekeeping(AgentInner& inner) {
+  auto guard = co_await inner.state.write();
+  State& state = *guard;
+  const auto ui_version = state.ui_version;
+  bool changed = co_await sync_controller_networks(inner, state);
+  co_await sync_manual_networks(inner, state);
+  changed = process_network_configs(inner, state) || changed;
+  // A save that failed is tried again at every pass until one succeeds.
+  if (changed) state.save_pending = true;
+  if (state.save_pending) {
+    auto saved = state.save_config(inner.config_path);
+    if (saved)
+      state.save_pending = false;
+    else
+      SV_WARN(lg(), "Failed to save config after housekeeping: {}", saved.error());
+  }
+  co_await inner.apply_desired_state(state.config.network);
+  notify_on_network_change(inner, state);
+  SV_TRACE(lg(), "Finished housekeeping");
+  check_and_update_time_deviation(state);
+  if (const auto secret = state.config.shared_secret()) {
+    auto sent = co_await send_metrics(inner, *secret, ui_version, state);
+    if (!sent) SV_TRACE(lg(), "Failed to send metrics to controller: {}", sent.error());
+  }
+  co_return util::Expected<void, Error>{};
+}
+
+asio::awaitable<void> sync_manual_networks(AgentInner& inner, State& state) {
+  SV_TRACE(lg(), "Running housekeeping for manual networks");
+  auto& networks = state.config.network;
+  std::vector<util::Url> urls;
+  for (const auto& [url, net] : networks)
+    if (!net.is_controller_managed()) urls.push_back(url);
+  for (const auto& url : urls) co_await fetch_network_config(inner, networks, url);
+}
+
+bool process_network_configs(const AgentInner& inner, State& state) {
+  auto& networks = state.config.network;
+  const auto& me = inner.identity.pk();
+  std::vector<util::Url> urls;
+  for (const auto& [url, net] : networks) urls.push_back(url);
+  bool name_changed = false;
+  for (const auto& url : urls) {
+    auto it = networks.find(url);
+    if (it == networks.end()) continue;
+    network::Network& net = it->second;
+    std::optional<NetworkHealth> pending;
+    if (std::holds_alternative<std::monostate>(net.config)) {
+      SV_TRACE(lg(), "Network config is None");
+    } else if (const auto error = net.config_error()) {
+      SV_WARN(lg(), "Failed to retrieve network config: {}", *error);
+      pending = NetworkHealth::retrieve_config_error(error->to_string());
+    } else if (const auto* doc = net.network_config()) {
+      SV_TRACE(lg(), "Network config retrieved successfully");
+      using K = NetworkHealth::Kind;
+      if (net.health.kind() == K::RetrieveConfigError || net.health.kind() == K::InvalidConfigError) {
+        SV_TRACE(lg(), "Resetting config error status after successful config retrieval");
+        net.health = NetworkHealth::pending();
+      }
+      if (net.name != doc->name) {
+        SV_TRACE(lg(), "Network name changed from '{}' to '{}'", util::optional_debug(net.name),
+                 util::optional_debug(doc->name));
+        name_changed = true;
+      }
+      net.name = doc->name;
+      const auto node = doc->node.find(me);
+      if (node == doc->node.end()) {
+        SV_TRACE(lg(), "I'm not member of this network.");
+        pending = NetworkHealth::not_a_member_error();
+        net.desired = network::AgentState{};
+      } else {
+        // Membership that returns after NotAMemberError starts over from Pending.
+        if (net.health.kind() == K::NotAMemberError) net.health = NetworkHealth::pending();
+        auto rules = doc->effective_access_rule_list(me);
+        auto routes = doc->effective_routing_list(me);
+        if (!rules || !routes) {
+          const auto& why = !rules ? rules.error() : routes.error();
+          pending = NetworkHealth::invalid_config_error(why.message());
+          net.desired = network::AgentState{};
+        } else {
+          network::AgentState desired;
+          desired.ip = {*util::Ipv4Net::create(node->second.ip, doc->network.prefix_len()), std::nullopt};
+          desired.access_rules = {std::move(*rules), std::nullopt};
+          desired.routes = {std::move(*routes), std::nullopt};
+          desired.forwardings = {doc->effective_forwarding_list(me), std::nullopt};
+          if (inner.dns) desired.hostnames = {doc->hostnames(me), std::nullopt};
+          net.desired = std::move(desired);
+        }
+      }
+    }
+    if (net.disabled) {
+      net.desired = network::AgentState{};
+      net.health = NetworkHealth::disabled();
+    } else if (pending) {
+      net.health = std::move(*pending);
+    } else if (net.health.kind() == NetworkHealth::Kind::Disabled) {
+      net.health = NetworkHealth::initializing();
+    }
+  }
+  return name_changed;
+}
+
+// ---- documents by URL -------------------------------------------------------------
+
+asio::awaitable<void> fetch_network_config(const AgentInner& inner, network::NetworkMap& networks,
+                                           const util::Url& url) {
+  const auto shown = util::mask_userinfo(url.as_str());
+  const auto span = fmt::format("fetch_network_config{{network={}}}", shown);
+  auto it = networks.find(url);
+  if (it == networks.end()) {
+    SV_TRACE(lg(), "{}: Network {} not found in config, skipping", span, shown);
+    co_return;
+  }
+  if (it->second.disabled) {
+    SV_TRACE(lg(), "{}: Network is disabled.", span);
+    it->second.config = std::monostate{};
+    co_return;
+  }
+  auto got = co_await fetch_network_config_data(
+      inner, url, fmt::format("{}:fetch_network_config_data{{network={}}}", span, shown));
+  // The lock is held: the entry is still there.
+  auto& slot = networks.find(url)->second.config;
+  if (got)
+    slot = std::move(*got);
+  else
+    slot = std::make_shared<const Error>(std::move(got).error());
+}
+
+asio::awaitable<util::Expected<network::NetworkConfig, Error>> fetch_network_config_data(const AgentInner& inner,
+                                                                                        const util::Url& url,
+                                                                                        const std::string& span) {
+  auto text = co_await retrieve_network_config(inner, std::string(url.as_str()), span);
+  if (!text) co_return Unexpected(std::move(text).error());
+  auto config = network::NetworkConfig::try_from(*text);
+  if (!config) co_return Unexpected(Error::make(Error::Kind::NetworkError, config.error().message()));
+  co_return std::move(*config);
+}
+
+asio::awaitable<util::Expected<std::string, Error>> retrieve_network_config(const AgentInner& inner,
+                                                                           const std::string& url,
+                                                                           const std::string& span) {
+  const auto shown = util::mask_userinfo(url);
+  SV_TRACE(lg(), "{}: Retrieving network config from: {}", span, shown);
+  if (url.starts_with("controller://"))
+    co_return Unexpected(config_parse_error("Controller network not found in cache: " + shown));
+  if (url.starts_with("http://") || url.starts_with("https://")) co_return co_await fetch(inner, url, span);
+  if (url.starts_with("file://")) {
+    const std::string path = url.substr(7);
+    SV_TRACE(lg(), "{}: Reading file: {}", span, path);
+    co_return read_document_file(path);
+  }
+  co_return Unexpected(config_parse_error("Unsupported URL scheme: " + shown));
+}
+
+asio::awaitable<util::Expected<std::string, Error>> fetch(const AgentInner& inner, const std::string& url,
+                                                         const std::string& span) {
+  util::HttpRequest request;
+  request.url = url;
+  request.headers = {{"sarvolt-pk", inner.identity.pk().to_string()}};
+  SV_TRACE(lg(), "{}: Sending request", span);
+  auto response = co_await inner.http_client->request(std::move(request));
+  if (!response) co_return Unexpected(Error::make(Error::Kind::HttpClientError, response.error().message));
+  SV_TRACE(lg(), "{}: Received response", span);
+  if (response->status < 200 || response->status > 299)
+    co_return Unexpected(config_parse_error(
+        fmt::format("HTTP request failed with status '{}'", core::http_status_text(response->status))));
+  auto text = util::decode_body(response->body, response->header("Content-Type"));
+  SV_TRACE(lg(), "{}: Received body", span);
+  co_return text;
+}
+
+util::Expected<std::string, Error> read_document_file(const std::string& path) {
+  // Non-blocking, so that a FIFO or a device cannot hold the pass.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return Unexpected(Error::io(std::error_code(errno, std::system_category())));
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return Unexpected(Error::io(std::error_code(errno, std::system_category())));
+  if (!S_ISREG(st.st_mode)) return Unexpected(Error::io(std::string("not a regular file")));
+  const auto too_large = [] { return Unexpected(Error::io(std::string("file is larger than the 16 MiB limit"))); };
+  if (static_cast<std::uint64_t>(st.st_size) > kMaxDocumentSize) return too_large();
+  std::string text(static_cast<std::size_t>(st.st_size) + 1, '\0');
+  std::size_t have = 0;
+  while (true) {
+    if (have == text.size()) {
+      if (text.size() > kMaxDocumentSize) return too_large();  // it grew while read
+      text.resize(std::min(text.size() * 2, kMaxDocumentSize + 1));
+    }
+    const ssize_t n = ::read(fd, text.data() + have, text.size() - have);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Unexpected(Error::io(std::error_code(errno, std::system_category())));
+    }
+    if (n == 0) break;
+    have += static_cast<std::size_t>(n);
+  }
+  text.resize(have);
+  if (!util::is_valid_utf8(text)) return Unexpected(Error::io(std::string("stream did not contain valid UTF-8")));
+  return text;
+}
+
+}  // namespace sarvolt::agent

@@ -1,0 +1,113 @@
+#include "util/async_tun.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+namespace sarvolt::util {
+
+namespace asio = boost::asio;
+
+namespace {
+std::error_code last_error() { return {errno, std::system_category()}; }
+}  // namespace
+
+bool would_block(const std::error_code& e) noexcept {
+  return e == std::errc::resource_unavailable_try_again || e == std::errc::operation_would_block;
+}
+
+Expected<std::shared_ptr<AsyncTun>, std::error_code> AsyncTun::create(asio::any_io_executor ex, int fd) {
+  // The descriptor is ours from here on, also when creation fails.
+  int fds[3] = {fd, -1, -1};
+  auto fail = [&](std::error_code err) -> Expected<std::shared_ptr<AsyncTun>, std::error_code> {
+    for (int f : fds)
+      if (f >= 0) ::close(f);
+    return Unexpected(err);
+  };
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return fail(last_error());
+  if ((fds[1] = ::fcntl(fd, F_DUPFD_CLOEXEC, 0)) < 0) return fail(last_error());
+  if ((fds[2] = ::fcntl(fd, F_DUPFD_CLOEXEC, 0)) < 0) return fail(last_error());
+  try {
+    return std::shared_ptr<AsyncTun>(new AsyncTun(std::move(ex), fds[0], fds[1], fds[2]));
+  } catch (const boost::system::system_error& e) {
+    // The readiness descriptors that were registered have closed their dups.
+    ::close(fd);
+    return Unexpected(std::error_code(e.code().value(), std::system_category()));
+  }
+}
+
+// The two descriptors (dups of fd) only wait for readiness; fd_ itself is
+// read and written directly.
+AsyncTun::AsyncTun(asio::any_io_executor ex, int fd, int read_fd, int write_fd)
+    : fd_(fd), read_wait_(ex, read_fd), write_strand_(asio::make_strand(ex)), write_wait_(write_strand_, write_fd) {}
+
+AsyncTun::~AsyncTun() {
+  boost::system::error_code ignored;
+  read_wait_.close(ignored);
+  write_wait_.close(ignored);
+  ::close(fd_);
+}
+
+Expected<std::size_t, std::error_code> AsyncTun::try_recv(std::span<std::uint8_t> buf) noexcept {
+  while (true) {
+    ssize_t n = ::read(fd_, buf.data(), buf.size());
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno == EINTR) continue;
+    return Unexpected(last_error());
+  }
+}
+
+asio::awaitable<void> AsyncTun::wait_readable() {
+  co_await read_wait_.async_wait(asio::posix::stream_descriptor::wait_read, asio::use_awaitable);
+}
+
+Expected<std::size_t, std::error_code> AsyncTun::try_send(std::span<const std::uint8_t> packet) noexcept {
+  while (true) {
+    ssize_t n = ::write(fd_, packet.data(), packet.size());
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno == EINTR) continue;
+    return Unexpected(last_error());
+  }
+}
+
+asio::awaitable<Expected<void, std::error_code>> AsyncTun::send(std::span<const std::uint8_t> packet) {
+  while (true) {
+    auto r = try_send(packet);
+    if (r) co_return Expected<void, std::error_code>{};
+    if (!would_block(r.error())) co_return Unexpected(r.error());
+    // No room: wait on the write strand, where all write waits are started.
+    co_await asio::co_spawn(write_strand_, wait_writable(), asio::use_awaitable);
+  }
+}
+
+asio::awaitable<Expected<std::size_t, std::error_code>> AsyncTun::send_all(
+    std::span<const std::span<const std::uint8_t>> packets) {
+  std::size_t written = 0;
+  std::error_code first_error;
+  for (const auto& packet : packets) {
+    auto r = try_send(packet);
+    if (!r && would_block(r.error())) {
+      auto waited = co_await send(packet);
+      r = waited ? Expected<std::size_t, std::error_code>(packet.size()) : Unexpected(waited.error());
+    }
+    if (r) {
+      ++written;
+      continue;
+    }
+    // Keep going: one bad packet must not cost the ones after it.
+    if (!first_error) first_error = r.error();
+  }
+  if (first_error) co_return Unexpected(first_error);
+  co_return written;
+}
+
+asio::awaitable<void> AsyncTun::wait_writable() {
+  co_await write_wait_.async_wait(asio::posix::stream_descriptor::wait_write, asio::use_awaitable);
+}
+
+}  // namespace sarvolt::util

@@ -1,0 +1,60 @@
+// AsyncTun: a TUN device (or anything that moves one packet per read/write,
+// such as a SOCK_SEQPACKET socket) over a non-blocking file descriptor.
+// Reads and readability waits belong to one task (the TUN driver); writes
+// may come from any task at once: the kernel takes concurrent writes, and
+// waits for room are serialised on an internal strand.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <system_error>
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/strand.hpp>
+
+#include "util/expected.hpp"
+
+namespace sarvolt::util {
+
+// EAGAIN / EWOULDBLOCK: a non-blocking descriptor has nothing (or no room) now.
+bool would_block(const std::error_code& e) noexcept;
+
+class AsyncTun {
+ public:
+  // Takes ownership of `fd` and makes it non-blocking.
+  static Expected<std::shared_ptr<AsyncTun>, std::error_code> create(boost::asio::any_io_executor ex, int fd);
+  ~AsyncTun();
+  AsyncTun(const AsyncTun&) = delete;
+  AsyncTun& operator=(const AsyncTun&) = delete;
+
+  int fd() const noexcept { return fd_; }
+
+  // One non-blocking read; std::errc::resource_unavailable_try_again when
+  // nothing is waiting.
+  Expected<std::size_t, std::error_code> try_recv(std::span<std::uint8_t> buf) noexcept;
+  // Waits until a read would not block (cancellable).
+  boost::asio::awaitable<void> wait_readable();
+
+  // One non-blocking write attempt.
+  Expected<std::size_t, std::error_code> try_send(std::span<const std::uint8_t> packet) noexcept;
+  // Writes one packet, waiting while the device has no room (cancellable).
+  boost::asio::awaitable<Expected<void, std::error_code>> send(std::span<const std::uint8_t> packet);
+  // Writes every packet (waiting for room); the count written, or the first
+  // write error after trying all of them.
+  boost::asio::awaitable<Expected<std::size_t, std::error_code>> send_all(
+      std::span<const std::span<const std::uint8_t>> packets);
+
+ private:
+  AsyncTun(boost::asio::any_io_executor ex, int fd, int read_fd, int write_fd);
+  boost::asio::awaitable<void> wait_writable();  // runs on write_strand_
+
+  int fd_;
+  boost::asio::posix::stream_descriptor read_wait_;
+  boost::asio::strand<boost::asio::any_io_executor> write_strand_;
+  boost::asio::posix::stream_descriptor write_wait_;  // a dup of fd_, used on write_strand_ only
+};
+
+}  // namespace sarvolt::util

@@ -1,0 +1,115 @@
+#include "util/task_group.hpp"
+
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/experimental/concurrent_channel.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/unordered/unordered_flat_set.hpp>
+
+namespace sarvolt::util {
+
+namespace asio = boost::asio;
+using Wake = asio::experimental::concurrent_channel<void(boost::system::error_code)>;
+
+struct TaskGroup::Entry {
+  explicit Entry(Strand s) : strand(std::move(s)) {}
+  const Strand strand;
+  asio::cancellation_signal signal;  // emitted on strand only
+  std::atomic<bool> done{false};
+
+  void stop(const std::shared_ptr<Entry>& self) {
+    if (done.load(std::memory_order_acquire)) return;
+    asio::post(strand, [self] {
+      if (!self->done.load(std::memory_order_acquire)) self->signal.emit(asio::cancellation_type::terminal);
+    });
+  }
+};
+
+struct TaskGroup::State {
+  std::mutex mutex;
+  std::condition_variable idle;
+  boost::unordered_flat_set<std::shared_ptr<Entry>> tasks;
+  std::vector<std::shared_ptr<Wake>> waiters;
+
+  void finished(const std::shared_ptr<Entry>& e) {
+    std::vector<std::shared_ptr<Wake>> wake;
+    {
+      std::lock_guard lock(mutex);
+      e->done.store(true, std::memory_order_release);
+      tasks.erase(e);
+      if (!tasks.empty()) return;
+      wake.swap(waiters);
+      idle.notify_all();
+    }
+    for (auto& w : wake) (void)w->try_send(boost::system::error_code{});
+  }
+};
+
+void TaskGroup::Task::stop() const {
+  if (e_) e_->stop(e_);
+}
+
+bool TaskGroup::Task::done() const noexcept { return !e_ || e_->done.load(std::memory_order_acquire); }
+
+TaskGroup::TaskGroup() : s_(std::make_shared<State>()) {}
+
+TaskGroup::~TaskGroup() { stop(); }
+
+TaskGroup::Task TaskGroup::spawn(Strand strand, asio::awaitable<void> task, OnDone on_done) {
+  auto e = std::make_shared<Entry>(std::move(strand));
+  {
+    std::lock_guard lock(s_->mutex);
+    s_->tasks.insert(e);
+  }
+  // Posted, so that the task never starts inside its spawner. The completion
+  // handler keeps the entry, and so the signal whose slot the coroutine uses,
+  // alive until the coroutine has ended.
+  asio::post(e->strand, [s = s_, e, task = std::move(task), on_done = std::move(on_done)]() mutable {
+    asio::co_spawn(e->strand, std::move(task),
+                   asio::bind_cancellation_slot(e->signal.slot(),
+                                                [s, e, on_done = std::move(on_done)](std::exception_ptr failure) {
+                                                  s->finished(e);
+                                                  if (on_done) on_done(failure);
+                                                }));
+  });
+  return Task(std::move(e));
+}
+
+void TaskGroup::stop() {
+  std::vector<std::shared_ptr<Entry>> all;
+  {
+    std::lock_guard lock(s_->mutex);
+    all.assign(s_->tasks.begin(), s_->tasks.end());
+  }
+  for (auto& e : all) e->stop(e);
+}
+
+std::size_t TaskGroup::size() const {
+  std::lock_guard lock(s_->mutex);
+  return s_->tasks.size();
+}
+
+asio::awaitable<void> TaskGroup::wait() {
+  auto wake = std::make_shared<Wake>(co_await asio::this_coro::executor, 1);
+  {
+    std::lock_guard lock(s_->mutex);
+    if (s_->tasks.empty()) co_return;
+    s_->waiters.push_back(wake);
+  }
+  (void)co_await wake->async_receive(asio::as_tuple(asio::use_awaitable));
+}
+
+bool TaskGroup::wait_for(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(s_->mutex);
+  return s_->idle.wait_for(lock, timeout, [&] { return s_->tasks.empty(); });
+}
+
+}  // namespace sarvolt::util

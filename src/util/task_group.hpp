@@ -1,0 +1,65 @@
+// TaskGroup: coroutine tasks that can be stopped and whose end can be awaited.
+//   spawn(ex, task)  runs `task` on a strand of `ex`; the Task handle stops it
+//   stop()           stops every task of the group
+//   wait()           completes once the group has no task left
+//   wait_for(d)      the same, blocking, for threads outside the runtime
+// A task starts on its strand after spawn() returned, never inside it.
+// Stopping is Asio's terminal cancellation, delivered on the task's strand:
+// the operation the task waits on completes with operation_aborted, and so
+// does every later one. Destroying the group stops its tasks without waiting.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <exception>
+#include <functional>
+#include <memory>
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/strand.hpp>
+
+namespace sarvolt::util {
+
+class TaskGroup {
+  struct State;
+  struct Entry;
+
+ public:
+  using Strand = boost::asio::strand<boost::asio::any_io_executor>;
+  // Told how a task ended: null for a return, else what it threw.
+  using OnDone = std::function<void(std::exception_ptr)>;
+
+  class Task {
+   public:
+    Task() = default;
+    void stop() const;
+    bool done() const noexcept;
+
+   private:
+    friend class TaskGroup;
+    explicit Task(std::shared_ptr<Entry> e) : e_(std::move(e)) {}
+    std::shared_ptr<Entry> e_;
+  };
+
+  TaskGroup();
+  ~TaskGroup();
+  TaskGroup(const TaskGroup&) = delete;
+  TaskGroup& operator=(const TaskGroup&) = delete;
+
+  Task spawn(Strand strand, boost::asio::awaitable<void> task, OnDone on_done = {});
+  Task spawn(const boost::asio::any_io_executor& ex, boost::asio::awaitable<void> task, OnDone on_done = {}) {
+    return spawn(boost::asio::make_strand(ex), std::move(task), std::move(on_done));
+  }
+
+  void stop();
+  std::size_t size() const;
+  boost::asio::awaitable<void> wait();
+  // False when tasks were still running after `timeout`.
+  bool wait_for(std::chrono::milliseconds timeout);
+
+ private:
+  std::shared_ptr<State> s_;
+};
+
+}  // namespace sarvolt::util

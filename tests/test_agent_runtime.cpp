@@ -1,0 +1,311 @@
+// The agent's running core: the state lock, the housekeeping runner and pass,
+// documents by URL, per-network processing, network-change notification,
+// start and the shutdown step.
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "agent/agent.hpp"
+#include "agent/housekeeping.hpp"
+#include "data_plane.hpp"
+#include "http_fixture.hpp"
+#include "util/block_on.hpp"
+#include "util/http_client.hpp"
+#include "util/rwlock.hpp"
+
+namespace sarvolt::test {
+namespace {
+
+namespace asio = boost::asio;
+using network::NetworkHealth;
+
+
+// A network document for 10.1.0.0/16 listing `members` (a: .5, b: .6, c: .7).
+std::string document(const std::vector<std::pair<char, const p2p::Identity*>>& members, const std::string& extra = "") {
+  std::string doc = "name = \"lab\"\nnetwork = \"10.1.0.0/16\"\n";
+  int host = 5;
+  for (const auto& [name, id] : members)
+    doc += fmt::format("[[node]]\npk = \"{}\"\nip = \"10.1.0.{}\"\nhostname = \"{}\"\ngroups = [\"g\"]\n",
+                       id->pk().to_string(), host++, name);
+  return doc + "[[policy]]\nsource_groups = [\"g\"]\ndestination_groups = [\"g\"]\n" + extra;
+}
+
+// An agent core on the in-memory fabric with an HTTP client that trusts the
+// test CA, a configuration file in a temporary directory and a listener that
+// records every change.
+struct Core {
+  Core() : dp(DataPlane::Options{.with_tun = false, .with_dns = false}) {
+    agent::AgentInner::Parts parts;
+    parts.executor = dp.io.get_executor();
+    parts.node = dp.nodes[0];
+    parts.dns = agent::dns::MobileAgentDns::create(dp.io.get_executor());
+    parts.http_client =
+        *util::HttpClient::create(dp.io.get_executor(), {.total_timeout = 3000ms, .ca_file = certs.ca_file()});
+    parts.config_path = (dir / "agent.toml").string();
+    parts.platform->listener = [this](agent::NetworkChange c) { changes.push_back(std::move(c)); };
+    inner = std::make_shared<agent::AgentInner>(std::move(parts));
+  }
+  ~Core() { inner->dns->shutdown(); }
+  template <class F>
+  void with_state(F f) { test::with_state(dp, *inner, f); }
+  util::Url add(const std::string& url) {  // a manual network
+    auto u = *util::Url::parse(url);
+    with_state([&](agent::State& st) { st.config.network.emplace(u, network::Network(u)); });
+    return u;
+  }
+  void pass() { ASSERT_TRUE(dp.run(agent::housekeeping(*inner))); }
+  std::string file_url(const std::string& name) const { return "file://" + (dir / name).string(); }
+
+  TestCertificates certs;
+  TempDir dir;
+  DataPlane dp;
+  std::shared_ptr<agent::AgentInner> inner;
+  std::vector<agent::NetworkChange> changes;  // written by the pass, read after it
+};
+
+TEST(RwLock, ServesInArrivalOrderAndACancelledWaitLeavesTheQueue) {
+  asio::io_context io;
+  util::AsyncRwLock<int> lock(0);
+  std::vector<std::string> order;
+  auto reader = [&](std::string name, std::chrono::milliseconds hold) -> asio::awaitable<void> {
+    auto g = co_await lock.read();
+    order.push_back(name);
+    co_await asio::steady_timer(io, hold).async_wait(asio::use_awaitable);
+  };
+  auto writer = [&](std::string name) -> asio::awaitable<void> {
+    auto g = co_await lock.write();
+    order.push_back(name);
+  };
+  for (bool cancel_writer : {false, true}) {
+    io.restart();
+    order.clear();
+    asio::cancellation_signal cancel;
+    asio::co_spawn(io, reader("r1", 30ms), asio::detached);
+    asio::co_spawn(io, writer("w1"), asio::bind_cancellation_slot(cancel.slot(), asio::detached));
+    asio::co_spawn(io, reader("r2", 0ms), asio::detached);  // behind the waiting writer
+    asio::co_spawn(io, reader("r3", 0ms), asio::detached);
+    if (cancel_writer) asio::post(io, [&] { cancel.emit(asio::cancellation_type::terminal); });
+    io.run();
+    const std::vector<std::string> cancelled = {"r1", "r2", "r3"}, served = {"r1", "w1", "r2", "r3"};
+    EXPECT_EQ(order, cancel_writer ? cancelled : served);
+  }
+}
+
+TEST(DocumentsByUrl, FilesAndHttpBodiesReadSafely) {
+  Core core;
+  TestHttpServer http(&core.certs);
+  const auto doc = document({{'a', &core.dp.a}});
+  write_file(core.dir / "a%20b.toml", doc);
+  ASSERT_EQ(::mkfifo((core.dir / "fifo").c_str(), 0600), 0);
+  std::ofstream(core.dir / "big.toml") << std::string(agent::kMaxDocumentSize + 1, '#');
+  write_file(core.dir / "latin1.toml", "\xff\n");
+  std::string hex16 = "fffe";  // UTF-16 with its byte-order mark
+  for (char ch : doc) hex16 += fmt::format("{:02x}00", ch);
+  const struct {
+    std::string url;
+    std::string error;  // a prefix; empty: the document is read
+  } cases[] = {
+      {core.file_url("a%20b.toml"), ""},  // the path taken literally
+      {core.file_url("missing.toml"), "I/O error: No such file or directory (os error 2)"},
+      {core.file_url("fifo"), "I/O error: not a regular file"},
+      {core.file_url("big.toml"), "I/O error: file is larger than the 16 MiB limit"},
+      {core.file_url("latin1.toml"), "I/O error: stream did not contain valid UTF-8"},
+      {"controller://1b4e28ba-2fa1-11d2-883f-0016d3cca427",
+       "Configuration parse error: Controller network not found in cache: controller://1b4e28ba-"},
+      {"ftp://u:p@h/x.toml", "Configuration parse error: Unsupported URL scheme: ftp://****:****@h/x.toml"},
+      {http.url("/body?hex=" + hex16), ""},
+      {http.url("/status/404"), "Configuration parse error: HTTP request failed with status '404 Not Found'"},
+      {http.url("/status/204"), "Network error: "},  // an empty document
+      {"http://127.0.0.1:1/n.toml", "HTTP client error: "},  // nothing listens there
+  };
+  for (const auto& c : cases) {
+    auto got = core.dp.run(agent::fetch_network_config_data(*core.inner, *util::Url::parse(c.url), "s"));
+    EXPECT_THAT(got ? "" : got.error().to_string(), testing::StartsWith(c.error)) << c.url;
+    EXPECT_EQ(got.has_value(), c.error.empty()) << c.url;
+  }
+  // Exactly one header of our own: the node's key.
+  const auto seen = http.requests().front()["headers"];
+  EXPECT_EQ(seen, nlohmann::json::parse(fmt::format(R"([["Host", "127.0.0.1:{}"], ["sarvolt-pk", "{}"]])",
+                                                    http.port(), core.dp.a.pk().to_string())));
+}
+
+// One network through process_network_configs: slot, flags and prior health in,
+// health, desired state and the name flag out.
+TEST(ProcessNetworkConfigs, HealthAndDesiredStateTable) {
+  Core core;
+  const auto &a = core.dp.a, &b = core.dp.b;
+  const auto member = *network::NetworkConfig::try_from(document({{'a', &a}, {'b', &b}}));
+  const auto stranger = *network::NetworkConfig::try_from(document({{'b', &b}}));
+  // A route to b's own address: the access rules cannot be derived.
+  const auto clash = *network::NetworkConfig::try_from(
+      document({{'a', &a}, {'b', &b}, {'c', &core.dp.c}},
+               "[[route]]\ndest = \"10.1.0.6/32\"\ngw = \"" + core.dp.c.pk().to_string() + "\"\n"));
+  const auto failure = std::make_shared<const core::Error>(core::Error::io(std::string("gone")));
+  using H = NetworkHealth;
+  const struct {
+    const char* what;
+    network::NetworkConfigSlot slot;
+    bool disabled;
+    H before, after;
+    bool derived;  // desired state from the document (else: default or untouched)
+    bool name_changed;
+  } cases[] = {
+      {"empty slot", {}, false, H::ok(), H::ok(), false, false},
+      {"empty after disabled", {}, false, H::disabled(), H::initializing(), false, false},
+      {"retrieval error", failure, false, H::ok(), H::retrieve_config_error("I/O error: gone"), false, false},
+      {"member", member, false, H::initializing(), H::initializing(), true, true},
+      {"member after an error", member, false, H::invalid_config_error("x"), H::pending(), true, true},
+      {"member again after not a member", member, false, H::not_a_member_error(), H::pending(), true, true},
+      {"not a member", stranger, false, H::ok(), H::not_a_member_error(), false, true},
+      {"lists fail", clash, false, H::ok(), H::invalid_config_error("duplicate route"), false, true},
+      {"disabled", member, true, H::ok(), H::disabled(), false, true},
+  };
+  for (const auto& c : cases) {
+    const auto url = *util::Url::parse("file:///n.toml");
+    agent::State state{agent::AgentConfig(a)};
+    auto& n = state.config.network.emplace(url, network::Network(url, c.disabled)).first->second;
+    n.config = c.slot;
+    n.health = c.before;
+    n.desired.routes = network::AppliedStatus<network::EffectiveRoutingList>::failed("old");
+    EXPECT_EQ(agent::process_network_configs(*core.inner, state), c.name_changed) << c.what;
+    EXPECT_EQ(n.health, c.after) << c.what;
+    if (c.derived) {
+      EXPECT_EQ(n.desired.ip.applied, net("10.1.0.5/16")) << c.what;
+      EXPECT_TRUE(n.desired.hostnames.applied) << c.what;
+    } else if (std::holds_alternative<network::NetworkConfig>(c.slot)) {
+      EXPECT_EQ(n.desired, network::AgentState{}) << c.what;
+    } else {
+      EXPECT_EQ(n.desired.routes.error, "old") << c.what << ": the last desired state is kept";
+    }
+  }
+}
+
+TEST(Housekeeping, PassNotifiesAndSavesOnlyOnChangesAndRetriesAFailedSave) {
+  Core core;
+  core.pass();
+  ASSERT_EQ(core.changes.size(), 1u) << "the first pass always notifies";
+  EXPECT_EQ(core.changes[0].debug(), "NetworkChange { ips: Some([]), routes: Some([]), dns_server: None }");
+  const auto route = "[[route]]\ndest = \"10.9.0.0/16\"\ngw = \"" + core.dp.b.pk().to_string() + "\"\n";
+  auto doc = document({{'a', &core.dp.a}, {'b', &core.dp.b}}, route);
+  write_file(core.dir / "n.toml", doc);
+  const auto url = core.add(core.file_url("n.toml"));
+  const auto saved = core.dir / "agent.toml";
+  core.pass();  // the name "lab" is new
+  EXPECT_THAT(read_file(saved), testing::HasSubstr("name = \"lab\""));
+  core.with_state([&](agent::State& st) { EXPECT_EQ(st.config.network.at(url).health, NetworkHealth::ok()); });
+  ASSERT_EQ(core.changes.size(), 2u);
+  EXPECT_EQ(core.changes[1].debug(),
+            "NetworkChange { ips: Some([10.1.0.5/16]), routes: Some([10.9.0.0/16]), dns_server: Some(10.1.255.254) }");
+
+  std::filesystem::remove(saved);
+  core.pass();
+  EXPECT_FALSE(std::filesystem::exists(saved)) << "nothing changed: no write";
+  EXPECT_EQ(core.changes.size(), 2u) << "nor a notification";
+
+  // A save that fails is repeated by later passes until it succeeds.
+  write_file(core.dir / "n.toml", doc.replace(8, 3, "lob"));
+  std::filesystem::create_directory(saved);
+  core.pass();
+  std::filesystem::remove(saved);
+  core.pass();
+  EXPECT_THAT(read_file(saved), testing::HasSubstr("name = \"lob\""));
+}
+
+TEST(Housekeeping, RunnerTicksAtOnceCatchesUpAndStopsOnTheToken) {
+  LogCapture logs;
+  Core core;
+  util::CancellationToken token;
+  auto passes = [&] { return logs.count("Finished housekeeping"); };
+  // Hold the state so that the first pass waits three periods.
+  auto hold = [&]() -> asio::awaitable<void> {
+    auto st = co_await core.inner->state.write();
+    co_await asio::steady_timer(core.dp.io, 330ms).async_wait(asio::use_awaitable);
+  };
+  auto held = asio::co_spawn(core.dp.io, hold(), asio::use_future);
+  std::this_thread::sleep_for(20ms);
+  core.inner->tasks.spawn(core.dp.io.get_executor(), agent::housekeeping_runner(core.inner, token, 100ms));
+  std::this_thread::sleep_for(250ms);
+  EXPECT_EQ(passes(), 0u);
+  held.get();
+  // The first pass and the ticks that fell due meanwhile follow at once (the
+  // next tick is 100 ms away).
+  EXPECT_TRUE(eventually([&] { return passes() >= 4; }, 90ms)) << passes();
+  token.cancel();
+  EXPECT_TRUE(core.inner->tasks.wait_for(2s));
+  const auto done = passes();
+  EXPECT_EQ(logs.count("Housekeeping runner cancelled"), 1u);
+  EXPECT_EQ(logs.count("Housekeeping runner finished"), 1u);
+  std::this_thread::sleep_for(150ms);
+  EXPECT_EQ(passes(), done);
+}
+
+TEST(Housekeeping, ShutdownWaitsForTheRunningPass) {
+  LogCapture logs;
+  Core core;
+  TestHttpServer http;
+  const auto url = core.add(http.url("/slow?seconds=1"));
+  // The pass fails to read the document and keeps the last desired state; shutdown resets it.
+  core.with_state([&](agent::State& st) { st.config.network.at(url).desired.ip.applied = net("10.1.0.5/16"); });
+  auto pass = asio::co_spawn(core.dp.io, agent::housekeeping(*core.inner), asio::use_future);
+  ASSERT_TRUE(eventually([&] { return logs.count("Sending request") == 1; }));
+  auto down = asio::co_spawn(core.dp.io, core.inner->shutdown(), asio::use_future);
+  EXPECT_EQ(down.wait_for(100ms), std::future_status::timeout) << "shutdown waits for the pass";
+  ASSERT_TRUE(pass.get());
+  down.get();
+  EXPECT_TRUE(core.inner->token.is_cancelled());
+  core.with_state([&](agent::State& st) { EXPECT_EQ(st.config.network.at(url).desired, network::AgentState{}); });
+}
+
+// Agent::start with environment overrides and configuration settings: what
+// binds, what fails (and how), and what the started agent holds.
+TEST(AgentStart, EnvironmentAndConfigurationDecideTheStart) {
+  TempDir dir;
+  Runtime rt;
+  ScopedEnv port("SARVOLT_UDP_PORT", std::string("0"));
+  const struct {
+    std::vector<std::pair<const char*, const char*>> env;
+    std::function<void(agent::AgentConfig&)> edit;
+    std::string error;  // a prefix; empty: starts
+    std::uint16_t tun_mtu = 1280;
+    bool dns = true;
+  } cases[] = {
+      {{}, {}, ""},
+      {{{"SARVOLT_ARM_MESSAGES", "false"}}, {}, "", 1328},
+      {{}, [](agent::AgentConfig& c) { c.mtu = 1400; }, "", 1400},
+      {{}, [](agent::AgentConfig& c) { c.dns = agent::DnsConfig{true}; }, "", 1280, false},
+      {{{"SARVOLT_UDP_ADDRS", " 127.0.0.1  ::1 "}}, {}, ""},
+      {{{"SARVOLT_UDP_ADDRS", "10.0.0.1:5000"}}, {}, "Node error: Invalid udp addresses"},
+      {{{"SARVOLT_MAX_PEERS", "1000"}}, {}, "Node error: Failed to bind node: "},
+      {{}, [](agent::AgentConfig& c) { c.super_peers.emplace(); }, "Node error: Failed to bind node: "},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const auto& c = cases[i];
+    std::vector<std::unique_ptr<ScopedEnv>> env;
+    for (const auto& [name, value] : c.env) env.push_back(std::make_unique<ScopedEnv>(name, std::string(value)));
+    agent::AgentConfig config(identity_from_seed(7));
+    if (c.edit) c.edit(config);
+    LogCapture logs;
+    auto started = util::block_on(rt.io.get_executor(), agent::Agent::start(config, (dir / "a.toml").string(), {}));
+    if (!c.error.empty()) {
+      ASSERT_FALSE(started) << i;
+      EXPECT_THAT(started.error().to_string(), testing::StartsWith(c.error)) << i;
+      continue;
+    }
+    ASSERT_TRUE(started) << i << ": " << started.error().to_string();
+    EXPECT_EQ(started->inner()->tun_mtu(), c.tun_mtu) << i;
+    EXPECT_EQ(started->inner()->dns != nullptr, c.dns) << i;
+    EXPECT_TRUE(logs.contains("debug", "Update check is not available on this platform")) << i;
+    util::block_on(rt.io.get_executor(), started->shutdown());
+    util::block_on(rt.io.get_executor(), started->release());
+  }
+}
+
+}  // namespace
+}  // namespace sarvolt::test

@@ -1,0 +1,327 @@
+// The UDP node on 127.0.0.1 with real sockets and an in-process super peer:
+// binding, HELLO/ACK, relay, UNITE and direct paths, sealing, proof of work,
+// statistics, the UDP socket table and shutdown.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/ip/udp.hpp>
+#include <fmt/format.h>
+
+#include "p2p_net.hpp"
+#include "platform/p2p/super_peer.hpp"
+#include "platform/p2p/wire.hpp"
+#include "support.hpp"
+
+namespace sarvolt::test {
+namespace {
+
+namespace asio = boost::asio;
+using namespace std::chrono_literals;
+using namespace p2p;
+using udp = asio::ip::udp;
+using NodeP = std::shared_ptr<UdpNode>;
+
+Bytes bytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
+
+// A plain UDP socket on 127.0.0.1.
+udp::socket raw_socket(asio::io_context& io) {
+  return udp::socket(io, udp::endpoint(asio::ip::address_v4::loopback(), 0));
+}
+
+class P2pNode : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    for (auto& n : nodes) rt.run(n->shutdown());
+  }
+
+  NodeP bind(const NodeOptsBuilder& b) {
+    auto r = rt.run(UdpNode::bind(b.build().value()));
+    if (!r) throw std::runtime_error("bind failed: " + r.error().message());
+    nodes.push_back(*r);
+    return *r;
+  }
+  NodeP node(const std::function<void(NodeOptsBuilder&)>& tweak = {}) {
+    auto b = test_opts(identity(), {sp.url()});
+    if (tweak) tweak(b);
+    return bind(b);
+  }
+  // Nodes a and b, each with a link to the other and a reader on it.
+  void two_nodes(const std::function<void(NodeOptsBuilder&)>& tweak = {}) {
+    a = node(tweak);
+    b = node(tweak);
+    ab = a->initiate(b->identity().pk()).value();
+    ba = b->initiate(a->identity().pk()).value();
+    at_a = std::make_unique<Reader>(rt.io, ab);
+    at_b = std::make_unique<Reader>(rt.io, ba);
+  }
+  static SuperPeerStats sp_stats(const NodeP& n) {
+    std::lock_guard lock(n->super_peer_table().mutex);
+    return n->super_peer_table().entries.front().second->stats(Clock::now());
+  }
+  // Sends `payload` on `link` until `reader` has got it.
+  static bool send_until_received(const NodePeerRef& link, const Reader& reader, const Bytes& payload) {
+    return eventually([&] {
+      (void)link->send_datagram(payload);
+      const auto got = reader.got();
+      return std::find(got.begin(), got.end(), payload) != got.end();
+    });
+  }
+
+  Runtime rt;
+  TestSuperPeer sp;
+  std::vector<NodeP> nodes;
+  NodeP a, b;
+  NodePeerRef ab, ba;
+  std::unique_ptr<Reader> at_a, at_b;
+};
+
+const auto no_unites = [](NodeOptsBuilder& b) { b.process_unites(false); };
+
+TEST_F(P2pNode, BindRefusesWhatCannotBind) {
+  const auto taken = raw_socket(rt.io);
+  const auto zero_key_url =
+      SuperPeerUrl::parse(fmt::format("udp://127.0.0.1:1?publicKey={}&networkId=1", std::string(64, '0'))).value();
+
+  struct Case {
+    const char* name;
+    std::function<void(NodeOptsBuilder&)> tweak;
+    NodeError::Kind kind;
+  };
+  const std::vector<Case> cases = {
+      {"no super peers", [](auto& b) { b.super_peers({}); }, NodeError::Kind::NoSuperPeers},
+      {"network id", [](auto& b) { b.network_id(2); }, NodeError::Kind::SuperPeerNetworkIdMismatch},
+      {"max_peers 1000", [](auto& b) { b.max_peers(1000); }, NodeError::Kind::InvalidMaxPeers},
+      {"super peer key off the curve", [&](auto& b) { b.super_peers({zero_key_url}); }, NodeError::Kind::CryptoError},
+      {"port in use", [&](auto& b) { b.udp_port(taken.local_endpoint().port()); }, NodeError::Kind::Io},
+  };
+  for (const auto& c : cases) {
+    auto b = test_opts(identity(), {sp.url()});
+    c.tweak(b);
+    auto r = rt.run(Node::bind(b.build().value()));
+    ASSERT_FALSE(r) << c.name;
+    EXPECT_EQ(r.error().kind(), c.kind) << c.name << ": " << r.error().message();
+  }
+
+  LogCapture logs;
+  node([](NodeOptsBuilder& o) { o.max_peers(0); });  // binds
+  EXPECT_TRUE(logs.contains("trace", "UDP port: 0"));
+  EXPECT_TRUE(logs.contains("trace", "Resolve hostname 127.0.0.1"));
+  EXPECT_TRUE(logs.contains("trace", fmt::format("Resolved hostname 127.0.0.1 to {{127.0.0.1:{}}}", sp.port())));
+}
+
+TEST(P2pBind, NeedsARunningRuntime) {
+  asio::io_context io;
+  std::optional<NodeError::Kind> kind;
+  auto opts = test_opts(identity(), SUPER_PEERS_DEFAULT()).build().value();
+  asio::co_spawn(
+      io,
+      [&]() -> asio::awaitable<void> {
+        io.stop();
+        auto r = co_await Node::bind(opts);
+        if (!r) kind = r.error().kind();
+      },
+      asio::detached);
+  io.run();
+  EXPECT_EQ(kind, NodeError::Kind::NoAsyncRuntimeFound);
+}
+
+TEST_F(P2pNode, ResolvesAllAtOnceEachWithItsLimitInListOrder) {
+  std::promise<void> release;
+  const auto gate = release.get_future().share();
+  const Resolver fake = [gate](const HostPort& h) {
+    ResolveOutcome o;
+    if (h.host == "slow.test") gate.wait();
+    if (h.host == "bad.test") {
+      o.error = "no such host";
+      return o;
+    }
+    o.kind = ResolveOutcome::Kind::Resolved;
+    o.endpoints = {udp::endpoint(asio::ip::make_address("127.0.0.1"), h.port)};
+    return o;
+  };
+  const auto out =
+      rt.run(resolve_all({{"slow.test", 1}, {"fast.test", 2}, {"bad.test", 3}, {"127.0.0.1", 4}}, 300ms, fake));
+  release.set_value();
+  ASSERT_EQ(out.size(), 4u);
+  EXPECT_EQ(out[0].kind, ResolveOutcome::Kind::Timeout);
+  ASSERT_EQ(out[1].kind, ResolveOutcome::Kind::Resolved) << "a slow host before it must not hold it up";
+  EXPECT_EQ(out[1].endpoints.front().port(), 2);
+  EXPECT_EQ(out[2].kind, ResolveOutcome::Kind::Failed);
+  EXPECT_EQ(out[2].error, "no such host");
+  EXPECT_EQ(out[3].endpoints.front().port(), 4);
+
+  const auto local = resolve_host({"localhost", 9});
+  ASSERT_EQ(local.kind, ResolveOutcome::Kind::Resolved) << local.error;
+  for (std::size_t i = 0; i < local.endpoints.size(); ++i)
+    for (std::size_t j = i + 1; j < local.endpoints.size(); ++j) EXPECT_NE(local.endpoints[i], local.endpoints[j]);
+}
+
+TEST_F(P2pNode, HelloAckThenUnreachableAfterTimeout) {
+  a = node();
+  ASSERT_TRUE(eventually([&] { return sp_stats(a).reachable; }));
+  const auto s = sp_stats(a);
+  const udp::endpoint sp_ep(asio::ip::make_address("127.0.0.1"), sp.port());
+  EXPECT_EQ(s.resolved_addresses, std::vector<udp::endpoint>{sp_ep});
+  EXPECT_EQ(s.tcp_port, sp.port());
+  ASSERT_EQ(s.udp_path_order, std::vector<PeerPathKey>{PeerPathKey::udp(sp_ep)});
+  const PeerPath& path = s.udp_paths.at(s.udp_path_order.front());
+  ASSERT_TRUE(path.last_ack && !path.latencies_us.empty());
+  for (auto l : path.latencies_us) EXPECT_GT(l, 0u);
+
+  sp.stop();
+  ASSERT_TRUE(eventually([&] { return !sp_stats(a).reachable; }));
+  const auto after = sp_stats(a);
+  const PeerPath& dead = after.udp_paths.at(after.udp_path_order.front());
+  EXPECT_TRUE(dead.unanswered_hello_since);
+  EXPECT_FALSE(PeerPath::is_reachable(dead, Clock::now(), 400));
+  EXPECT_TRUE(PeerPath::is_reachable(dead, Clock::now(), 60000)) << "the last ACK is recent";
+}
+
+TEST_F(P2pNode, RelaysBetweenTwoNodesMeasuresAndReopensClosedSockets) {
+  two_nodes(no_unites);
+  EXPECT_EQ(a->initiate(b->identity().pk()).value(), ab) << "one link per key while it lives";
+  EXPECT_FALSE(a->initiate(a->identity().pk()));
+  ASSERT_TRUE(send_until_received(ab, *at_b, bytes("a->b")));
+  ASSERT_TRUE(send_until_received(ba, *at_a, bytes("b->a")));
+  for (const auto& d : at_b->got()) EXPECT_EQ(d, bytes("a->b"));
+  for (const auto& d : at_a->got()) EXPECT_EQ(d, bytes("b->a"));
+
+  ASSERT_TRUE(eventually([&] {
+    const auto s = ab->stats();
+    return s.reachable && !s.relay_path_order.empty() && !s.relay_paths.at(s.relay_path_order[0]).latencies_us.empty();
+  }));
+  const auto s = ab->stats();
+  EXPECT_EQ(s.pow_status, PowStatus::Ok);
+  EXPECT_TRUE(s.protocol_version_2);
+  ASSERT_TRUE(s.app_tx && s.app_rx);
+  EXPECT_LE(s.created_at, *s.app_tx);
+  EXPECT_EQ(s.relay_path_order.front(), sp.url().public_key());
+  EXPECT_TRUE(s.direct_paths.empty()) << "UNITEs are not processed";
+  ASSERT_TRUE(s.tx_short_id);
+  EXPECT_EQ(*s.tx_short_id, ba->stats().rx_short_id) << "A names itself to B with the id B gave it";
+  EXPECT_EQ(ba->stats().tx_short_id, s.rx_short_id);
+
+  {
+    std::lock_guard lock(a->udp_socket_table().mutex);
+    ASSERT_EQ(a->udp_socket_table().sockets.size(), 1u);
+    a->udp_socket_table().sockets.clear();
+  }
+  EXPECT_TRUE(a->local_endpoints().empty()) << "releasing the handle closes the socket";
+  ASSERT_TRUE(send_until_received(ab, *at_b, bytes("after")));
+  std::lock_guard lock(a->udp_socket_table().mutex);
+  EXPECT_EQ(a->udp_socket_table().sockets.size(), 1u);
+}
+
+TEST_F(P2pNode, UniteThenDirectPathIsPreferred) {
+  two_nodes();
+  const Bytes big(300, 0x5a);  // at least a UNITE's size: the super peer unites
+  ASSERT_TRUE(eventually([&] {
+    (void)ab->send_datagram(big);
+    const auto s = ab->stats();
+    return !s.direct_path_order.empty() && PeerPath::is_reachable(s.direct_paths.at(s.direct_path_order[0]),
+                                                                  Clock::now(), 400);
+  }));
+  EXPECT_EQ(ab->stats().direct_path_order.front().endpoint(), b->local_endpoints().front());
+
+  const auto relayed = sp.counters().relayed;
+  const std::size_t have = at_b->got().size();
+  for (std::size_t round = 1; round <= 10; ++round) {  // bursts the socket buffers hold
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE(ab->send_datagram(big));
+    ASSERT_TRUE(eventually([&] { return at_b->got().size() >= have + 20 * round; }));
+  }
+  EXPECT_LT(sp.counters().relayed - relayed, 50u) << "the datagrams took the direct path";
+}
+
+TEST_F(P2pNode, TamperedAndReplayedSealedDatagramsAreDropped) {
+  b = node(no_unites);
+  // X is a node this test plays by hand from a plain socket.
+  const auto x = identity();
+  const auto bk = b->identity().pk();
+  const Bytes app = datagram(wire::Type::App, x, bk, bytes("sealed"), 1);
+  Bytes tampered = app;
+  tampered.back() ^= 1;
+  const auto to = b->local_endpoints().front();
+  auto raw = raw_socket(rt.io);
+
+  auto bx = b->initiate(x.pk()).value();
+  Reader at_bx(rt.io, bx);
+  raw.send_to(asio::buffer(datagram(wire::Type::Hello, x, bk, hello_body(x), 0)), to);
+  ASSERT_TRUE(eventually([&] { return bx->stats().pow_status == PowStatus::Ok; }));
+  raw.send_to(asio::buffer(app), to);
+  ASSERT_TRUE(eventually([&] { return at_bx.got().size() == 1; }));
+  EXPECT_EQ(at_bx.got().front(), bytes("sealed"));
+  raw.send_to(asio::buffer(app), to);
+  ASSERT_TRUE(eventually([&] { return b->counters().dropped_replayed == 1; }));
+  raw.send_to(asio::buffer(tampered), to);
+  ASSERT_TRUE(eventually([&] { return b->counters().dropped_unauthentic == 1; }));
+  EXPECT_EQ(at_bx.got().size(), 1u) << "delivered once";
+}
+
+TEST_F(P2pNode, LowProofOfWorkIsRefused) {
+  TestSuperPeer lax(0);
+  const auto weak = weak_identity();
+  b = bind(test_opts(identity(), {lax.url()}));
+  auto c = bind(test_opts(weak, {lax.url()}).min_pow_difficulty(0));
+  auto cb = c->initiate(b->identity().pk()).value();
+  ASSERT_TRUE(eventually([&] {
+    (void)cb->send_datagram(bytes("let me in"));
+    return b->counters().dropped_refused > 0;
+  }));
+  // B learns C's proof of work from C's answer to its own HELLO.
+  auto bc = b->initiate(weak.pk()).value();
+  ASSERT_TRUE(eventually([&] { return bc->stats().pow_status == PowStatus::Nok; }));
+  const auto sent = bc->send_datagram(bytes("hi"));
+  ASSERT_FALSE(sent);
+  EXPECT_THAT(sent.error().message(), testing::HasSubstr("refused"));
+  bc.reset();
+  EXPECT_FALSE(b->initiate(weak.pk())) << "a refused peer cannot be initiated";
+  EXPECT_EQ(b->counters().delivered, 0u);
+}
+
+TEST_F(P2pNode, UnsealedWhenNotArmed) {
+  two_nodes([](NodeOptsBuilder& o) { o.arm_messages(false).process_unites(false); });
+  ASSERT_TRUE(send_until_received(ab, *at_b, bytes("plain a->b")));
+  ASSERT_TRUE(send_until_received(ba, *at_a, bytes("plain b->a")));
+  EXPECT_TRUE(sp_stats(a).reachable);
+
+  // A sealed datagram is not understood by it.
+  const auto malformed = b->counters().dropped_malformed;
+  const auto sealed = datagram(wire::Type::App, a->identity(), b->identity().pk(), bytes("x"), 1);
+  raw_socket(rt.io).send_to(asio::buffer(sealed), b->local_endpoints().front());
+  EXPECT_TRUE(eventually([&] { return b->counters().dropped_malformed > malformed; }));
+}
+
+TEST_F(P2pNode, ShutdownEndsLinksAndReleaseClosesSockets) {
+  a = node();
+  b = node();
+  ab = a->initiate(b->identity().pk()).value();
+  Reader pending(rt.io, ab);
+  rt.run(a->shutdown());
+  EXPECT_TRUE(eventually([&] { return pending.aborted(); }));
+  const auto sent = ab->send_datagram(bytes("late"));
+  ASSERT_FALSE(sent);
+  EXPECT_EQ(sent.error().kind(), SendDatagramError::Kind::Closed);
+  EXPECT_FALSE(a->initiate(b->identity().pk()));
+
+  // Releasing the last handle stops the node: its port becomes free.
+  const udp::endpoint at = b->local_endpoints().front();
+  nodes.pop_back();
+  b.reset();
+  EXPECT_TRUE(eventually([&] {
+    udp::socket s(rt.io, udp::v4());
+    boost::system::error_code ec;
+    s.bind(at, ec);
+    return !ec;
+  }));
+}
+
+TEST_F(P2pNode, MaxPeersBoundsThePeerTable) {
+  a = node([](NodeOptsBuilder& o) { o.max_peers(1); });
+  ASSERT_TRUE(a->initiate(identity(0).pk()));
+  EXPECT_THAT(a->initiate(identity(0).pk()).error().message(), testing::HasSubstr("peer table full"));
+}
+
+}  // namespace
+}  // namespace sarvolt::test
