@@ -1,4 +1,5 @@
 #include "platform/p2p/fabric.hpp"
+#include "platform/p2p/waiter_guard.hpp"
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/experimental/concurrent_channel.hpp>
@@ -98,22 +99,6 @@ namespace {
 void wake(const std::shared_ptr<MemoryNodePeer::Waker>& w) {
   if (w) w->wake();
 }
-
-// Holds one registered waiter of a queue; unregisters however the wait ends.
-class WaiterGuard {
- public:
-  WaiterGuard(std::mutex& mutex, std::size_t& waiters) : mutex_(mutex), waiters_(waiters) {}
-  ~WaiterGuard() {
-    std::lock_guard lock(mutex_);
-    --waiters_;
-  }
-  WaiterGuard(const WaiterGuard&) = delete;
-  WaiterGuard& operator=(const WaiterGuard&) = delete;
-
- private:
-  std::mutex& mutex_;
-  std::size_t& waiters_;
-};
 
 }  // namespace
 

@@ -30,6 +30,7 @@
 #include "platform/p2p/crypto.hpp"
 #include "platform/p2p/super_peer.hpp"
 #include "platform/p2p/wire.hpp"
+#include "platform/p2p/waiter_guard.hpp"
 #include "util/log.hpp"
 
 namespace sarvolt::p2p {
@@ -79,21 +80,6 @@ struct Waker {
   void wake() { channel.try_send(boost::system::error_code{}); }
   Channel channel;
   std::atomic<bool> link_closed{false};  // the link was closed by its holder
-};
-
-class WaiterGuard {
- public:
-  WaiterGuard(std::mutex& mutex, std::size_t& waiters) : mutex_(mutex), waiters_(waiters) {}
-  ~WaiterGuard() {
-    std::lock_guard lock(mutex_);
-    --waiters_;
-  }
-  WaiterGuard(const WaiterGuard&) = delete;
-  WaiterGuard& operator=(const WaiterGuard&) = delete;
-
- private:
-  std::mutex& mutex_;
-  std::size_t& waiters_;
 };
 
 // Tasks that can be stopped together and awaited.
