@@ -2,6 +2,7 @@
 // survives a writer killed at any moment (also on a full disk): it always
 // parses and holds one of the identities written, never none or a mix. Also
 // the agent error texts, HTTP status texts and the SARVOLT_ environment.
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mount.h>
@@ -165,6 +166,139 @@ TEST(AgentConfigText, ReaderErrorsGiveThePositionNeverASecret) {
   EXPECT_EQ(read_error("super_peers = [\"tcp://x\"]\n" + ident).substr(0, 25), "invalid super peer URL: s");
 }
 
+TEST(AgentConfigText, MinimalDocumentAndBareSections) {
+  auto c = read_agent_config(identity_toml(id) + "[dns]\n[controller]\nstatus = \"Ok\"\n");
+  ASSERT_TRUE(c) << c.error().to_string();
+  EXPECT_TRUE(c->network.empty());
+  EXPECT_FALSE(c->mtu || c->super_peers || c->update_check || c->auto_connect);
+  ASSERT_TRUE(c->dns);
+  EXPECT_FALSE(c->dns->disabled);
+  ASSERT_TRUE(c->controller);
+  EXPECT_EQ(c->controller->status.to_string(), "Initializing") << "the status is not read";
+  EXPECT_EQ(write_agent_config(*c), identity_toml(id) + "\n[dns]\n\n[controller]\n");
+
+  auto only = read_agent_config("network = []\nsuper_peers = []\n" + identity_toml(id));
+  ASSERT_TRUE(only);
+  EXPECT_TRUE(only->network.empty());
+  ASSERT_TRUE(only->super_peers);
+  EXPECT_TRUE(only->super_peers_or_default().empty());
+  EXPECT_EQ(write_agent_config(*only), "super_peers = []\n\n" + identity_toml(id));
+}
+
+TEST(AgentConfigText, ReaderErrors) {
+  const std::string ident = identity_toml(id), sk = "[identity]\nsk = \"" + id.sk().to_string() + "\"\n";
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "missing field `identity`"},
+      {"Identity = 1\n", "missing field `identity`"},
+      // Errors of present keys come before the missing identity.
+      {"mtu = \"big\"\n", "invalid type: string \"big\", expected u16 for key `mtu` at line 1 column 7"},
+      {"mtu = 65536\n" + ident, "invalid value: integer `65536`, expected u16 for key `mtu` at line 1 column 7"},
+      {"mtu = -1\n" + ident, "invalid value: integer `-1`, expected u16 for key `mtu` at line 1 column 7"},
+      {"[identity]\npow = 1\n", "missing field `sk` for key `identity` at line 1 column 1"},
+      {"[identity]\n", "missing field `sk` for key `identity` at line 1 column 1"},
+      {sk, "missing field `pow` for key `identity` at line 1 column 1"},
+      {sk + "pow = 2147483648\n",
+       "invalid value: integer `2147483648`, expected i32 for key `identity.pow` at line 3 column 7"},
+      {"identity = 5\n", "invalid type: integer, expected struct IdentityHelper for key `identity` at line 1 column 12"},
+      {"network = { config_url = \"file:///x\" }\n" + ident,
+       "invalid type: map, expected a sequence for key `network` at line 1 column 11"},
+      {ident + "[[network]]\ndisabled = true\n", "missing field `config_url` for key `network` at line 4 column 1"},
+      {ident + "[[network]]\nconfig_url = \"n.toml\"\n",
+       "relative URL without a base: \"n.toml\" for key `network.config_url` at line 5 column 14"},
+      {"update_check = 1.0\n" + ident,
+       "invalid type: floating point `1.0`, expected a boolean for key `update_check` at line 1 column 16"},
+      {ident + "[dns]\ndisabled = \"no\"\n",
+       "invalid type: string \"no\", expected a boolean for key `dns.disabled` at line 5 column 12"},
+  };
+  for (const auto& [doc, error] : cases) EXPECT_EQ(read_error(doc), error) << doc;
+  EXPECT_EQ(read_error("super_peers = [\"tcp://x\"]\n" + ident).substr(0, 25), "invalid super peer URL: s");
+}
+
+TEST(AgentConfigText, PowRangeAndMtuRange) {
+  for (const char* pow : {"2147483647", "-1", "-2147483648"}) {
+    auto c = read_agent_config("[identity]\nsk = \"" + id.sk().to_string() + "\"\npow = " + pow + "\n");
+    ASSERT_TRUE(c) << pow;
+    EXPECT_EQ(std::to_string(c->identity.pow().value()), pow);
+  }
+  for (const char* mtu : {"0", "65535"}) {
+    auto c = read_agent_config(std::string("mtu = ") + mtu + "\n" + identity_toml(id));
+    ASSERT_TRUE(c) << mtu;
+    EXPECT_EQ(std::to_string(*c->mtu), mtu);
+  }
+}
+
+TEST(AgentConfigText, DuplicateNetworksByNormalisedUrl) {
+  const std::string doc = identity_toml(id) +
+                          "[[network]]\nconfig_url = \"HTTPS://Example.COM\"\n"
+                          "[[network]]\nconfig_url = \"https://example.com:443/\"\n";
+  EXPECT_EQ(read_error(doc), "duplicate network URL: https://example.com/ for key `network` at line 4 column 1");
+  auto inline_form = read_agent_config(
+      "network = [{ config_url = \"file:///b\" }, { config_url = \"file:///a\", name = \"A\" }]\n" + identity_toml(id));
+  ASSERT_TRUE(inline_form) << inline_form.error().to_string();
+  ASSERT_EQ(inline_form->network.size(), 2u);
+  EXPECT_EQ(inline_form->network.begin()->first, url("file:///a"));
+  EXPECT_EQ(inline_form->network.begin()->second.name, "A");
+  EXPECT_FALSE(inline_form->network.begin()->second.disabled);
+}
+
+TEST(AgentConfigText, ErrorsNeverEchoSecretsOrSourceLines) {
+  const std::string bad_sk(128, 'a');  // hex, but not a key pair
+  const auto e = read_error("[identity]\nsk = \"" + bad_sk + "\"\npow = 1\n");
+  EXPECT_EQ(e.find("aaaa"), std::string::npos) << e;
+  EXPECT_NE(e.find("for key `identity.sk` at line 2"), std::string::npos) << e;
+
+  const auto syntax = read_error("[identity]\nsk = \"topsecretvalue\npow = 1\n");
+  EXPECT_EQ(syntax.find("topsecret"), std::string::npos) << syntax;
+  EXPECT_NE(syntax.find("at line 2"), std::string::npos) << syntax;
+}
+
+TEST(AgentConfigSecrets, WrongTypesAndBadUrlsDoNotEchoSecrets) {
+  const std::string sk(128, 'b');
+  for (const auto& doc : {"identity = \"" + sk + "\"\n", std::string("[identity]\nsk = 12345678987654321\npow = 1\n"),
+                          std::string("[controller]\nshared_secret = 12345678987654321\n")}) {
+    const auto e = read_error(doc);
+    EXPECT_EQ(e.find("bbbb"), std::string::npos) << e;
+    EXPECT_EQ(e.find("12345678987654321"), std::string::npos) << e;
+    EXPECT_NE(e.find("invalid type: "), std::string::npos) << e;
+  }
+  const auto e = read_error(identity_toml(identity_from_seed(7, 1)) +
+                            "[[network]]\nconfig_url = \"https://user:hunter2@/n\"\n");
+  EXPECT_EQ(e.find("hunter2"), std::string::npos) << e;
+  EXPECT_NE(e.find("for key `network.config_url`"), std::string::npos) << e;
+  // A user name alone or with a password: both are masked.
+  EXPECT_EQ(util::mask_userinfo("https://user:pw@h/x"), "https://****:****@h/x");
+  EXPECT_EQ(util::mask_userinfo("https://user@h/x"), "https://****:****@h/x");
+  EXPECT_EQ(util::mask_userinfo("https://h/x?a=b@c"), "https://h/x?a=b@c");
+}
+
+TEST(AgentConfigAccessors, DefaultsAndStatus) {
+  AgentConfig c(identity_from_seed(1, 0));
+  EXPECT_EQ(c.controller_url(), "https://api.sarvolt.dev/api");
+  EXPECT_EQ(std::string(kDefaultAuthUrl).size(), 53u);
+  EXPECT_FALSE(c.shared_secret());
+  EXPECT_EQ(c.super_peers_or_default(), p2p::SUPER_PEERS_DEFAULT());
+  ControllerConfig ctl;
+  EXPECT_EQ(ctl.auth_url_or_default(), kDefaultAuthUrl);
+  EXPECT_EQ(ctl.auth_client_id_or_default(), "Qx7TmR2vLp9KdW4nZs8YbH3cFj6GtV1oNa5EuXkP");
+  ctl.url = "";
+  c.controller = ctl;
+  EXPECT_EQ(c.controller_url(), "");
+
+  AgentConfig fresh(identity_from_seed(1, 0));
+  fresh.set_controller_status(ControllerConnectionStatus::logged_out());
+  ASSERT_TRUE(fresh.controller);
+  EXPECT_EQ(fresh.controller->status.to_string(), "LoggedOut");
+  EXPECT_FALSE(fresh.controller->url);
+  EXPECT_EQ(ControllerConnectionStatus::err("boom").to_string(), "Err: boom");
+
+  for (auto [value, mtu] : {std::pair<const char*, int>{"false", 1328}, {"true", 1280}, {"FALSE", 1280}, {"0", 1280}}) {
+    test::ScopedEnv env("SARVOLT_ARM_MESSAGES", value);
+    EXPECT_EQ(AgentConfig::default_mtu(), mtu) << value;
+  }
+  test::ScopedEnv env("SARVOLT_ARM_MESSAGES", std::nullopt);
+  EXPECT_EQ(AgentConfig::default_mtu(), 1280);
+}
+
 class AgentConfigFile : public ::testing::Test {
  protected:
   test::TempDir dir;
@@ -172,6 +306,11 @@ class AgentConfigFile : public ::testing::Test {
   fs::path path = dir / "agent.toml";
   p2p::Identity one = identity_from_seed(1, 0), two = identity_from_seed(2, 0);
 
+  static mode_t mode_of(const fs::path& p) {
+    struct stat st{};
+    EXPECT_EQ(::stat(p.c_str(), &st), 0) << p;
+    return st.st_mode & 07777;
+  }
   std::size_t entries() const {
     return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()));
   }
@@ -287,6 +426,68 @@ TEST_F(AgentConfigFile, SurvivesAWriterKilledOnAFullDisk) {
   EXPECT_EQ(kill_rounds(disk / "agent.toml", 200, {one}), 200);
 }
 
+TEST_F(AgentConfigFile, RoundTripThroughARealFile) {
+  AgentConfig c(identity_from_seed(3, 99));
+  c.mtu = 1300;
+  c.network.emplace(url("file:///n.toml"), network::Network(url("file:///n.toml"), false, "n"));
+  ASSERT_TRUE(c.save(path));
+  auto back = AgentConfig::load(path);
+  ASSERT_TRUE(back) << back.error().to_string();
+  EXPECT_TRUE(back->same_settings(c));
+  EXPECT_EQ(test::read_file(path), write_agent_config(c));
+}
+
+TEST_F(AgentConfigFile, NewFileIsOwnerOnlyWhateverTheUmask) {
+  const mode_t old = ::umask(0);
+  const auto saved = AgentConfig(one).save(path);
+  ::umask(old);
+  ASSERT_TRUE(saved) << saved.error().to_string();
+  EXPECT_EQ(mode_of(path), 0600u);
+}
+
+TEST_F(AgentConfigFile, ExistingModeIsKeptAndSymlinkFollowed) {
+  test::write_file(path, "old");
+  ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+  fs::create_symlink(path, dir / "link.toml");
+  ASSERT_TRUE(AgentConfig(two).save(dir / "link.toml"));
+  EXPECT_TRUE(fs::is_symlink(dir / "link.toml"));
+  EXPECT_EQ(mode_of(path), 0644u);
+  EXPECT_NE(test::read_file(path), "old");
+  EXPECT_EQ(AgentConfig::load(dir / "link.toml")->identity, two);
+  EXPECT_EQ(entries(), 2u) << "no temporary files are left behind";
+}
+
+TEST_F(AgentConfigFile, MissingDirectoryFailsWithoutWriting) {
+  const auto r = AgentConfig::load_or_generate(dir / "missing" / "agent.toml");
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind(), core::Error::Kind::IoError);
+  EXPECT_EQ(r.error().io_code(), std::errc::no_such_file_or_directory);
+  EXPECT_FALSE(fs::exists(dir / "missing"));
+  EXPECT_EQ(entries(), 0u);
+}
+
+TEST_F(AgentConfigFile, MetadataFailureIsNotAbsence) {
+  test::write_file(dir / "plain", "x");
+  test::LogCapture logs;
+  const auto r = AgentConfig::load_or_generate(dir / "plain" / "agent.toml");
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind(), core::Error::Kind::IoError);
+  EXPECT_EQ(r.error().io_code(), std::errc::not_a_directory);
+  EXPECT_EQ(logs.count("generating new one"), 0u);
+  EXPECT_EQ(test::read_file(dir / "plain"), "x");
+}
+
+TEST_F(AgentConfigFile, SetControllerStatusCreatesAnEmptySectionThatPersists) {
+  AgentConfig c(identity_from_seed(5, 0));
+  c.set_controller_status(ControllerConnectionStatus::ok());
+  ASSERT_TRUE(c.save(path));
+  auto back = AgentConfig::load(path);
+  ASSERT_TRUE(back) << back.error().to_string();
+  ASSERT_TRUE(back->controller);
+  EXPECT_FALSE(back->controller->url || back->controller->shared_secret);
+  EXPECT_EQ(back->controller->status.to_string(), "Initializing");
+}
+
 // --- the agent error texts, HTTP status texts and the SARVOLT_ environment ---------
 
 TEST(Error, EveryKindDisplaysItsMessageInKindOrder) {
@@ -358,6 +559,39 @@ TEST(GetEnv, ParsesEachTypeOrGivesTheDefault) {
     const auto text = c.value == "\xff" ? "d" : c.value.value_or("d");  // unchanged when UTF-8
     EXPECT_EQ(get_env("X", std::string("d")), text) << shown;
   }
+}
+
+TEST(Error, IoErrorCarriesTheOperatingSystemText) {
+  const int fd = ::open("/nonexistent/sarvolt", O_RDONLY);
+  ASSERT_LT(fd, 0);
+  const auto e = core::Error::io(std::error_code(errno, std::system_category()));
+  EXPECT_EQ(e.kind(), core::Error::Kind::IoError);
+  EXPECT_EQ(e.to_string(), "I/O error: No such file or directory (os error 2)");
+  EXPECT_EQ(e.io_code(), std::errc::no_such_file_or_directory);
+}
+
+TEST(GetEnv, MinPowDifficulty) {
+  const std::pair<std::optional<std::string>, int> table[] = {
+      {std::nullopt, 24}, {"", 24},  {"abc", 24}, {"-1", 24}, {"256", 24}, {" 30", 24},  {"30 ", 24}, {"++30", 24},
+      {"+", 24},          {"30", 30}, {"+30", 30}, {"0", 0},   {"255", 255}, {"030", 30}, {"\xff", 24},
+  };
+  for (const auto& [value, expected] : table) {
+    test::ScopedEnv env("SARVOLT_MIN_POW_DIFFICULTY", value);
+    EXPECT_EQ(get_env_min_pow_difficulty(), expected) << value.value_or("<unset>");
+  }
+}
+
+TEST(GetEnv, Boolean) {
+  const std::pair<std::optional<std::string>, bool> table[] = {
+      {std::nullopt, true}, {"true", true}, {"false", false}, {"False", true},
+      {"FALSE", true},      {"0", true},    {"1", true},      {"", true},
+  };
+  for (const auto& [value, expected] : table) {
+    test::ScopedEnv env("SARVOLT_ARM_MESSAGES", value);
+    EXPECT_EQ(get_env("ARM_MESSAGES", true), expected) << value.value_or("<unset>");
+  }
+  test::ScopedEnv env("SARVOLT_ARM_MESSAGES", "yes");
+  EXPECT_FALSE(get_env("ARM_MESSAGES", false));
 }
 
 }  // namespace

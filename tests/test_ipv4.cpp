@@ -1,12 +1,15 @@
-// IPv4 addresses and networks (text, masks, containment), the longest-prefix
-// map against brute force, and the packet header view with the guard that
-// keeps ICMP errors from what must get none.
+// IPv4 addresses and networks (text, order, hashing, masks, containment), the
+// longest-prefix map against brute force, and the packet helpers: the header
+// view, the guard that keeps ICMP errors from what must get none, the ICMP
+// replies we build and the control-packet test.
 #include <gtest/gtest.h>
 #include <fmt/format.h>
 
 #include <algorithm>
 #include <map>
 #include <random>
+#include <sstream>
+#include <unordered_set>
 
 #include <boost/unordered/unordered_flat_set.hpp>
 
@@ -31,6 +34,24 @@ TEST(Ipv4Text, RoundTripsKeepingHostBits) {
   EXPECT_EQ((boost::unordered_flat_set<Ipv4Net>{net("10.0.0.5/24"), net("10.0.0.0/24"), net("10.0.0.5/24")}.size()), 2U);
 }
 
+TEST(Ipv4Text, RoundTripsAndOrders) {
+  for (const char* s : {"0.0.0.0", "1.2.3.4", "192.168.100.1", "255.255.255.255"}) EXPECT_EQ(ip(s).to_string(), s);
+  // Host bits are kept; "255.255.255.255/32" is the longest text.
+  for (const char* s : {"10.0.0.5/24", "0.0.0.0/0", "255.255.255.255/32"}) EXPECT_EQ(net(s).to_string(), s);
+  const Ipv4Addr a = ip("1.2.3.4");
+  EXPECT_EQ(a.to_u32(), 0x01020304U);
+  EXPECT_EQ(a, Ipv4Addr::from_octets(1, 2, 3, 4));
+  EXPECT_EQ(fmt::format("[{}] [{:>9}] {}", a, ip("0.0.0.1"), net("10.0.0.5/24")), "[1.2.3.4] [  0.0.0.1] 10.0.0.5/24");
+  std::ostringstream os;
+  os << ip("255.255.255.255") << ' ' << net("10.0.0.5/24");
+  EXPECT_EQ(os.str(), "255.255.255.255 10.0.0.5/24");
+
+  EXPECT_LT(ip("9.255.255.255"), ip("10.0.0.0"));
+  // Networks order by address as stored, then length.
+  EXPECT_LT(net("10.0.0.0/24"), net("10.0.0.0/25"));
+  EXPECT_LT(net("10.0.0.0/25"), net("10.0.0.5/8"));
+}
+
 TEST(Ipv4Text, RejectsAnythingButStrictDecimal) {
   for (const char* s : {"", "01.2.3.4", "1.2.3.04", "00.0.0.0", "256.0.0.0", "1.2.3.300", "1000.2.3.4", "1.2.3",
                         "1.2.3.4.5", "1..2.3", "1.2.3.", ".1.2.3", " 1.2.3.4", "1.2.3.4 ", "+1.2.3.4", "1.-2.3.4",
@@ -44,6 +65,21 @@ TEST(Ipv4Text, RejectsAnythingButStrictDecimal) {
   };
   for (const auto& [error, texts] : nets)
     for (const char* s : texts) EXPECT_EQ(Ipv4Net::parse(s).error(), error) << '"' << s << '"';
+}
+
+TEST(Ipv4Addr, ClassifiesSpecialAddresses) {
+  EXPECT_TRUE(ip("0.0.0.0").is_unspecified() && !ip("0.0.0.1").is_unspecified());
+  EXPECT_TRUE(ip("255.255.255.255").is_broadcast() && !ip("255.255.255.254").is_broadcast());
+  for (const char* s : {"224.0.0.0", "239.255.255.255"}) EXPECT_TRUE(ip(s).is_multicast()) << s;
+  for (const char* s : {"223.255.255.255", "240.0.0.0"}) EXPECT_FALSE(ip(s).is_multicast()) << s;
+}
+
+TEST(Ipv4Net, EqualityAndHashKeepHostBits) {
+  const Ipv4Net n = net("10.0.0.5/24");
+  EXPECT_NE(n, net("10.0.0.0/24"));
+  EXPECT_EQ((boost::unordered_flat_set<Ipv4Net>{n, net("10.0.0.0/24"), net("10.0.0.5/24")}.size()), 2U);
+  EXPECT_EQ((std::unordered_set<Ipv4Addr>{ip("1.2.3.4"), ip("1.2.3.4"), ip("4.3.2.1")}.size()), 2U);
+  EXPECT_TRUE(boost::unordered_flat_set<Ipv4Addr>{ip("4.3.2.1")}.contains(ip("4.3.2.1")));
 }
 
 TEST(Ipv4Net, MasksAtTheEdgeLengths) {
@@ -199,6 +235,38 @@ TEST(PrefixMap, NestedPrefixesInAnyOrder) {
   }
 }
 
+TEST(PrefixMap, InsertReplacesKeyAndValue) {
+  PrefixMap<int> map;
+  EXPECT_FALSE(map.insert(net("10.0.0.5/24"), 1).has_value());
+  EXPECT_EQ(map.insert(net("10.0.0.7/24"), 2), std::optional<int>(1));
+  ASSERT_EQ(map.size(), 1U);
+  EXPECT_EQ(*map.longest_match(ip("10.0.0.200")), Entry(net("10.0.0.7/24"), 2));
+  *map.get_mut(net("10.0.0.1/24")) = 3;
+  EXPECT_EQ(map.longest_match(ip("10.0.0.1"))->second, 3);
+  EXPECT_EQ(map.get(net("10.0.0.0/25")), nullptr);
+  map.clear();
+  EXPECT_TRUE(map.empty() && map.begin() == map.end());
+  EXPECT_EQ(map.longest_match(ip("10.0.0.1")), nullptr);
+}
+
+TEST(PrefixMap, CopiesAreIndependentAndMovesLeaveEmpty) {
+  PrefixMap<int> map;
+  for (int i = 0; i < 100; ++i) map.insert(*Ipv4Net::create(Ipv4Addr(static_cast<std::uint32_t>(i) << 20), 12), i);
+  PrefixMap<int> copy = map;
+  copy.remove(net("0.0.0.0/12"));
+  copy.insert(net("0.0.0.0/8"), 1000);
+  EXPECT_EQ(map.longest_match(ip("0.0.0.1"))->second, 0);
+  EXPECT_EQ(copy.longest_match(ip("0.0.0.1"))->second, 1000);
+
+  PrefixMap<int> moved = std::move(map);
+  EXPECT_EQ(moved.size(), 100U);
+  EXPECT_EQ(moved.longest_match(ip("0.16.0.1"))->second, 1);
+  EXPECT_TRUE(map.empty());  // NOLINT(bugprone-use-after-move)
+  EXPECT_EQ(map.longest_match(ip("0.16.0.1")), nullptr);
+  map = std::move(copy);
+  EXPECT_EQ(map.longest_match(ip("0.0.0.1"))->second, 1000);
+}
+
 Bytes with(Bytes p, std::size_t at, std::initializer_list<std::uint8_t> bytes) {
   std::copy(bytes.begin(), bytes.end(), p.begin() + static_cast<std::ptrdiff_t>(at));
   return p;
@@ -211,6 +279,7 @@ TEST(Ipv4Decode, ErrorsInOrderWithTheirTexts) {
       {Bytes{}, K::TooShort, short_text + "0 byte(s) present"},
       {with(Bytes(19, 0), 0, {0x45}), K::TooShort, short_text + "19 byte(s) present"},
       {with(Bytes(19, 0), 0, {0x60}), K::TooShort, short_text + "19 byte(s) present"},
+      {with(Bytes(19, 0), 0, {0x4F}), K::TooShort, short_text + "19 byte(s) present"},
       {with(Bytes(40, 0), 0, {0x65}), K::NotIpv4, "unexpected IP version 6 (expected 4)"},
       {with(Bytes(40, 0), 0, {0x55}), K::NotIpv4, "unexpected IP version 5 (expected 4)"},
       {with(Bytes(20, 0), 0, {0x44}), K::BadIhl, "IPv4 header length (IHL) 4 is below the minimum of 5"},
@@ -224,6 +293,19 @@ TEST(Ipv4Decode, ErrorsInOrderWithTheirTexts) {
     EXPECT_EQ(r.error().to_string(), text);
   }
   EXPECT_EQ(Ipv4HeaderView::decode(with(Bytes(24, 0), 0, {0x46}))->header_len(), 24u);
+}
+
+TEST(Ipv4Decode, Fields) {
+  const auto p = ipv4_packet({.src = "10.1.2.3", .dst = "10.4.5.6", .protocol = 6, .payload = 30,
+                              .dont_fragment = true, .fragment_offset = 0x1ABC, .more_fragments = true});
+  const auto h = *Ipv4HeaderView::decode(p);
+  EXPECT_EQ(h.source(), ip("10.1.2.3"));
+  EXPECT_EQ(h.destination(), ip("10.4.5.6"));
+  EXPECT_EQ(h.protocol(), 6);
+  EXPECT_EQ(h.total_len(), 50);
+  EXPECT_TRUE(h.dont_fragment() && h.more_fragments());
+  EXPECT_EQ(h.fragment_offset(), 0x1ABC);
+  EXPECT_EQ(h.ttl(), 64);
 }
 
 Bytes icmp_packet(std::uint8_t type) {
@@ -256,6 +338,87 @@ TEST(IcmpGuard, NeverAnswersErrorsLaterFragmentsOrNonUnicast) {
                                       {"10.8.0.1", true}, {"10.1.0.255", true}})
     EXPECT_EQ(may_answer_with_icmp_error(*Ipv4HeaderView::decode(ipv4_packet({.dst = dst})), ours), answered)
         << dst;
+}
+
+// Checks every byte of an ICMP destination-unreachable reply to `orig`.
+void expect_icmp_reply(const IcmpBuffer& out, std::size_t len, const Bytes& orig, std::uint8_t code,
+                       std::uint16_t word2, std::size_t quoted) {
+  ASSERT_EQ(len, 28 + quoted);
+  const auto be16 = [](const std::uint8_t* p) { return (p[0] << 8) | p[1]; };
+  const std::uint8_t* b = out.data();
+  EXPECT_EQ(Bytes(b, b + 2), (Bytes{0x45, 0x00}));
+  EXPECT_EQ(std::size_t(be16(b + 2)), 28 + quoted);
+  EXPECT_EQ(Bytes(b + 4, b + 10), (Bytes{0, 0, 0x40, 0, 64, 1}));                   // id 0, DF, TTL 64, ICMP
+  EXPECT_EQ(Bytes(b + 12, b + 16), Bytes(orig.begin() + 16, orig.begin() + 20));  // from its destination
+  EXPECT_EQ(Bytes(b + 16, b + 20), Bytes(orig.begin() + 12, orig.begin() + 16));  // to its source
+  EXPECT_EQ(test::ones_sum({b, 20}), 0xFFFF) << "IPv4 header checksum";
+
+  const std::uint8_t* icmp = b + 20;
+  EXPECT_EQ(Bytes(icmp, icmp + 2), (Bytes{3, code}));
+  EXPECT_EQ(be16(icmp + 4), 0);
+  EXPECT_EQ(be16(icmp + 6), word2);
+  EXPECT_EQ(Bytes(icmp + 8, icmp + 8 + quoted), Bytes(orig.begin(), orig.begin() + std::ptrdiff_t(quoted)));
+  EXPECT_EQ(test::ones_sum({icmp, 8 + quoted}), 0xFFFF) << "ICMP checksum";
+}
+
+TEST(IcmpReply, QuotesTheHeaderAndEightBytesOrTheWholeShortPacket) {
+  struct Case {
+    std::uint8_t ihl;
+    std::size_t size, quoted;
+  };
+  // 23: odd ICMP length.
+  for (const auto [ihl, size, quoted] : {Case{5, 1500, 28}, Case{5, 24, 24}, Case{5, 23, 23}, Case{5, 20, 20},
+                                         Case{6, 80, 32}, Case{15, 80, 68}}) {
+    SCOPED_TRACE(size);
+    auto p = ipv4_packet({.src = "192.168.7.9", .dst = "10.0.0.1", .payload = size - 20, .dont_fragment = true});
+    p[0] = static_cast<std::uint8_t>(0x40 | ihl);
+    const auto h = *Ipv4HeaderView::decode(p);
+    IcmpBuffer out;
+    out.fill(0xEE);
+    expect_icmp_reply(out, build_icmp_host_unreachable(h, out), p, 1, 0, quoted);
+    out.fill(0xEE);
+    expect_icmp_reply(out, build_icmp_fragmentation_needed(h, 0xABCD, out), p, 4, 0xABCD, quoted);
+  }
+  EXPECT_EQ(kMaxIcmpErrorLen, 28 + 68u);  // the IHL 15 reply fills the buffer
+}
+
+// A minimal IPv4/UDP packet of `size` bytes with the control magic after the
+// UDP header.
+Bytes control_packet(std::size_t size, std::uint8_t ihl = 5) {
+  Bytes p(size, 0);
+  p[0] = static_cast<std::uint8_t>(0x40 | ihl);
+  p[9] = 17;
+  const std::size_t at = std::size_t{ihl} * 4 + 8;
+  for (std::size_t i = 0; i < 4 && at + i < size; ++i) p[at + i] = kControlMagic[i];
+  return p;
+}
+
+TEST(ControlPacket, Table) {
+  const std::pair<Bytes, bool> cases[] = {
+      {control_packet(32), true},
+      {control_packet(200), true},
+      {control_packet(72, 15), true},
+      {control_packet(40, 15), false},  // shorter than its header
+      {with(with(control_packet(80, 15), 28, {0x1E, 0x3F, 0x50, 0x01}), 68, {0}), false},  // magic after 20 bytes
+      {with(control_packet(48), 0, {0x65}), false},
+      {with(control_packet(32), 9, {6}), false},
+      {with(control_packet(32), 9, {1}), false},
+      {with(control_packet(32), 28, {0x01, 0x50, 0x3F, 0x1E}), false},
+      {with(control_packet(32), 2, {0xFF, 0xFF}), true},  // total length is not read
+      {with(control_packet(32), 2, {0, 5}), true},
+      {with(control_packet(32), 6, {0x21, 0x23}), true},  // nor the fragment fields
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i)
+    EXPECT_EQ(is_sarvolt_control_packet(cases[i].first), cases[i].second) << i;
+  // Cuts of valid packets; a read past the cut would find the real bytes.
+  const Bytes whole = control_packet(32), big = control_packet(72, 15);
+  for (std::size_t n = 0; n < 32; ++n) EXPECT_FALSE(is_sarvolt_control_packet(std::span(whole).first(n))) << n;
+  EXPECT_FALSE(is_sarvolt_control_packet(std::span(big).first(71)));
+  for (std::uint8_t ihl = 0; ihl < 5; ++ihl) {  // magic where the short header would put it
+    auto p = with(control_packet(48), ihl * 4u + 8, {0x1E, 0x3F, 0x50, 0x01});
+    p[0] = static_cast<std::uint8_t>(0x40 | ihl);
+    EXPECT_FALSE(is_sarvolt_control_packet(p)) << int{ihl};
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include <boost/uuid/string_generator.hpp>
+#include <boost/uuid/uuid_io.hpp>
 
 #include "network/network.hpp"
 #include "support.hpp"
@@ -177,6 +178,173 @@ TEST(NetworkConfigValidate, AddressesRoutesHostNamesAndOrder) {
     EXPECT_EQ(NetworkConfig::try_from(text).error().kind(), kind) << text;
 }
 
+TEST(NetworkConfigRead, FullDocumentIgnoresUnknownKeys) {
+  auto full = read_network_config(
+      "id = \"" + kUuid + "\"\nname = \"Lab\"\nextra = 1\n" + kNet +
+      node('a', "10.0.0.1", "Web-01", "groups = [\"x\", \"x\", \"y\"]\ncolour = \"red\"\n") + node('b', "10.0.0.2", "db") +
+      route("10.1.0.0/16", 'a') + "note = []\n" +
+      "[[policy]]\nsource_groups = [\"a\", \"b\"]\ndestination_groups = []\nweight = 3\n"
+      "[[policy]]\nsource_groups = [\"b\", \"a\", \"a\"]\ndestination_groups = []\n"
+      "[[policy]]\nsource_groups = [\"b\", \"a\"]\ndestination_groups = [\"D\"]\n");
+  ASSERT_TRUE(full) << full.error().to_string();
+  EXPECT_EQ(boost::uuids::to_string(*full->id), kUuid);
+  EXPECT_EQ(full->network, net("10.0.0.0/24"));
+  EXPECT_EQ(full->name, "Lab");
+  ASSERT_EQ(full->node.size(), 2u);
+  EXPECT_EQ(full->node.at(pk('a')), (NetworkNode{pk('a'), ip("10.0.0.1"), "Web-01", {"x", "y"}}));
+  EXPECT_TRUE(full->node.at(pk('b')).groups.empty());
+  ASSERT_EQ(full->route.size(), 1u);
+  EXPECT_EQ(full->route.at(net("10.1.0.0/16")).gw, pk('a'));
+  EXPECT_EQ(full->policy, (std::set<NetworkPolicy>{{{"a", "b"}, {}}, {{"a", "b"}, {"D"}}}));  // sets, so one repeat
+
+  auto minimal = read_network_config(kNet);
+  ASSERT_TRUE(minimal) << minimal.error().to_string();
+  EXPECT_FALSE(minimal->id || minimal->name);
+  EXPECT_TRUE(minimal->node.empty() && minimal->route.empty() && minimal->policy.empty());
+}
+
+TEST(NetworkConfigRead, BadValueComesBeforeMissingKeyAndKeysGoInByteOrder) {
+  auto r = read_network_config(kNet + "[[node]]\nip = 5\n");
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().message, "invalid type: integer `5`, expected IPv4 address");
+  EXPECT_EQ(r.error().key_path, (std::vector<std::string>{"node", "ip"}));
+  // At the top level the missing `network` waits for the bad `node`.
+  EXPECT_EQ(read_message("node = 1\n"), "invalid type: integer `1`, expected a sequence");
+  // `route` is written first but `node` sorts first.
+  r = read_network_config(kNet + "route = 7\nnode = \"x\"\n");
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().key_path, std::vector<std::string>{"node"});
+  // Inside a record too: `ip` sorts before `pk`.
+  EXPECT_EQ(read_message(kNet + "[[node]]\npk = \"zz\"\nip = \"1.2\"\nhostname = \"h\"\n"),
+            "invalid IPv4 address syntax");
+}
+
+TEST(NetworkConfigRead, ErrorMessages) {
+  const std::string a = "pk = \"" + key('a') + "\"\n", row = "[\"" + key('a') + "\", \"10.0.0.1\"";
+  const std::pair<std::string, std::string> cases[] = {
+      // Missing keys, in declaration order; a date-time reads as a record without keys.
+      {"[[node]]\nhostname = \"h\"\nip = \"10.0.0.1\"\n", "missing field `pk`"},
+      {"[[node]]\nhostname = \"h\"\n" + a, "missing field `ip`"},
+      {"[[node]]\nip = \"10.0.0.1\"\n" + a, "missing field `hostname`"},
+      {"[[route]]\ngroups = []\n", "missing field `dest`"},
+      {"[[route]]\ndest = \"10.1.0.0/16\"\n", "missing field `gw`"},
+      {"[[policy]]\n", "missing field `source_groups`"},
+      {"[[policy]]\nsource_groups = []\n", "missing field `destination_groups`"},
+      {"node = [1979-05-27T07:32:00Z]\n", "missing field `pk`"},
+      {"policy = [07:32:00]\n", "missing field `source_groups`"},
+      // Types and conversions.
+      {"[node]\npk = 1\n", "invalid type: map, expected a sequence"},
+      {"node = [5]\n", "invalid type: integer `5`, expected struct NetworkNode"},
+      {"policy = [\"p\"]\n", "invalid type: string \"p\", expected struct NetworkPolicy"},
+      {node('a', "10.0.0.1", "h", "groups = \"g\"\n"), "invalid type: string \"g\", expected a sequence"},
+      {node('a', "10.0.0.1", "h", "groups = [1]\n"), "invalid type: integer `1`, expected a string"},
+      {node('a', "10.0.0.256", "h"), "invalid IPv4 address syntax"},
+      {"[[node]]\npk = \"abc\"\nip = \"10.0.0.1\"\nhostname = \"h\"\n", PubKey::from_str("abc").error().message()},
+      {"[[route]]\ndest = \"10.1.0.0/16\"\ngw = 3\n", "invalid type: integer `3`, expected a string"},
+      // Records as arrays of values: any other length fails, a bad element first.
+      {"node = [" + row + "]]\n", "invalid length 2, expected struct NetworkNode with 4 elements"},
+      {"node = [" + row + ", \"a\", [], 5]]\n", "invalid length 5, expected struct NetworkNode with 4 elements"},
+      {"route = [[\"10.1.0.0/16\"]]\n", "invalid length 1, expected struct NetworkRoute with 3 elements"},
+      {"policy = [[[]]]\n", "invalid length 1, expected struct NetworkPolicy with 2 elements"},
+      {"node = [[\"" + key('a') + "\", 7]]\n", "invalid type: integer `7`, expected IPv4 address"},
+  };
+  EXPECT_EQ(read_message(""), "missing field `network`");
+  for (const auto& [text, message] : cases) EXPECT_EQ(read_message(kNet + text), message) << text;
+  EXPECT_EQ(read_message("network = \"10.0.0.0\"\n"), "invalid IPv4 network syntax");
+  EXPECT_EQ(read_message("network = \"10.0.0.0/33\"\n"), "invalid prefix length");
+
+  auto r = read_network_config(kNet + "node = [" + row + ", \"a\", [\"g\"]]]\nroute = [[\"10.1.0.0/16\", \"" + key('a') +
+                               "\", []]]\npolicy = [[[\"g\"], [\"g\", \"h\"]]]\n");
+  ASSERT_TRUE(r) << r.error().to_string();
+  EXPECT_EQ(r->node.at(pk('a')), (NetworkNode{pk('a'), ip("10.0.0.1"), "a", {"g"}}));
+  EXPECT_EQ(r->route.at(net("10.1.0.0/16")).gw, pk('a'));
+  EXPECT_EQ(r->policy, (std::set<NetworkPolicy>{{{"g"}, {"g", "h"}}}));
+}
+
+TEST(NetworkConfigRead, Uuids) {
+  for (const std::string& f : {kUuid, std::string("67e5504410b1426f9247bb680e5fe0c8"),
+                               std::string("67E55044-10B1-426F-9247-BB680E5FE0C8"), "{" + kUuid + "}",
+                               "urn:uuid:" + kUuid}) {
+    auto r = read_network_config("id = \"" + f + "\"\n" + kNet);
+    ASSERT_TRUE(r) << f << ": " << r.error().to_string();
+    EXPECT_EQ(boost::uuids::to_string(*r->id), kUuid);
+  }
+  for (const char* f : {"", "not-a-uuid", "67e5504410b1426f9247bb680e5fe0c", "67e55044-10b1-426f9247-bb680e5fe0c8a",
+                        "67e55044-10b1-426f-9247-bb680e5fe0cg", "{67e5504410b1426f9247bb680e5fe0c8}",
+                        "67e55044-10b1-426f-9247-bb680e5fe0c8 "})
+    EXPECT_TRUE(read_message("id = \"" + std::string(f) + "\"\n" + kNet).starts_with("UUID parsing failed: ")) << f;
+  EXPECT_EQ(read_message("id = 1\n" + kNet), "invalid type: integer `1`, expected a UUID string");
+}
+
+TEST(NetworkConfigValidate, AddressesRoutesAndOrder) {
+  const std::string a = node('a', "10.0.0.1", "a");
+  const auto in = [](const char* network, const char* addr) {
+    return "network = \"" + std::string(network) + "\"\n" + node('a', addr, "a");
+  };
+  const std::pair<std::string, std::string> cases[] = {
+      {in("10.0.0.0/24", "10.0.0.254"), "IP address 10.0.0.254 is reserved"},
+      {kNet + node('a', "10.0.0.0", "a") + node('b', "10.0.0.255", "b"), "<ok>"},
+      {in("10.0.0.0/24", "10.0.1.1"), "IP address 10.0.1.1 is not in network 10.0.0.0/24"},
+      // Host bits in the network are kept in the message and ignored otherwise.
+      {in("10.0.0.7/24", "10.0.1.1"), "IP address 10.0.1.1 is not in network 10.0.0.7/24"},
+      {in("10.0.0.7/24", "10.0.0.254"), "IP address 10.0.0.254 is reserved"},
+      {in("10.0.0.7/24", "10.0.0.0"), "<ok>"},
+      // /31: the reserved address is the network address.
+      {in("10.0.0.0/31", "10.0.0.0"), "IP address 10.0.0.0 is reserved"},
+      {in("10.0.0.0/31", "10.0.0.1"), "<ok>"},
+      // /32: the reserved address lies outside; at 0.0.0.0 it wraps.
+      {in("10.0.0.5/32", "10.0.0.5"), "<ok>"},
+      {in("10.0.0.5/32", "10.0.0.4"), "IP address 10.0.0.4 is not in network 10.0.0.5/32"},
+      {in("0.0.0.0/32", "0.0.0.0"), "<ok>"},
+      {in("0.0.0.0/0", "255.255.255.254"), "IP address 255.255.255.254 is reserved"},
+      {kNet + a + route("10.1.0.1/16", 'a'), "invalid network address: 10.1.0.1/16 is a host address"},
+      {kNet + a + route("0.0.0.0/0", 'a') + route("10.1.0.1/32", 'a'), "<ok>"},
+      {kNet + a + route("10.1.0.0/16", 'c'), "gateway " + key('c') + " not found in nodes"},
+      // Node tests come before route tests.
+      {kNet + node('a', "10.0.0.1", "a_b") + route("10.1.0.1/16", 'c'), "invalid hostname: a_b"},
+  };
+  for (const auto& [text, message] : cases) EXPECT_EQ(validate_message(text), message) << text;
+  EXPECT_EQ(NetworkConfig::try_from(in("10.0.0.0/24", "10.0.0.254")).error().kind(), ConfigError::Kind::Reserved);
+}
+
+TEST(NetworkConfigValidate, HostNames) {
+  EXPECT_EQ(validate_message(kNet + node('a', "10.0.0.1", "Web-01") + node('b', "10.0.0.2", std::string(63, 'b'))),
+            "<ok>");
+  // Non-ASCII is refused as written: lower-casing K (U+212A) would give an ASCII 'k'.
+  for (const std::string& name : {std::string(64, 'b'), std::string(), std::string("-web"), std::string("web-"),
+                                  std::string("web_1"), std::string("web.example"), std::string("\xC3\xA9"),
+                                  std::string("\xE2\x84\xAA" "elvin"), std::string("caf\xC3\xA9")}) {
+    auto r = NetworkConfig::try_from(kNet + node('a', "10.0.0.1", name));
+    ASSERT_FALSE(r) << name;
+    EXPECT_EQ(r.error().kind(), ConfigError::Kind::InvalidHostname);
+    EXPECT_EQ(r.error().message(), "invalid hostname: " + name);
+  }
+}
+
+// Error texts give the position, never the document's text.
+TEST(NetworkConfigValidate, TomlErrorsCarryPositionNotSource) {
+  auto syntax = NetworkConfig::try_from(kNet + "this is not toml\n");
+  ASSERT_FALSE(syntax);
+  EXPECT_EQ(syntax.error().kind(), ConfigError::Kind::Toml);
+  EXPECT_TRUE(syntax.error().message().starts_with("TOML deserialization error: ")) << syntax.error();
+  EXPECT_NE(syntax.error().message().find("line 2 column"), std::string::npos) << syntax.error();
+  EXPECT_EQ(syntax.error().message().find("this is not"), std::string::npos) << syntax.error();
+  EXPECT_EQ(validate_message(kNet + "\n[[node]]\npk = \"" + key('a') + "\"\nip = \"10.0.0.300\"\nhostname = \"a\"\n"),
+            "TOML deserialization error: invalid IPv4 address syntax for key `node.ip` at line 5 column 6");
+}
+
+TEST(NetworkConfigQueries, IpAndGroups) {
+  auto c = NetworkConfig::try_from(kNet + node('a', "10.0.0.1", "a", "groups = [\"ALL\", \"web\"]\n") +
+                                   node('b', "10.0.0.2", "b", "groups = [\"web\"]\n") + node('c', "10.0.0.3", "c") +
+                                   route("10.1.0.0/16", 'c') + "groups = [\"rt\"]\n");
+  ASSERT_TRUE(c) << c.error();
+  EXPECT_EQ(c->ip(pk('b')), ip("10.0.0.2"));
+  EXPECT_EQ(c->ip(pk('d')), std::nullopt);
+  // Route groups are not node groups; a node's own "ALL" is just a name.
+  const std::map<std::string, std::set<PubKey>> expected{{"ALL", {pk('a')}}, {"web", {pk('a'), pk('b')}}};
+  EXPECT_EQ(c->groups(), expected);
+}
+
 TEST(MultiNetworkConfigRead, ListOfDocuments) {
   auto list = read_multi_network_config("other = 1\n[[network]]\nid = \"" + kUuid + "\"\n" + kNet + "node = [{ pk = \"" +
                                         key('a') + "\", ip = \"192.168.1.1\", hostname = \"a_b\" }]\n" +
@@ -345,6 +513,104 @@ TEST(EffectiveEdges, MissingOwnKeyFailsClosed) {
   EXPECT_EQ(d.cfg.effective_forwarding_list(X).destinations, std::set<Ipv4Net>{net("172.17.0.0/16")});
 }
 
+Action action_of(const EffectiveAccessRuleList& l, Direction d, const char* src, const char* dst) {
+  return l.rules.at({d, net(src), net(dst)}).action;
+}
+
+// The key a trie gives for the (outer, inner) addresses; X for none.
+PubKey peer(const RuleTrie& t, const char* outer, const char* inner) {
+  const auto* o = t.longest_match(ip(outer));
+  const auto* i = o ? o->second.longest_match(ip(inner)) : nullptr;
+  return i ? i->second : X;
+}
+
+TEST(WorkedExample, OnM) {
+  const auto cfg = worked();
+  EXPECT_EQ(rules_of(cfg, M), list_of({
+      rule(OUT, "10.0.0.1/32", "10.0.0.2/32", B, Allow), rule(IN, "10.0.0.2/32", "10.0.0.1/32", B, Allow),
+      rule(OUT, "10.0.0.1/32", "10.0.0.3/32", C, Deny), rule(IN, "10.0.0.3/32", "10.0.0.1/32", C, Deny),
+      rule(OUT, "10.0.0.1/32", "192.168.1.0/24", B, Allow), rule(IN, "192.168.1.0/24", "10.0.0.1/32", B, Allow),
+  }));
+  EXPECT_EQ(cfg.effective_routing_list(M)->routes, routes_via("192.168.1.0/24", "10.0.0.2"));
+  EXPECT_TRUE(cfg.effective_forwarding_list(M).destinations.empty());
+  EXPECT_EQ(cfg.hostnames(M).names, (std::map<Ipv4Addr, std::string>{{ip("10.0.0.1"), "m"}, {ip("10.0.0.2"), "Gw-B"}}));
+}
+
+TEST(WorkedExample, OnGatewayB) {
+  const auto cfg = worked();
+  EXPECT_EQ(rules_of(cfg, B), list_of({
+      rule(OUT, "10.0.0.2/32", "10.0.0.1/32", M, Allow), rule(IN, "10.0.0.1/32", "10.0.0.2/32", M, Allow),
+      rule(OUT, "10.0.0.2/32", "10.0.0.3/32", C, Deny), rule(IN, "10.0.0.3/32", "10.0.0.2/32", C, Deny),
+      rule(OUT, "192.168.1.0/24", "10.0.0.1/32", M, Allow), rule(IN, "10.0.0.1/32", "192.168.1.0/24", M, Allow),
+      rule(OUT, "192.168.1.0/24", "10.0.0.3/32", C, Deny), rule(IN, "10.0.0.3/32", "192.168.1.0/24", C, Deny),
+  }));
+  EXPECT_TRUE(cfg.effective_routing_list(B)->routes.empty());
+  EXPECT_EQ(cfg.effective_forwarding_list(B).destinations, std::set<Ipv4Net>{net("192.168.1.0/24")});
+  EXPECT_EQ(cfg.hostnames(B).names, (std::map<Ipv4Addr, std::string>{{ip("10.0.0.1"), "m"}, {ip("10.0.0.2"), "Gw-B"}}));
+}
+
+// Transmit: destination -> source -> key; receive: source -> destination -> key.
+// Denied pairs are absent.
+TEST(WorkedExample, Tries) {
+  const auto [m_tx, m_rx] = rules_of(worked(), M).routing_tries();
+  const auto [b_tx, b_rx] = rules_of(worked(), B).routing_tries();
+  for (const RuleTrie* t : {&m_tx, &m_rx}) {
+    EXPECT_EQ(t->size(), 2u);
+    EXPECT_EQ(peer(*t, "10.0.0.2", "10.0.0.1"), B);
+    EXPECT_EQ(peer(*t, "192.168.1.77", "10.0.0.1"), B);
+    EXPECT_EQ(peer(*t, "10.0.0.2", "10.0.0.3"), X);
+    EXPECT_EQ(peer(*t, "192.168.2.1", "10.0.0.1"), X);
+  }
+  for (const RuleTrie* t : {&b_tx, &b_rx}) {
+    EXPECT_EQ(t->size(), 1u);
+    EXPECT_EQ(peer(*t, "10.0.0.1", "10.0.0.2"), M);
+    EXPECT_EQ(peer(*t, "10.0.0.1", "192.168.1.9"), M);
+    EXPECT_EQ(peer(*t, "10.0.0.1", "10.0.0.3"), X);
+  }
+}
+
+TEST(WorkedExample, TraceLinePerRule) {
+  test::LogCapture cap;
+  (void)rules_of(worked(), M);
+  (void)rules_of(worked(), B);
+  for (const std::string& line : {
+           "Adding OUT rule for node: EffectiveAccessRule { direction: OUT, source: 10.0.0.1/32, "
+           "dest: 10.0.0.3/32, pk: PubKey(" + C.to_string() + "), action: Deny }",
+           "Adding IN rule for route (gateway): EffectiveAccessRule { direction: IN, "
+           "source: 10.0.0.1/32, dest: 192.168.1.0/24, pk: PubKey(" + M.to_string() + "), action: Allow }"})
+    EXPECT_TRUE(cap.contains("trace", line)) << line;
+  const std::pair<const char*, std::size_t> counts[] = {
+      {"node: ", 4}, {"route (non-gateway): ", 1}, {"route (gateway): ", 2}};
+  for (const auto& [what, n] : counts)
+    for (const char* dir : {"OUT", "IN"})
+      EXPECT_EQ(cap.count(std::string("Adding ") + dir + " rule for " + what), n) << dir << ' ' << what;
+  for (const auto& l : cap.lines())
+    if (l.text.starts_with("Adding ")) {
+      EXPECT_EQ(l.target, "sarvolt_agent::network::config") << l.text;
+    }
+}
+
+TEST(EffectiveEdges, OnlyNodeKeepsHostnameCase) {
+  Doc d;
+  d.node(M, "10.0.0.1", "Web-Front");
+  EXPECT_TRUE(rules_of(d.cfg, M).rules.empty());
+  EXPECT_TRUE(d.cfg.effective_routing_list(M)->routes.empty());
+  EXPECT_TRUE(d.cfg.effective_forwarding_list(M).destinations.empty());
+  EXPECT_EQ(d.cfg.hostnames(M).names, (std::map<Ipv4Addr, std::string>{{ip("10.0.0.1"), "Web-Front"}}));
+}
+
+TEST(EffectiveEdges, GatewayRouteGivesRulesPerOtherNode) {
+  Doc d;
+  d.node(M, "10.0.0.1", "m").node(B, "10.0.0.2", "b", {"g"}).node(C, "10.0.0.3", "c");
+  d.node(D, "10.0.0.4", "d", {"g"}).route("192.168.7.0/24", M, {"g"});
+  const auto l = rules_of(d.cfg, M);
+  EXPECT_EQ(l.rules.size(), 2u * (3u + 3u));
+  EXPECT_EQ(action_of(l, OUT, "192.168.7.0/24", "10.0.0.2/32"), Allow);
+  EXPECT_EQ(action_of(l, IN, "10.0.0.3/32", "192.168.7.0/24"), Deny);
+  EXPECT_EQ(action_of(l, IN, "10.0.0.4/32", "192.168.7.0/24"), Allow);
+  EXPECT_EQ(action_of(l, OUT, "10.0.0.1/32", "10.0.0.4/32"), Deny);  // no policy between nodes
+}
+
 std::string pad(std::string s, std::size_t w) {
   s.resize(std::max(s.size(), w), ' ');
   return s;
@@ -392,6 +658,55 @@ TEST(Tables, RulesRoutesAndHostNames) {
             "10.0.0.0/8         10.0.0.10      \n10.0.0.0/24        10.0.0.10      \n");
 }
 
+const std::string kRuleHeader = "Type Source             Destination        " + pad("PubKey", 64) + " Action\n";
+
+TEST(Tables, RuleLineAndTable) {
+  EXPECT_EQ(rule(OUT, "10.0.0.1/32", "10.0.0.2/32", B, Allow).to_string(),
+            "direction=OUT source=10.0.0.1/32 dest=10.0.0.2/32 pk=PubKey(" + B.to_string() + ") action=Allow\n");
+  EXPECT_EQ(EffectiveAccessRuleList{}.to_string(), kRuleHeader);
+  const auto l = list_of({
+      rule(IN, "10.0.0.2/32", "10.0.0.1/32", B, Deny),
+      rule(OUT, "10.0.0.0/24", "10.0.0.2/32", B, Allow),
+      rule(OUT, "10.0.0.0/8", "10.0.0.2/32", C, Deny),
+      rule(OUT, "9.255.255.255/32", "10.0.0.2/32", B, Allow),
+      rule(OUT, "10.0.0.2/32", "10.0.0.1/32", B, Allow),
+  });
+  const auto row = [](const char* d, const char* s, const char* t, const PubKey& k, const char* a) {
+    return pad(d, 4) + " " + pad(s, 18) + " " + pad(t, 18) + " " + k.to_string() + " " + pad(a, 6) + "\n";
+  };
+  // OUT rows first, then numeric order of source and destination.
+  const std::string expected = kRuleHeader + row("OUT", "9.255.255.255/32", "10.0.0.2/32", B, "ALLOW") +
+                               row("OUT", "10.0.0.0/8", "10.0.0.2/32", C, "DENY") +
+                               row("OUT", "10.0.0.0/24", "10.0.0.2/32", B, "ALLOW") +
+                               row("OUT", "10.0.0.2/32", "10.0.0.1/32", B, "ALLOW") +
+                               row("IN", "10.0.0.2/32", "10.0.0.1/32", B, "DENY");
+  EXPECT_EQ(l.to_string(), expected);
+  std::ostringstream os;
+  os << l;
+  EXPECT_EQ(os.str(), expected);
+}
+
+TEST(Tables, RouteAndHostnameTables) {
+  EXPECT_EQ((EffectiveRoute{net("10.9.0.0/16"), ip("10.0.0.2")}).debug(),
+            "EffectiveRoute { dest: 10.9.0.0/16, gw: 10.0.0.2 }");
+  EXPECT_EQ(EffectiveRoutingList{}.to_string(), "Destination        Gateway        \n");
+  EXPECT_EQ(HostnameList{}.to_string(), "IP              Hostname\n");
+  EffectiveRoutingList routes;
+  for (const char* d : {"10.0.0.0/24", "9.255.255.255/32", "10.0.0.0/8"})
+    routes.routes.emplace(net(d), EffectiveRoute{net(d), ip("10.0.0.10")});
+  EXPECT_EQ(routes.to_string(),
+            "Destination        Gateway        \n9.255.255.255/32   10.0.0.10      \n"
+            "10.0.0.0/8         10.0.0.10      \n10.0.0.0/24        10.0.0.10      \n");
+
+  HostnameList hosts;
+  hosts.names = {{ip("10.0.0.10"), "Db"}, {ip("10.0.0.9"), "web"}};
+  const std::string table = "IP              Hostname\n10.0.0.9        web.sarvolt.zz\n10.0.0.10       Db.sarvolt.zz\n";
+  EXPECT_EQ(hosts.to_string(), table);
+  std::ostringstream os;
+  os << hosts;
+  EXPECT_EQ(os.str(), table);
+}
+
 // The other three combinations show in the status report's IP lines.
 TEST(AppliedStatus, ErrorWithoutAValue) {
   EXPECT_EQ(AppliedStatus<Ipv4Net>::failed("no tun").to_string(), "None (Error: no tun)");
@@ -414,6 +729,95 @@ TEST(NetworkRecord, PersistedSettings) {
   EXPECT_TRUE(copy.same_settings(n));
   copy.name = "Lab";
   EXPECT_FALSE(copy.same_settings(n));
+}
+
+EffectiveAccessRuleList one_rule(Action a) { return list_of({rule(OUT, "10.0.0.1/32", "10.0.0.2/32", B, a)}); }
+
+TEST(AppliedStatus, TextOfAllFourCombinations) {
+  using S = AppliedStatus<Ipv4Net>;
+  EXPECT_EQ(S{}.to_string(), "None");
+  EXPECT_EQ(S::failed("Failed to create TUN device tasks").to_string(),
+            "None (Error: Failed to create TUN device tasks)");
+  EXPECT_EQ(S::value(net("10.0.0.7/24")).to_string(), "10.0.0.7/24");
+  EXPECT_EQ((S{net("10.0.0.7/24"), "busy"}).to_string(), "10.0.0.7/24 (Error: busy)");
+  // Lists show their table, newline included, before the error.
+  using R = AppliedStatus<EffectiveAccessRuleList>;
+  EXPECT_EQ((R{one_rule(Deny), "no tun"}).to_string(), one_rule(Deny).to_string() + " (Error: no tun)");
+}
+
+// Every field counts: an error text, a letter's case, an empty list vs none.
+TEST(AgentState, EqualityAndDeepCopy) {
+  AgentState a;
+  EXPECT_TRUE(a.is_empty());
+  a.access_rules = AppliedStatus<EffectiveAccessRuleList>::value(one_rule(Allow));
+  a.hostnames.applied.emplace().names = {{ip("10.0.0.1"), "Web"}};
+  a.routes.error = "route table busy";
+  EXPECT_FALSE(a.is_empty());
+  AgentState b = a;
+  EXPECT_EQ(a, b);
+  b.routes.error = "route table busy.";
+  EXPECT_NE(a, b);
+  b = a;
+  b.access_rules.applied = one_rule(Deny);
+  EXPECT_NE(a, b);
+  b = a;
+  b.access_rules.applied->rules[{OUT, net("10.0.0.1/32"), net("10.0.0.2/32")}].action = Deny;
+  EXPECT_NE(a, b);
+  EXPECT_EQ(a.access_rules.applied, one_rule(Allow)) << "the copy owns its rules";
+  b = a;
+  b.forwardings.applied.emplace();
+  EXPECT_NE(a, b);
+  b = a;
+  b.hostnames.applied->names.at(ip("10.0.0.1")) = "web";
+  EXPECT_NE(a, b);
+  EXPECT_EQ(a.hostnames.applied->names.at(ip("10.0.0.1")), "Web");  // the copy owns its list
+}
+
+TEST(NetworkHealth, DebugFormsAndEquality) {
+  const std::pair<NetworkHealth, const char*> cases[] = {
+      {NetworkHealth{}, "Initializing"},
+      {NetworkHealth::disabled(), "Disabled"},
+      {NetworkHealth::ok(), "Ok"},
+      {NetworkHealth::pending(), "Pending"},
+      {NetworkHealth::not_a_member_error(), "NotAMemberError"},
+      {NetworkHealth::retrieve_config_error("HTTP \"404\" at a\\b"), R"(RetrieveConfigError("HTTP \"404\" at a\\b"))"},
+      {NetworkHealth::invalid_config_error("line 1\n\tbad"), R"(InvalidConfigError("line 1\n\tbad"))"},
+  };
+  for (const auto& [h, text] : cases) EXPECT_EQ(h.debug(), text);
+  EXPECT_EQ(NetworkHealth{}, NetworkHealth::initializing());
+  EXPECT_NE(NetworkHealth::invalid_config_error("x"), NetworkHealth::invalid_config_error("y"));
+  EXPECT_NE(NetworkHealth::invalid_config_error("x"), NetworkHealth::retrieve_config_error("x"));
+}
+
+TEST(NetworkRecord, StartsEmptyAndKeepsItsSlot) {
+  Network n(*util::Url::parse("https://example.com/net.toml"), false, "lab");
+  EXPECT_EQ(n.health, NetworkHealth::initializing());
+  EXPECT_TRUE(n.desired.is_empty() && n.current.is_empty());
+  EXPECT_EQ(n.network_config(), nullptr);
+  EXPECT_EQ(n.config_error(), nullptr);
+
+  n.config.emplace<NetworkConfig>().network = net("10.0.0.0/24");
+  ASSERT_NE(n.network_config(), nullptr);
+  EXPECT_EQ(n.network_config()->network, net("10.0.0.0/24"));
+  EXPECT_EQ(n.config_error(), nullptr);
+  n.config = std::make_shared<const core::Error>(core::Error::make(core::Error::Kind::NetworkError, "x"));
+  ASSERT_NE(n.config_error(), nullptr);
+  EXPECT_EQ(n.config_error()->to_string(), "Network error: x");
+  EXPECT_EQ(n.network_config(), nullptr);
+
+  // Run-time fields are not persisted settings.
+  Network copy = n;
+  copy.health = NetworkHealth::pending();
+  copy.desired.ip = AppliedStatus<Ipv4Net>::value(net("10.0.0.1/24"));
+  EXPECT_TRUE(copy.same_settings(n));
+  copy.disabled = true;
+  EXPECT_FALSE(copy.same_settings(n));
+}
+
+TEST(NetworkRecord, ControllerManagedBySchemeOnly) {
+  EXPECT_TRUE(Network(*util::Url::parse("controller://0b6f2c2e-7d0a-4c55-9d3e-2b1f1f1f1f1f")).is_controller_managed());
+  for (const char* u : {"https://controller/net.toml", "http://example.com/controller", "file:///controller"})
+    EXPECT_FALSE(Network(*util::Url::parse(u)).is_controller_managed()) << u;
 }
 
 }  // namespace

@@ -25,6 +25,48 @@ void check(std::initializer_list<std::pair<std::string, std::string>> table) {
   }
 }
 
+TEST(Url, NormalisesLikeABrowser) {
+  check({
+      {"HTTPS://Example.COM", "https://example.com/"},
+      {"https://example.com:443/a", "https://example.com/a"},
+      {"http://example.com:80", "http://example.com/"},
+      {"http://example.com:8080", "http://example.com:8080/"},
+      {"https://example.com:80/", "https://example.com:80/"},
+      {"http://h/a/./b/../c", "http://h/a/c"},
+      {"http://h/a/b/../../..", "http://h/"},
+      {"  http://h/x  ", "http://h/x"},
+      {"http://h/a b", "http://h/a%20b"},
+      {"http://u:p@h/x", "http://u:p@h/x"},
+      {"file:///etc/sarvolt/net.toml", "file:///etc/sarvolt/net.toml"},
+      {"file://localhost/etc/x", "file:///etc/x"},
+      {"controller://5f0c9b2e-1d4e-4a52-9a8e-2b8f7d1c0a11", "controller://5f0c9b2e-1d4e-4a52-9a8e-2b8f7d1c0a11"},
+      {"Controller://Net-ID", "controller://Net-ID"},
+      {"http://10.0.0.1:8080/n.toml?x=1#f", "http://10.0.0.1:8080/n.toml?x=1#f"},
+      {"http://1.2.3/", "http://1.2.0.3/"},  // a short IPv4 form, the last part fills the rest
+  });
+}
+
+TEST(Url, RejectsWithTheParserText) {
+  check({
+      {"net.toml", "!relative URL without a base"},
+      {"/etc/net.toml", "!relative URL without a base"},
+      {"", "!relative URL without a base"},
+      {"https://", "!missing host"},
+      {"http://h:99999/", "!port out of range"},
+      {"http://h:8x/", "!invalid port"},
+      {"http://300.1.1.1/", "!invalid IPv4 address (part out of range)"},
+      {"http://1.2.3.4.5/", "!invalid IPv4 address (too many parts)"},
+      {"http://a%20b/", "!forbidden domain code point"},
+  });
+}
+
+TEST(Url, OrdersByTextBytes) {
+  const Url a = *Url::parse("file:///a"), b = *Url::parse("file:///a/b"), c = *Url::parse("controller://z");
+  EXPECT_LT(a, b);
+  EXPECT_LT(c, a);
+  EXPECT_EQ(a.scheme(), "file");
+}
+
 TEST(UrlScheme, LowerCasedSpecialOrNotAndInputTrimmed) {
   check({
       {"a+b-c.d:x", "a+b-c.d:x"},

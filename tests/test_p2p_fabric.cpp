@@ -1,0 +1,344 @@
+// The in-memory p2p fabric: ordering, per-sender queues, link reuse, refusal,
+// back-pressure, the fault switches, cancelled and orphaned waits, no
+// allocation on steady traffic, and two concurrent senders to one node.
+#include <gtest/gtest.h>
+
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/use_future.hpp>
+#include <boost/system/system_error.hpp>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "platform/p2p/fabric.hpp"
+#include "support.hpp"
+
+// Counts the heap allocations of the calling thread. Sanitizer builds keep
+// their own operator new and count through the allocator's hook instead.
+namespace {
+thread_local std::size_t thread_allocations = 0;
+}  // namespace
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define SARVOLT_TEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define SARVOLT_TEST_SANITIZED 1
+#endif
+#endif
+
+#ifdef SARVOLT_TEST_SANITIZED
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void*, std::size_t),
+                                                         void (*)(const volatile void*));
+namespace {
+[[maybe_unused]] const int hooks_installed = __sanitizer_install_malloc_and_free_hooks(
+    [](const volatile void*, std::size_t) { ++thread_allocations; }, [](const volatile void*) {});
+}  // namespace
+#else
+void* operator new(std::size_t n) {
+  ++thread_allocations;
+  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
+  throw std::bad_alloc();
+}
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"  // the pair above allocates with malloc
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
+#endif
+
+namespace sarvolt::p2p {
+namespace {
+
+namespace asio = boost::asio;
+using namespace std::chrono_literals;
+using test::Bytes;
+using List = std::vector<Bytes>;
+using Received = std::optional<List>;
+using SendKind = SendDatagramError::Kind;
+
+Bytes bytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
+Bytes seq_bytes(std::uint32_t seq) {
+  Bytes b(sizeof seq);
+  std::memcpy(b.data(), &seq, sizeof seq);
+  return b;
+}
+
+// Outcome of a coroutine run by the test's io_context.
+template <class T>
+struct Outcome {
+  bool done = false;
+  std::exception_ptr error;
+  std::optional<T> value;
+};
+
+bool aborted(const std::exception_ptr& e) {
+  try {
+    std::rethrow_exception(e);
+  } catch (const boost::system::system_error& err) {
+    return err.code() == asio::error::operation_aborted;
+  } catch (...) {
+    return false;
+  }
+}
+
+// Owns the datagrams of a batch send and the spans over them.
+struct Batch {
+  explicit Batch(std::vector<Bytes> d) : data(std::move(d)) {
+    for (const auto& b : data) views.emplace_back(b);
+  }
+  std::vector<Bytes> data;
+  std::vector<std::span<const std::uint8_t>> views;
+};
+
+// Nodes A and B on a fabric of 4-datagram queues, with A's link to B.
+class FabricTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<MemoryNode> node() { return fabric->add_node(Identity::generate(0).value()); }
+  const PubKey& key(const std::shared_ptr<MemoryNode>& n) { return n->identity().pk(); }
+
+  // Starts `op` and runs ready handlers until none is left (bounded).
+  template <class T>
+  std::shared_ptr<Outcome<T>> run(asio::awaitable<T> op, asio::cancellation_slot slot = {}) {
+    auto out = std::make_shared<Outcome<T>>();
+    asio::co_spawn(io, std::move(op), asio::bind_cancellation_slot(slot, [out](std::exception_ptr e, T v) {
+                     out->done = true;
+                     out->error = e;
+                     if (!e) out->value.emplace(std::move(v));
+                   }));
+    settle();
+    return out;
+  }
+  void settle() {
+    io.restart();
+    for (int i = 0; i < 1000 && io.poll() > 0; ++i) {
+    }
+  }
+  auto read(const NodePeerRef& link, std::size_t n = 8, asio::cancellation_slot slot = {}) {
+    return run(link->read_datagrams(std::span(slots).first(n)), slot);
+  }
+  // What a finished read delivered; nullopt while it waits or after an error.
+  Received got(const std::shared_ptr<Outcome<std::size_t>>& r) {
+    if (!r->done || r->error) return std::nullopt;
+    return List(slots.begin(), slots.begin() + static_cast<std::ptrdiff_t>(*r->value));
+  }
+  auto send(Batch& batch, asio::cancellation_slot slot = {}) { return run(ab->send_datagrams_wait(batch.views), slot); }
+  List drain_b() { return fabric->drain(key(b), key(a)); }
+
+  asio::io_context io;  // first: outlives the links and their waits
+  std::shared_ptr<Fabric> fabric = std::make_shared<Fabric>(4);
+  std::shared_ptr<MemoryNode> a = node();
+  std::shared_ptr<MemoryNode> b = node();
+  NodePeerRef ab = a->initiate(key(b)).value();
+  std::vector<Datagram> slots = std::vector<Datagram>(8);
+};
+
+TEST_F(FabricTest, DeliversInOrderAndReadsWaitForTheirOwnSender) {
+  for (const char* s : {"one", "two", "three"}) ASSERT_TRUE(ab->send_datagram(bytes(s)));
+  NodePeerRef ba = b->initiate(key(a)).value();  // only now: what A sent earlier was kept
+  EXPECT_EQ(got(read(ba, 2)), (List{bytes("one"), bytes("two")}));
+  EXPECT_EQ(got(read(ba)), List{bytes("three")});
+
+  auto r = read(ba);
+  EXPECT_FALSE(r->done);
+  const PubKey stranger = Identity::generate(0)->pk();
+  EXPECT_TRUE(fabric->inject(key(b), stranger, bytes("elsewhere")));  // another sender's queue
+  settle();
+  EXPECT_FALSE(r->done);
+  EXPECT_TRUE(fabric->inject(key(b), key(a), bytes("forged")));
+  settle();
+  EXPECT_EQ(got(r), List{bytes("forged")});
+  EXPECT_EQ(fabric->drain(key(b), stranger), List{bytes("elsewhere")});
+  EXPECT_EQ(fabric->sent_count(key(a), key(b)), 3u);  // injected datagrams do not count
+}
+
+TEST_F(FabricTest, InitiateReusesALiveLinkAndRefusesOnRequest) {
+  EXPECT_EQ(a->initiate(key(b)).value(), ab);
+  ASSERT_TRUE(ab->send_datagram(bytes("kept")));
+  ab.reset();  // a new link sits on the same queues
+  ASSERT_TRUE(a->initiate(key(b)).value()->send_datagram(bytes("too")));
+  EXPECT_EQ(drain_b(), (List{bytes("kept"), bytes("too")}));
+
+  fabric->refuse_initiate(key(b), true);
+  auto refused = a->initiate(key(b));
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().message(), "peer refused: " + key(b).to_string());
+  fabric->refuse_initiate(key(b), false);
+  EXPECT_TRUE(a->initiate(key(b)));
+  EXPECT_FALSE(a->initiate(key(a)));
+  EXPECT_THROW(fabric->add_node(a->identity()), std::invalid_argument);
+}
+
+TEST_F(FabricTest, FullQueueRefusesSingleSendsAndHoldsBatchesUntilARead) {
+  for (std::uint8_t i = 0; i < 4; ++i) ASSERT_TRUE(ab->send_datagram(Bytes{i}));
+  EXPECT_EQ(ab->send_datagram(Bytes{4}).error().kind(), SendKind::QueueFull);
+
+  Batch batch({Bytes{4}, Bytes{5}});
+  auto sent = send(batch);
+  EXPECT_FALSE(sent->done);
+  NodePeerRef ba = b->initiate(key(a)).value();
+  read(ba, 1);
+  EXPECT_FALSE(sent->done);  // one slot freed, two needed
+  read(ba, 1);
+  ASSERT_TRUE(sent->done);
+  EXPECT_TRUE(*sent->value);
+  EXPECT_EQ(drain_b(), (List{{2}, {3}, {4}, {5}}));
+  EXPECT_EQ(fabric->sent_count(key(a), key(b)), 6u);
+}
+
+TEST_F(FabricTest, HeldSendsWaitForReleaseAndFailedSendsFail) {
+  fabric->hold_sends(key(a), key(b), true);
+  EXPECT_EQ(ab->send_datagram(bytes("x")).error().kind(), SendKind::QueueFull);
+  Batch batch({bytes("held")});
+  auto held = send(batch);
+  EXPECT_FALSE(held->done);
+  EXPECT_EQ(fabric->queued(key(b), key(a)), 0u);
+  fabric->hold_sends(key(a), key(b), false);
+  settle();
+  ASSERT_TRUE(held->done);
+  EXPECT_TRUE(*held->value);
+  EXPECT_EQ(drain_b(), List{bytes("held")});
+
+  fabric->hold_sends(key(a), key(b), true);
+  auto pending = send(batch);
+  fabric->fail_sends(key(a), key(b), true);  // a pending send fails as well
+  settle();
+  ASSERT_TRUE(pending->done && !*pending->value);
+  EXPECT_EQ(pending->value->error().kind(), SendKind::Failed);
+  EXPECT_EQ(pending->value->error().message(), "send failed");
+  EXPECT_EQ(ab->send_datagram(bytes("x")).error().kind(), SendKind::Failed);
+  fabric->fail_sends(key(a), key(b), false);
+  fabric->hold_sends(key(a), key(b), false);
+  EXPECT_TRUE(ab->send_datagram(bytes("x")));
+  EXPECT_EQ(ab->send_datagram(Bytes(Fabric::kMaxDatagramSize + 1)).error().kind(), SendKind::TooLarge);
+}
+
+TEST_F(FabricTest, CancelledOrOrphanedWaitsEndAndTakeNothing) {
+  NodePeerRef ba = b->initiate(key(a)).value();
+  fabric->hold_sends(key(a), key(b), true);
+  Batch batch({bytes("never")});
+  asio::cancellation_signal read_signal, send_signal;
+  auto r = read(ba, 8, read_signal.slot());
+  auto sent = send(batch, send_signal.slot());
+  ASSERT_FALSE(r->done || sent->done);
+  read_signal.emit(asio::cancellation_type::terminal);
+  send_signal.emit(asio::cancellation_type::terminal);
+  settle();
+  ASSERT_TRUE(r->done && sent->done);
+  EXPECT_TRUE(aborted(r->error));
+  EXPECT_TRUE(aborted(sent->error));
+
+  // The link still works, and the cancelled send took nothing.
+  fabric->hold_sends(key(a), key(b), false);
+  ASSERT_TRUE(ab->send_datagram(bytes("after")));
+  EXPECT_EQ(got(read(ba)), List{bytes("after")});
+
+  // Dropping the links ends their pending waits.
+  fabric->hold_sends(key(a), key(b), true);
+  r = read(ba);
+  sent = send(batch);
+  ba.reset();
+  ab.reset();
+  settle();
+  ASSERT_TRUE(r->done && sent->done);
+  EXPECT_TRUE(aborted(r->error));
+  ASSERT_FALSE(*sent->value);
+  EXPECT_EQ(sent->value->error().kind(), SendKind::Closed);
+}
+
+// Reader and sender both run on this thread, so its count is theirs alone.
+TEST_F(FabricTest, SteadyTrafficAllocatesNothing) {
+  NodePeerRef ba = b->initiate(key(a)).value();
+  constexpr int kWarmUp = 50, kRounds = 500;
+  std::size_t before = 0, after = 0, received = 0;
+  auto reader = [&]() -> asio::awaitable<void> {
+    auto two = std::span(slots).first(2);  // the queue of 4 fills and empties
+    while (received < 3 * (kWarmUp + kRounds)) received += co_await ba->read_datagrams(two);
+  };
+  auto sender = [&]() -> asio::awaitable<void> {
+    Batch batch({Bytes(1200, 1), Bytes(40, 2), Bytes(600, 3)});
+    for (int round = 0; round < kWarmUp + kRounds; ++round) {
+      if (round == kWarmUp) before = thread_allocations;
+      if (!co_await ab->send_datagrams_wait(batch.views)) co_return;
+    }
+    after = thread_allocations;
+  };
+  asio::co_spawn(io, reader(), asio::detached);
+  asio::co_spawn(io, sender(), asio::detached);
+  io.run_for(30s);  // returns once both ended
+  EXPECT_EQ(received, 3u * (kWarmUp + kRounds));
+  ASSERT_GT(after, 0u) << "the sender did not finish";
+  EXPECT_EQ(after - before, 0u);
+}
+
+// A batching sender on the io threads and a single-datagram sender on a plain
+// thread, each sequence-numbered: B's readers see every number once, in order.
+TEST(FabricConcurrency, TwoSendersReachOneNodeWithoutLossOrReordering) {
+  constexpr std::uint32_t kCount = 10000;
+  asio::io_context io;
+  auto fabric = std::make_shared<Fabric>(16);
+  auto add = [&] { return fabric->add_node(Identity::generate(0).value()); };
+  auto a = add(), c = add(), b = add();
+  const PubKey ak = a->identity().pk(), bk = b->identity().pk(), ck = c->identity().pk();
+  NodePeerRef ab = a->initiate(bk).value(), cb = c->initiate(bk).value();
+
+  auto reader = [](NodePeerRef link) -> asio::awaitable<std::uint32_t> {
+    std::vector<Datagram> slots(5);
+    std::uint32_t expected = 0;
+    while (expected < kCount) {
+      const std::size_t n = co_await link->read_datagrams(slots);
+      for (std::size_t i = 0; i < n; ++i, ++expected)
+        if (slots[i] != seq_bytes(expected)) co_return expected;
+    }
+    co_return expected;
+  };
+  auto batch_sender = [](NodePeerRef link) -> asio::awaitable<bool> {
+    std::vector<Bytes> data(7, Bytes(4));
+    std::vector<std::span<const std::uint8_t>> views(data.begin(), data.end());
+    for (std::uint32_t seq = 0; seq < kCount;) {
+      const std::size_t n = std::min<std::size_t>(data.size(), kCount - seq);
+      for (std::size_t i = 0; i < n; ++i, ++seq) std::memcpy(data[i].data(), &seq, 4);
+      if (!co_await link->send_datagrams_wait(std::span(views).first(n))) co_return false;
+    }
+    co_return true;
+  };
+
+  auto from_a = asio::co_spawn(io, reader(b->initiate(ak).value()), asio::use_future);
+  auto from_c = asio::co_spawn(io, reader(b->initiate(ck).value()), asio::use_future);
+  auto sent_a = asio::co_spawn(io, batch_sender(ab), asio::use_future);
+  std::vector<std::thread> pool;
+  for (int i = 0; i < 3; ++i) pool.emplace_back([&] { io.run_for(60s); });
+  std::thread single([&] {
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    for (std::uint32_t seq = 0; seq < kCount && std::chrono::steady_clock::now() < deadline;) {
+      if (cb->send_datagram(seq_bytes(seq))) {
+        ++seq;
+      } else {
+        std::this_thread::yield();
+      }
+    }
+  });
+  single.join();
+  const bool finished = from_a.wait_for(60s) == std::future_status::ready &&
+                        from_c.wait_for(60s) == std::future_status::ready &&
+                        sent_a.wait_for(60s) == std::future_status::ready;
+  io.stop();
+  for (auto& t : pool) t.join();
+  ASSERT_TRUE(finished);
+  EXPECT_TRUE(sent_a.get());
+  EXPECT_EQ(from_a.get(), kCount);
+  EXPECT_EQ(from_c.get(), kCount);
+  EXPECT_EQ(fabric->sent_count(ak, bk), kCount);
+  EXPECT_EQ(fabric->sent_count(ck, bk), kCount);
+}
+
+}  // namespace
+}  // namespace sarvolt::p2p
