@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <tuple>
 
 #include <boost/asio/post.hpp>
 
@@ -62,6 +63,56 @@ void forwarded(DataPlane& dp, const LogCapture& logs, std::size_t before) {
   std::promise<void> ran;
   boost::asio::post(dp.io, [&] { ran.set_value(); });
   ASSERT_EQ(ran.get_future().wait_for(2s), std::future_status::ready);
+}
+
+// An A query for b.sarvolt.zz, id 0x1234, recursion desired.
+const Bytes kQueryB = {0x12, 0x34, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0, 1, 'b', 7, 's',
+                       'a', 'r', 'v', 'o', 'l', 't', 2, 'z', 'z', 0, 0, 1, 0, 1};
+
+// Log lines of `target` at `level` that start with `prefix`.
+std::size_t count_lines(const LogCapture& logs, const std::string& level, const std::string& prefix,
+                        const std::string& target = "sarvolt_agent::agent::firewall") {
+  const auto lines = logs.lines();
+  return std::ranges::count_if(
+      lines, [&](const LogLine& l) { return l.target == target && l.level == level && l.text.starts_with(prefix); });
+}
+
+// `reply` is the ICMP error of `type` and `code` about `p`: from p's destination back to its source, with
+// both checksums right, quoting p's header and 8 bytes.
+::testing::AssertionResult icmp_error_about(const std::optional<Bytes>& reply, const Bytes& p, std::uint8_t type = 3,
+                                            std::uint8_t code = 1) {
+  if (!reply) return ::testing::AssertionFailure() << "no reply";
+  const Bytes& r = *reply;
+  const std::size_t quoted = std::min<std::size_t>(p.size(), 28);
+  if (r.size() != 28 + quoted) return ::testing::AssertionFailure() << r.size() << " bytes";
+  const auto at = [](const Bytes& b, std::size_t from, std::size_t n) {
+    return Bytes(b.begin() + from, b.begin() + from + n);
+  };
+  if (r[9] != 1 || at(r, 12, 4) != at(p, 16, 4) || at(r, 16, 4) != at(p, 12, 4) || r[20] != type || r[21] != code ||
+      at(r, 28, quoted) != at(p, 0, quoted))
+    return ::testing::AssertionFailure() << "not the expected ICMP error about the packet";
+  if (ones_sum({r.data(), 20}) != 0xFFFF || ones_sum({r.data() + 20, r.size() - 20}) != 0xFFFF)
+    return ::testing::AssertionFailure() << "bad checksum";
+  return ::testing::AssertionSuccess();
+}
+
+// A two-level trie from (outer prefix, inner prefix, value) rows, one row per outer prefix.
+template <class V>
+util::PrefixMap<util::PrefixMap<V>> trie_of(std::initializer_list<std::tuple<const char*, const char*, V>> rows) {
+  util::PrefixMap<util::PrefixMap<V>> trie;
+  for (const auto& [outer, inner, value] : rows) {
+    util::PrefixMap<V> leaf;
+    leaf.insert(net(inner), value);
+    trie.insert(net(outer), std::move(leaf));
+  }
+  return trie;
+}
+
+// Removes every access rule that names `pk` from the first network and applies.
+void drop_peer_rules(DataPlane& dp, const p2p::PubKey& pk) {
+  erase_if(dp.networks.begin()->second.desired.access_rules.applied->rules,
+           [&](const auto& kv) { return kv.second.pk == pk; });
+  dp.apply();
 }
 
 // What the TUN driver does with each packet. A route through B covers the
@@ -369,6 +420,461 @@ TEST(FirewallRebuild, SkipsNetworksWithoutAddressOrRulesAndRetriesARefusedPeer) 
   const auto rebuilds = logs.count("Rebuild tries");
   dp.apply();
   EXPECT_EQ(logs.count("Rebuild tries"), rebuilds) << "nothing left out: unchanged rules rebuild nothing";
+}
+
+TEST(DataPlane, RoutedPacketReachesItsPeerAndRepliesComeBack) {
+  DataPlane dp;
+  dp.join();
+  const auto out = ipv4_packet({.src = "10.0.0.1", .dst = "10.0.0.2"});
+  dp.tun->write(out);
+  EXPECT_EQ(dp.sent_to(dp.b.pk(), 1), std::vector<Bytes>{out});
+  EXPECT_EQ(dp.fabric->sent_count(dp.a.pk(), dp.c.pk()), 0u);
+
+  const auto in = ipv4_packet({.src = "10.0.0.2", .dst = "10.0.0.1", .fill = 0x11});
+  dp.from_peer(dp.b.pk(), in);
+  EXPECT_EQ(dp.tun->read(), in);
+}
+
+TEST(DataPlane, UnroutedPacketGetsHostUnreachable) {
+  DataPlane dp;
+  dp.join();
+  const auto p = ipv4_packet({.src = "10.0.0.1", .dst = "10.0.0.9"});
+  dp.tun->write(p);
+  const auto reply = dp.tun->read();
+  ASSERT_TRUE(reply);
+  ASSERT_GE(reply->size(), 28u);
+  EXPECT_EQ((*reply)[20], 3);
+  EXPECT_EQ((*reply)[21], 1);
+  EXPECT_TRUE(icmp_error_about(reply, p));
+}
+
+TEST(DataPlane, SpoofedSourceIsDroppedWithAWarning) {
+  LogCapture logs;
+  DataPlane dp;
+  dp.join();
+  dp.from_peer(dp.c.pk(), ipv4_packet({.src = "10.0.0.2", .dst = "10.0.0.1"}));
+  const auto own = ipv4_packet({.src = "10.0.0.3", .dst = "10.0.0.1", .fill = 0x33});
+  dp.from_peer(dp.c.pk(), own);
+  EXPECT_EQ(dp.tun->read(), own) << "the next packet on the TUN is C's own";
+  EXPECT_EQ(count_lines(logs, "warning",
+                        "Security violation: packet source mismatch - received from peer " + dp.c.pk().to_string()),
+            1u);
+  EXPECT_FALSE(dp.tun->read(50ms));
+}
+
+TEST(TunDriver, LoopbackIsWrittenBackUntouched) {
+  DataPlane dp({.with_dns = true});
+  dp.join();
+  // Even a query to the DNS server's own address and port: a packet to ourselves is never answered.
+  for (const auto& loop : {ipv4_packet({.dst = "10.0.0.1", .fill = 0x5A}),
+                           ipv4_packet({.src = "10.0.0.254", .dst = "10.0.0.254", .dport = 53, .data = kQueryB})}) {
+    dp.tun->write(loop);
+    EXPECT_EQ(dp.tun->read(), loop);
+  }
+  EXPECT_FALSE(dp.tun->read(50ms));
+  for (const auto* peer : {&dp.b, &dp.c}) EXPECT_EQ(dp.fabric->sent_count(dp.a.pk(), peer->pk()), 0u);
+}
+
+TEST(TunDriver, UnroutedQueriesGoToDnsAndEverythingElseGetsIcmp) {
+  DataPlane dp({.with_dns = true});
+  dp.join();
+  dp.tun->write(ipv4_packet({.dst = "10.0.0.254", .dport = 53, .sport = 40001, .data = kQueryB}));
+  const auto answer = dp.tun->read();
+  ASSERT_TRUE(answer && answer->size() > 28);
+  EXPECT_EQ((*answer)[9], 17) << "a DNS answer, not an ICMP error";
+  EXPECT_EQ(Bytes(answer->begin() + 12, answer->begin() + 24), (Bytes{10, 0, 0, 254, 10, 0, 0, 1, 0, 53, 0x9C, 0x41}));
+  // Not a UDP query to the server's address and port: the DNS service declines, and there is no route.
+  for (const auto& p : {ipv4_packet({.dst = "10.0.0.254", .dport = 5353, .data = kQueryB}),
+                        ipv4_packet({.dst = "10.0.0.9", .dport = 53, .data = kQueryB}),
+                        ipv4_packet({.dst = "10.0.0.254", .protocol = 6, .dport = 53})}) {
+    dp.tun->write(p);
+    EXPECT_TRUE(icmp_error_about(dp.tun->read(), p));
+  }
+  EXPECT_FALSE(dp.tun->read(50ms));
+}
+
+TEST(TunDriver, WithoutDnsUnroutedQueriesGetIcmp) {
+  DataPlane dp;  // no DNS object
+  dp.join();
+  const auto query = ipv4_packet({.dst = "10.0.0.254", .dport = 53, .data = kQueryB});
+  dp.tun->write(query);
+  EXPECT_TRUE(icmp_error_about(dp.tun->read(), query));
+}
+
+TEST(TunDriver, NeverAnswersIcmpErrorsFragmentsOrOddSources) {
+  DataPlane dp;
+  dp.join();
+  auto icmp_error = ipv4_packet({.dst = "10.0.0.9", .protocol = 1, .payload = 36});
+  icmp_error[20] = 3;  // destination unreachable
+  for (const Bytes& p : {icmp_error, ipv4_packet({.dst = "10.0.0.9", .fragment_offset = 100}),
+                         ipv4_packet({.src = "0.0.0.0", .dst = "10.0.0.9"}),
+                         ipv4_packet({.src = "127.0.0.1", .dst = "10.0.0.9"}),
+                         ipv4_packet({.src = "240.0.0.1", .dst = "10.0.0.9"}), ipv4_packet({.dst = "224.0.0.5"}),
+                         ipv4_packet({.dst = "255.255.255.255"}), ipv4_packet({.dst = "10.0.0.255"})})
+    dp.tun->write(p);
+  // Plain unroutable packets still get their replies, and they are the first ones.
+  auto echo = ipv4_packet({.dst = "10.0.0.9", .protocol = 1, .payload = 16});
+  echo[20] = 8;  // echo request
+  for (const auto& p : {ipv4_packet({.dst = "10.0.0.9"}), echo}) {
+    dp.tun->write(p);
+    EXPECT_TRUE(icmp_error_about(dp.tun->read(), p));
+  }
+  EXPECT_FALSE(dp.tun->read(50ms));
+}
+
+TEST(TunDriver, DropsControlIpv6ShortAndOversizedPackets) {
+  DataPlane dp({.mtu = 1280});
+  dp.join();
+  auto v6 = ipv4_packet({.dst = "10.0.0.9"});
+  v6[0] = 0x60;
+  for (const Bytes& p : {control_packet("10.0.0.1", "10.0.0.2"), v6, Bytes(10, 0x45),
+                         ipv4_packet({.payload = 1261}), ipv4_packet({.dst = "10.0.0.9", .payload = 1261})})
+    dp.tun->write(p);  // the 1281-byte ones are over the MTU
+  const auto fits = ipv4_packet({.payload = 1260, .fill = 0x77});
+  dp.tun->write(fits);
+  EXPECT_EQ(dp.sent_to(dp.b.pk(), 1), std::vector<Bytes>{fits});
+  const auto unrouted = ipv4_packet({.dst = "10.0.0.9"});
+  dp.tun->write(unrouted);
+  EXPECT_TRUE(icmp_error_about(dp.tun->read(), unrouted)) << "no dropped packet was answered";
+  EXPECT_EQ(dp.fabric->sent_count(dp.a.pk(), dp.b.pk()), 1u);
+  EXPECT_FALSE(dp.tun->read(50ms));
+}
+
+TEST(TunDriver, PendingHandOverStopsReadingAndKeepsOrder) {
+  LogCapture logs;
+  DataPlane dp({.threads = 1});
+  dp.join();
+  dp.fabric->hold_sends(dp.a.pk(), dp.b.pk(), true);
+  for (std::uint8_t i = 1; i <= 3; ++i) dp.tun->write(ipv4_packet({.fill = i}));
+  forwarded(dp, logs, 0);  // the driver waits on the hand-over
+  dp.tun->write(ipv4_packet({.dst = "10.0.0.3", .fill = 4}));
+  dp.tun->write(ipv4_packet({.dst = "10.0.0.9", .fill = 5}));
+  EXPECT_FALSE(dp.tun->read(100ms)) << "nothing is read while a hand-over waits";
+  EXPECT_EQ(dp.fabric->sent_count(dp.a.pk(), dp.c.pk()), 0u);
+
+  dp.fabric->hold_sends(dp.a.pk(), dp.b.pk(), false);
+  EXPECT_EQ(dp.sent_to(dp.b.pk(), 3),
+            (std::vector{ipv4_packet({.fill = 1}), ipv4_packet({.fill = 2}), ipv4_packet({.fill = 3})}));
+  EXPECT_EQ(dp.sent_to(dp.c.pk(), 1), std::vector<Bytes>{ipv4_packet({.dst = "10.0.0.3", .fill = 4})});
+  EXPECT_TRUE(icmp_error_about(dp.tun->read(), ipv4_packet({.dst = "10.0.0.9", .fill = 5})))
+      << "the unroutable packet is answered once reading resumes";
+  EXPECT_EQ(dp.fabric->sent_count(dp.a.pk(), dp.b.pk()), 3u) << "nothing is sent twice";
+  EXPECT_TRUE(dp.fabric->drain(dp.b.pk(), dp.a.pk()).empty());
+}
+
+TEST(TunDriver, RemovingAStuckPeerCancelsItsHandOver) {
+  LogCapture logs;
+  DataPlane dp({.threads = 1});
+  dp.join();
+  const auto b0 = published(dp, dp.b.pk());
+  ASSERT_TRUE(b0);
+  dp.fabric->hold_sends(dp.a.pk(), dp.b.pk(), true);
+  dp.tun->write(ipv4_packet({}));
+  forwarded(dp, logs, 0);  // the driver waits on B's hand-over
+  drop_peer_rules(dp, dp.b.pk());
+  EXPECT_TRUE(eventually([&] { return !b0->driver_running(); }));
+  dp.tun->write(ipv4_packet({.dst = "10.0.0.3", .fill = 9}));
+  const auto to_c = dp.sent_to(dp.c.pk(), 1);
+  ASSERT_EQ(to_c.size(), 1u) << "one dead peer must not stall the tunnel";
+  EXPECT_EQ(to_c[0].back(), 9);
+  EXPECT_EQ(count_lines(logs, "debug", "Dropped batch for stopped peer " + dp.b.pk().to_string(),
+                        "sarvolt_agent::agent::netif::tun_device"),
+            1u);
+  EXPECT_EQ(dp.fabric->sent_count(dp.a.pk(), dp.b.pk()), 0u) << "the held packet is dropped, not sent";
+}
+
+TEST(NodePeerDriver, MtuBoundaryWithDontFragment) {
+  DataPlane dp({.mtu = 1280});
+  dp.join();
+  const auto exact = ipv4_packet({.src = "10.0.0.2", .dst = "10.0.0.1", .payload = 1260, .dont_fragment = true});
+  dp.from_peer(dp.b.pk(), exact);
+  EXPECT_EQ(dp.tun->read(), exact);
+
+  const auto big = ipv4_packet({.src = "10.0.0.2", .dst = "10.0.0.1", .payload = 1261, .dont_fragment = true});
+  dp.from_peer(dp.b.pk(), big);
+  const auto icmp = dp.sent_to(dp.b.pk(), 1);
+  ASSERT_EQ(icmp.size(), 1u);
+  ASSERT_EQ(icmp[0].size(), 56u);
+  EXPECT_EQ(icmp[0][20], 3);
+  EXPECT_EQ(icmp[0][21], 4);
+  EXPECT_EQ((icmp[0][26] << 8) | icmp[0][27], 1280);
+  EXPECT_TRUE(icmp_error_about(icmp[0], big, 3, 4)) << "fragmentation needed, from A back to B";
+
+  const auto fragmentable = ipv4_packet({.src = "10.0.0.2", .dst = "10.0.0.1", .payload = 1261, .fill = 0x77});
+  dp.from_peer(dp.b.pk(), fragmentable);
+  EXPECT_EQ(dp.tun->read(), fragmentable) << "the next packet on the TUN: the one with DF never got there";
+  EXPECT_FALSE(dp.tun->read(50ms));
+}
+
+TEST(NodePeerDriver, DropsControlUndecodableAndUnroutedDatagrams) {
+  LogCapture logs;
+  DataPlane dp;
+  dp.join();
+  dp.from_peer(dp.b.pk(), control_packet("10.0.0.2", "10.0.0.1"));
+  dp.from_peer(dp.b.pk(), Bytes(19, 0x45));
+  dp.from_peer(dp.b.pk(), ipv4_packet({.src = "10.0.0.2", .dst = "10.0.0.77"}));
+  const auto good = ipv4_packet({.src = "10.0.0.2", .dst = "10.0.0.1", .fill = 0x42});
+  dp.from_peer(dp.b.pk(), good);
+  EXPECT_EQ(dp.tun->read(), good);
+  EXPECT_FALSE(dp.tun->read(50ms));
+  for (const char* line : {"Dropping Sarvolt control plane packet", "Failed to decode IP packet",
+                           "No inbound route found for destination"})
+    EXPECT_EQ(logs.count(line), 1u) << line;
+  EXPECT_EQ(dp.fabric->sent_count(dp.a.pk(), dp.b.pk()), 0u) << "nothing is answered";
+}
+
+TEST(NodePeerDriver, WithoutTunDeviceDropsWithAWarning) {
+  LogCapture logs;
+  DataPlane dp({.with_tun = false});
+  dp.join();
+  const auto drops = [&] {
+    return count_lines(logs, "warning", "No TUN device available, dropping 1 received datagram(s).",
+                       "sarvolt_agent::agent::netif::node_peer");
+  };
+  for (std::size_t i = 1; i <= 2; ++i) {  // for the peer's whole life
+    dp.from_peer(dp.b.pk(), ipv4_packet({.src = "10.0.0.2", .dst = "10.0.0.1"}));
+    EXPECT_TRUE(eventually([&] { return drops() == i; }));
+  }
+  EXPECT_TRUE(published(dp, dp.b.pk())->driver_running());
+}
+
+TEST(Lifetimes, LastHandleEndsIdleDrivers) {
+  LogCapture logs;
+  DataPlane dp;
+  dp.join();
+  const auto peers = dp.agent->firewall->tries()->peers;
+  ASSERT_EQ(peers.size(), 2u);
+  for (const auto& p : peers) EXPECT_TRUE(p->driver_running());
+
+  dp.leave_all();
+  const auto t = dp.agent->firewall->tries();
+  EXPECT_TRUE(t->tx.empty() && t->rx.empty() && t->peers.empty());
+  for (const auto& p : peers)
+    EXPECT_TRUE(eventually([&] { return !p->driver_running(); })) << "peer driver still running";
+  EXPECT_EQ(logs.count("NodePeerDriver ready"), 2u);
+
+  // Releasing the agent core ends the TUN driver: nothing else holds it strongly.
+  std::weak_ptr<agent::AgentInner> weak = dp.agent;
+  dp.agent.reset();
+  EXPECT_TRUE(weak.expired());
+  EXPECT_TRUE(eventually([&] { return logs.count("TunDeviceDriver ready") == 1; }));
+}
+
+TEST(Lifetimes, ReleasingTheAgentStopsEveryDriver) {
+  LogCapture logs;
+  DataPlane dp;
+  dp.join();
+  const auto peers = dp.agent->firewall->tries()->peers;
+  ASSERT_EQ(peers.size(), 2u);
+  std::weak_ptr<agent::AgentInner> weak = dp.agent;
+  std::weak_ptr<agent::AgentFirewall> firewall = dp.agent->firewall;
+  dp.agent.reset();
+  dp.networks.clear();
+  EXPECT_TRUE(weak.expired()) << "drivers must not keep the agent core alive";
+  EXPECT_TRUE(firewall.expired()) << "nor the firewall";
+  for (const auto& p : peers) EXPECT_TRUE(eventually([&] { return !p->driver_running(); }));
+  EXPECT_TRUE(eventually([&] { return logs.count("TunDeviceDriver ready") == 1; }));
+}
+
+TEST(Lifetimes, RebuildKeepsPeersWhoseKeySurvives) {
+  DataPlane dp;
+  dp.join();
+  const auto before = dp.agent->firewall->tries()->peers;
+  ASSERT_EQ(before.size(), 2u);
+  drop_peer_rules(dp, dp.c.pk());
+  const auto after = dp.agent->firewall->tries()->peers;
+  ASSERT_EQ(after.size(), 1u);
+  EXPECT_EQ(after[0]->pk(), dp.b.pk());
+  EXPECT_NE(std::ranges::find(before, after[0]), before.end()) << "B's NodePeer was replaced";
+  EXPECT_TRUE(after[0]->driver_running());
+  const auto c0 = std::ranges::find_if(before, [&](const auto& p) { return p->pk() == dp.c.pk(); });
+  ASSERT_NE(c0, before.end());
+  EXPECT_TRUE(eventually([&] { return !(*c0)->driver_running(); }));
+}
+
+TEST(TunMtu, BelowTheIpv4MinimumFallsBackToTheDefault) {
+  LogCapture logs;
+  ScopedEnv arm("SARVOLT_ARM_MESSAGES", std::nullopt);
+  EXPECT_EQ(agent::tun_mtu_from(0), 1280);
+  EXPECT_EQ(agent::tun_mtu_from(67), 1280);
+  EXPECT_EQ(agent::tun_mtu_from(68), 68);
+  EXPECT_EQ(agent::tun_mtu_from(std::nullopt), 1280);
+  EXPECT_EQ(count_lines(logs, "warning", "Configured MTU 0 is below the IPv4 minimum of 68",
+                        "sarvolt_agent::agent::inner"),
+            1u);
+
+  DataPlane dp({.mtu = 0});
+  EXPECT_EQ(dp.agent->tun_mtu(), 1280);
+  dp.join();
+  const auto fits = ipv4_packet({.payload = 1260});
+  dp.tun->write(fits);
+  EXPECT_EQ(dp.sent_to(dp.b.pk(), 1), std::vector<Bytes>{fits});
+}
+
+TEST(TunDeviceSend, TriesEveryPacketAndReportsTheFirstError) {
+  Runtime rt(1);
+  SocketTun st;
+  const Bytes ok1(100, 1), too_big(8 << 20, 2), ok2(100, 3);
+  const std::span<const std::uint8_t> batch[] = {ok1, too_big, ok2};
+  const auto r = rt.run(st.take(rt.io)->send_all(batch));
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error(), std::errc::message_size);
+  EXPECT_EQ(st.read(), ok1);
+  EXPECT_EQ(st.read(), ok2) << "the packet after the failed one is still written";
+  EXPECT_EQ(st.read(), Bytes{}) << "then the closed device's end: nothing of the failed one";
+}
+
+TEST(FirewallLookup, OutboundUsesTheLongestDestinationOnlyAndBatchesPerPeer) {
+  LogCapture logs;
+  DataPlane dp;
+  dp.join();
+  const NodePeer *b = published(dp, dp.b.pk()).get(), *c = published(dp, dp.c.pk()).get();
+  ASSERT_TRUE(b && c);
+  const auto tx = trie_of<const NodePeer*>(
+      {{"10.0.0.0/24", "10.0.0.9/32", b}, {"10.0.0.5/32", "10.0.0.1/32", c}, {"0.0.0.0/0", "0.0.0.0/0", c}});
+  agent::OutboundBatches batches;
+  const auto outbound = [&](const agent::TransmitTrie& trie, const Bytes& p) {
+    return AgentFirewall::handle_outbound_packet(trie, p, *util::Ipv4HeaderView::decode(p), batches);
+  };
+  EXPECT_FALSE(outbound(AgentFirewall().tries()->tx, kPacket));  // before a rebuild
+  // The /32 destination wins and lacks the source; shorter ones are not tried.
+  EXPECT_FALSE(outbound(tx, ipv4_packet({.src = "10.0.0.9", .dst = "10.0.0.5"})));
+  EXPECT_TRUE(batches.empty());
+  EXPECT_EQ(count_lines(logs, "debug",
+                        "No outbound route found for source: 10.0.0.9 -> 10.0.0.5 (source IP not in routing table)"),
+            1u);
+
+  const Bytes p[] = {ipv4_packet({.src = "10.0.0.9", .dst = "10.0.0.77"}),   // B via /24
+                     ipv4_packet({.src = "10.0.0.9", .dst = "8.8.8.8"}),     // C via /0
+                     ipv4_packet({.src = "10.0.0.9", .dst = "10.0.0.200"}),  // B
+                     ipv4_packet({.src = "10.0.0.1", .dst = "10.0.0.5"})};   // C via /32
+  for (const auto& packet : p) EXPECT_TRUE(outbound(tx, packet));
+  const auto batch = [&](std::size_t i) {
+    std::vector<const std::uint8_t*> data;
+    for (auto s : batches.batches()[i].packets) data.push_back(s.data());
+    return std::pair{batches.batches()[i].peer, data};
+  };
+  ASSERT_EQ(batches.batches().size(), 2u);
+  EXPECT_EQ(batch(0), std::pair(b, std::vector{p[0].data(), p[2].data()}));
+  EXPECT_EQ(batch(1), std::pair(c, std::vector{p[1].data(), p[3].data()}));
+
+  batches.clear();  // reused for the next pass
+  EXPECT_TRUE(batches.empty());
+  EXPECT_TRUE(outbound(tx, p[1]));
+  ASSERT_EQ(batches.batches().size(), 1u);
+  EXPECT_EQ(batch(0), std::pair(c, std::vector{p[1].data()}));
+}
+
+TEST(FirewallLookup, InboundAcceptsOnlyTheExpectedKey) {
+  LogCapture logs;
+  const auto b = identity_from_seed(2).pk(), c = identity_from_seed(3).pk();
+  const auto rx = trie_of<p2p::PubKey>(
+      {{"192.168.1.0/24", "10.0.0.1/32", b}, {"192.168.1.7/32", "10.0.0.99/32", b}, {"10.0.0.2/32", "10.0.0.1/32", b}});
+  std::vector<std::span<const std::uint8_t>> to_tun;
+  const auto inbound = [&](const agent::ReceiveTrie& trie, const char* src, const p2p::PubKey& from) {
+    return AgentFirewall::handle_inbound_packet(trie, kPacket, ip(src), ip("10.0.0.1"), from, to_tun);
+  };
+  EXPECT_FALSE(inbound(AgentFirewall().tries()->rx, "10.0.0.2", b));  // before a rebuild
+  // A spoofed source is handled (dropped with a warning), not passed on.
+  EXPECT_TRUE(inbound(rx, "10.0.0.2", c));
+  EXPECT_TRUE(to_tun.empty());
+  EXPECT_EQ(count_lines(logs, "warning",
+                        "Security violation: packet source mismatch - received from peer " + c.to_string() +
+                            " with source IP 10.0.0.2 but expected peer " + b.to_string() + " for this route"),
+            1u);
+
+  // 192.168.1.7: the /32 source entry wins and its inner map lacks 10.0.0.1.
+  for (const auto& [src, routed] :
+       {std::pair{"10.0.0.2", true}, {"192.168.1.8", true}, {"192.168.1.7", false}, {"172.16.0.1", false}})
+    EXPECT_EQ(inbound(rx, src, b), routed) << src;
+  ASSERT_EQ(to_tun.size(), 2u);
+  EXPECT_EQ(to_tun[0].data(), kPacket.data());
+  EXPECT_EQ(count_lines(logs, "warning", "Security violation"), 1u);
+}
+
+TEST(FirewallRebuild, NetworksWithoutAddressOrRulesAddNothing) {
+  LogCapture logs;
+  DataPlane dp;
+  auto& skipped = put_network(dp, "file:///skip.toml", std::nullopt,
+                              {rule(Direction::OUT, "10.1.0.1/32", "10.1.0.3/32", dp.c.pk()),
+                               rule(Direction::IN, "10.1.0.3/32", "10.1.0.1/32", dp.c.pk())});
+  put_network(dp, "file:///empty.toml", "10.2.0.1/24", {});
+  auto& failed = put_network(dp, "file:///failed.toml", "10.3.0.1/24", {});
+  failed.desired.access_rules = network::AppliedStatus<network::EffectiveAccessRuleList>::failed("bad rules");
+  dp.apply();
+  for (const char* line : {"Skipping network: no TUN device available (IP not applied). No routing entries will be "
+                           "created.",
+                           "Processing access rules for network", "No access rules available for network",
+                           "Rebuild tries"})
+    EXPECT_EQ(count_lines(logs, "trace", line), 1u) << line;
+  EXPECT_EQ(skipped.current.access_rules, skipped.desired.access_rules);
+  EXPECT_EQ(failed.current.access_rules, failed.desired.access_rules);
+  const auto tries_empty = [&] {
+    const auto t = dp.agent->firewall->tries();
+    return t->tx.empty() && t->rx.empty() && t->peers.empty();
+  };
+  EXPECT_TRUE(tries_empty());
+
+  // The address alone does not rebuild; the next rule change does.
+  skipped.desired.ip = network::AppliedStatus<util::Ipv4Net>::value(net("10.1.0.1/24"));
+  dp.apply();
+  EXPECT_TRUE(tries_empty());
+  dp.join();
+  EXPECT_NE(tx_at(dp, "10.1.0.3/32", "10.1.0.1/32"), nullptr);
+  EXPECT_TRUE(rx_has(dp, "10.1.0.3/32"));
+}
+
+TEST(FirewallRebuild, RefusedPeerIsLeftOutAndTriedAgainAtTheNextApply) {
+  LogCapture logs;
+  DataPlane dp;
+  dp.fabric->refuse_initiate(dp.b.pk(), true);
+  dp.join();
+  EXPECT_EQ(count_lines(logs, "warning", "Failed to create node peer " + dp.b.pk().to_string()), 1u);
+  EXPECT_EQ(published(dp, dp.b.pk()), nullptr);
+  EXPECT_EQ(dp.agent->firewall->tries()->tx.get(net("10.0.0.2/32")), nullptr);
+  const auto c0 = tx_at(dp, "10.0.0.3/32", "10.0.0.1/32");
+  ASSERT_TRUE(c0);
+
+  // The next apply tries the refused key again, even with unchanged rules.
+  dp.fabric->refuse_initiate(dp.b.pk(), false);
+  dp.apply();
+  const auto b1 = published(dp, dp.b.pk());
+  ASSERT_TRUE(b1);
+  EXPECT_EQ(tx_at(dp, "10.0.0.2/32", "10.0.0.1/32"), b1.get());
+  EXPECT_TRUE(b1->driver_running());
+  EXPECT_EQ(tx_at(dp, "10.0.0.3/32", "10.0.0.1/32"), c0);
+  // With nothing left out, unchanged rules rebuild nothing.
+  const auto rebuilds = logs.count("Rebuild tries");
+  dp.apply();
+  EXPECT_EQ(logs.count("Rebuild tries"), rebuilds);
+}
+
+TEST(FirewallRebuild, OnePeerPerKeyAndLaterNetworksReplaceSamePrefixWhole) {
+  DataPlane dp;
+  const auto b = dp.b.pk(), c = dp.c.pk();
+  const auto out = Direction::OUT, in = Direction::IN;
+  put_network(dp, "file:///a.toml", "10.0.0.1/24",
+              {rule(out, "10.0.0.1/32", "10.9.0.0/24", b), rule(out, "10.0.0.7/32", "10.9.0.0/24", b),
+               rule(out, "10.0.0.1/32", "10.8.0.0/24", b), rule(in, "10.9.0.0/24", "10.0.0.1/32", b),
+               rule(in, "10.9.0.0/24", "10.0.0.7/32", b)});
+  put_network(dp, "file:///b.toml", "10.0.0.1/24",
+              {rule(out, "10.0.0.1/32", "10.9.0.0/24", c), rule(out, "10.0.0.1/32", "10.7.0.0/24", b),
+               rule(in, "10.9.0.0/24", "10.0.0.1/32", c)});
+  dp.apply();
+  const auto peer_b = published(dp, b);
+  ASSERT_TRUE(peer_b);
+  EXPECT_EQ(tx_at(dp, "10.8.0.0/24", "10.0.0.1/32"), peer_b.get());
+  EXPECT_EQ(tx_at(dp, "10.7.0.0/24", "10.0.0.1/32"), peer_b.get());
+  EXPECT_TRUE(peer_b->driver_running());
+  EXPECT_EQ(dp.agent->firewall->tries()->peers.size(), 2u);
+
+  const auto t = dp.agent->firewall->tries();
+  const auto* dest = t->tx.get(net("10.9.0.0/24"));
+  ASSERT_TRUE(dest && dest->size() == 1u && dest->get(net("10.0.0.1/32")));
+  EXPECT_EQ((*dest->get(net("10.0.0.1/32")))->pk(), c);
+  const auto* source = t->rx.get(net("10.9.0.0/24"));
+  ASSERT_TRUE(source && source->size() == 1u && source->get(net("10.0.0.1/32")));
+  EXPECT_EQ(*source->get(net("10.0.0.1/32")), c);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The overlay DNS: the catalog, answers and their size limits, the reply
-// packet, interception, the apply step, the request queue and the server
-// driver.
+// packet, interception, the apply step, the request queue, the server
+// driver, and one query answered through the agent's TUN driver.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -199,6 +199,7 @@ TEST(DnsCatalog, ThousandNamesFoundAndRepliesTruncatedToEdnsSizeOr4096) {
 }
 
 TEST(DnsSize, EncodingFailureFallsBackToServfail) {
+  EXPECT_EQ(dns::servfail_header(0xABCD), (Bytes{0xAB, 0xCD, 0x80, 0x02, 0, 0, 0, 0, 0, 0, 0, 0}));
   LogCapture logs;
   const Addrs addrs = {ip("10.0.0.1")};
   Bytes scratch;
@@ -223,8 +224,117 @@ TEST(DnsReplyPacket, ZeroUdpChecksumIsSentAsAllOnes) {
 
 const Bytes kQuery = ipv4_packet({.dst = "10.0.0.254", .dport = 53, .data = query("b.sarvolt.zz.")});
 
-bool offer(dns::AgentDns& d, std::shared_ptr<util::AsyncTun> tun = {}) {
-  return d.handle_outbound_packet(kQuery, *util::Ipv4HeaderView::decode(kQuery), std::move(tun));
+// Offers the first `size` bytes of `packet` (all when 0) with the header of the whole packet.
+bool offer(dns::AgentDns& d, std::shared_ptr<util::AsyncTun> tun = {}, const Bytes& packet = kQuery,
+           std::size_t size = 0) {
+  return d.handle_outbound_packet({packet.data(), size ? size : packet.size()},
+                                  *util::Ipv4HeaderView::decode(packet), std::move(tun));
+}
+
+struct Udp {  // a datagram from 10.0.0.1:40000 to the DNS server address 10.0.0.254:53, unless changed
+  const char* dst = "10.0.0.254";
+  std::uint8_t protocol = 17;
+  std::uint16_t fragment_offset = 0;
+  bool more_fragments = false;
+  std::uint16_t dport = 53, sport = 40000;
+  std::size_t options = 0;  // IPv4 option bytes (NOPs), a multiple of 4
+  Bytes data = {1, 2, 3, 4};
+};
+
+Bytes packet(const Udp& u) {
+  auto p = ipv4_packet({.dst = u.dst, .protocol = u.protocol, .payload = 8, .fragment_offset = u.fragment_offset,
+                        .more_fragments = u.more_fragments, .dport = u.dport, .sport = u.sport, .data = u.data});
+  p.insert(p.begin() + 20, u.options, 1);
+  p[0] = static_cast<std::uint8_t>(0x45 + u.options / 4);
+  put16(p, 2, static_cast<std::uint16_t>(p.size()));
+  return p;
+}
+
+// A DNS object over a fixed address set and a server without a driver: the test reads its queue.
+struct RecordingDns : dns::AgentDns {
+  explicit RecordingDns(const Addrs& ips) { addresses.publish(ips); }
+  boost::asio::awaitable<void> apply_desired_state(network::NetworkMap&) override { co_return; }
+  bool is_server_ip(Ipv4Addr a) const override { return addresses.contains(a); }
+  std::optional<Ipv4Addr> server_ip() const override { return std::nullopt; }
+  dns::DnsServer* send_channel() const override { return server.get(); }
+  void shutdown() override {}
+
+  boost::asio::io_context io;  // never run
+  dns::DnsServerRef server = std::make_shared<dns::DnsServer>(io.get_executor());
+  dns::DnsServerAddresses addresses;
+};
+
+TEST(DnsInterception, TakesOnlyWholeUdpQueriesToPort53OfAServerAddress) {
+  RecordingDns d({ip("10.0.0.254"), ip("10.1.255.254")});
+  const struct {
+    const char* what;
+    Udp u;
+    std::size_t size;  // offered; 0: all
+    bool taken;
+  } cases[] = {
+      {"query", Udp{}, 0, true},
+      {"second server address", Udp{.dst = "10.1.255.254"}, 0, true},
+      {"bare UDP header", Udp{.data = {}}, 28, true},
+      {"7 bytes of UDP header", Udp{.data = {}}, 27, false},
+      {"TCP", Udp{.protocol = 6}, 0, false},
+      {"port 5353", Udp{.dport = 5353}, 0, false},
+      {"unknown destination", Udp{.dst = "10.0.0.253"}, 0, false},
+      {"more fragments", Udp{.more_fragments = true}, 0, false},
+      {"fragment offset", Udp{.fragment_offset = 1}, 0, false},
+      {"header longer than the packet", Udp{.options = 40, .data = {}}, 40, false},
+      {"header as long as the packet", Udp{.options = 40, .data = {}}, 60, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(offer(d, nullptr, packet(c.u), c.size), c.taken) << c.what;
+    const auto r = d.server->try_receive();
+    ASSERT_EQ(r.has_value(), c.taken) << c.what;
+    if (r) {
+      EXPECT_EQ(r->dst, ip(c.u.dst)) << c.what;
+    }
+  }
+}
+
+TEST(DnsInterception, RequestCarriesAddressesPortsPayloadAndDevice) {
+  RecordingDns d({ip("10.0.0.254")});
+  SocketTun st;
+  const auto tun = st.take(d.io);
+  // Header options move the UDP header.
+  EXPECT_TRUE(offer(d, tun, packet(Udp{.sport = 5555, .options = 4, .data = {9, 8, 7}})));
+  const auto r = d.server->try_receive();
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->src, ip("10.0.0.1"));
+  EXPECT_EQ(r->dst, ip("10.0.0.254"));
+  EXPECT_EQ(r->src_port, 5555);
+  EXPECT_EQ(r->dst_port, 53);
+  EXPECT_EQ(r->payload, (Bytes{9, 8, 7}));
+  EXPECT_EQ(r->tun_device, tun);
+}
+
+TEST(DnsInterception, QueueCapDropsTheExcessWithADebugLine) {
+  LogCapture logs;
+  RecordingDns d({ip("10.0.0.254")});
+  for (std::size_t i = 0; i < dns::kRequestQueueCapacity + 1; ++i) ASSERT_TRUE(offer(d)) << i;
+  std::size_t queued = 0;
+  while (queued <= dns::kRequestQueueCapacity && d.server->try_receive()) ++queued;
+  EXPECT_EQ(queued, dns::kRequestQueueCapacity);
+  EXPECT_EQ(logs.count("DNS request queue is full"), 1u);
+  EXPECT_TRUE(logs.contains("debug", "DNS request queue is full (1024 requests), dropping request from 10.0.0.1:40000"));
+}
+
+TEST(DnsInterception, WithTheServerGoneQueriesAreStillTakenAndSendFails) {
+  const std::pair<const char*, void (*)(RecordingDns&)> cases[] = {
+      {"queue closed", [](RecordingDns& d) { d.server->close_requests(); }},
+      {"shut down", [](RecordingDns& d) { d.server->shutdown(); }},
+      {"no server", [](RecordingDns& d) { d.server.reset(); }},
+  };
+  for (const auto& [what, gone] : cases) {
+    RecordingDns d({ip("10.0.0.254")});
+    gone(d);
+    EXPECT_TRUE(offer(d)) << what;
+    const auto r = d.send(dns::DnsServerRequest{});
+    ASSERT_FALSE(r) << what;
+    EXPECT_EQ(r.error().to_string(), "I/O error: Failed to send DNS request") << what;
+  }
 }
 
 TEST(DnsInterception, QueriesToAppliedAddressesAreQueuedUpToTheCapAndDroppedAtShutdown) {
@@ -269,7 +379,10 @@ struct DnsApply : ::testing::Test, dns::PlatformDnsOps {
     if (fail_get) co_return util::Unexpected(core::Error::io(*fail_get));
     co_return current;
   }
-  Result<void> set_dns_ip(Ipv4Addr a) override { return change(fail_set, a); }
+  Result<void> set_dns_ip(Ipv4Addr a) override {
+    ++sets;
+    return change(fail_set, a);
+  }
   Result<void> remove_dns_ip() override { return change(fail_remove, std::nullopt); }
   Result<void> flush_caches() override {
     ++flushes;
@@ -283,12 +396,86 @@ struct DnsApply : ::testing::Test, dns::PlatformDnsOps {
 
   std::optional<Ipv4Addr> current;  // the resolver's
   std::optional<std::string> fail_get, fail_set, fail_remove, fail_flush;  // failure texts
-  int flushes = 0;
+  int sets = 0, flushes = 0;
   Runtime rt;
   dns::DnsServerRef server = std::make_shared<dns::DnsServer>(rt.io.get_executor());
   dns::DnsServerAddresses addresses;
   network::NetworkMap networks;
 };
+
+TEST(DnsAddresses, BroadcastMinusOneOfEveryEnabledAppliedNetwork) {
+  network::NetworkMap m;
+  add_network(m, "file:///a.toml", "192.168.7.3/24");
+  add_network(m, "file:///b.toml", "10.9.0.1/16", std::nullopt, /*disabled=*/true);
+  add_network(m, "file:///c.toml", std::nullopt);
+  add_network(m, "file:///d.toml", "0.0.0.0/32");
+  add_network(m, "file:///e.toml", "192.168.7.9/24");
+  EXPECT_EQ(dns::calculate_dns_server_ips(m), (Addrs{ip("192.168.7.254"), ip("0.0.0.0"), ip("192.168.7.254")}));
+}
+
+TEST_F(DnsApply, SetsOnceServesAllSwitchesAndRemoves) {
+  add_network(networks, "file:///a.toml", "10.0.0.1/24");
+  auto& b = add_network(networks, "file:///b.toml", "10.1.0.1/16");
+  auto log = apply();
+  EXPECT_THAT(log, Contains("trace We need to set DNS server to 10.0.0.254."));
+  EXPECT_THAT(log, Contains("trace Successfully set DNS server to 10.0.0.254."));
+  EXPECT_EQ(addresses.list(), (Addrs{ip("10.0.0.254"), ip("10.1.255.254")}));
+  EXPECT_EQ(addresses.reported(), ip("10.0.0.254")) << "the first network's";
+
+  log = apply();
+  EXPECT_THAT(log, testing::Not(Contains(testing::HasSubstr("DNS server")))) << "nothing to do";
+  EXPECT_EQ(sets, 1);
+  EXPECT_EQ(flushes, 2);
+
+  networks.erase(networks.begin());
+  log = apply();
+  EXPECT_THAT(log, Contains("trace Removing DNS server because current IP is not in desired state: "
+                            "current_ip=10.0.0.254, desired_ip=Some(10.1.255.254)"));
+  EXPECT_THAT(log, Contains("trace We need to set DNS server to 10.1.255.254."));
+  EXPECT_EQ(addresses.reported(), ip("10.1.255.254"));
+  EXPECT_FALSE(addresses.contains(ip("10.0.0.254")));
+
+  b.disabled = true;
+  log = apply();
+  EXPECT_THAT(log, Contains("trace Removing DNS server because current IP is not in desired state: "
+                            "current_ip=10.1.255.254, desired_ip=None"));
+  EXPECT_THAT(log, Contains("trace Successfully removed DNS server."));
+  EXPECT_TRUE(addresses.list().empty());
+  EXPECT_FALSE(addresses.reported());
+  EXPECT_FALSE(current);
+}
+
+TEST_F(DnsApply, FlushFailureLeavesHostnamesApplied) {
+  auto& n = add_network(networks, "file:///a.toml", "10.0.0.1/24", Hosts{{"10.0.0.1", "alpha"}});
+  fail_flush = "f";
+  EXPECT_THAT(apply(), Contains("warning Unable to flush DNS caches: I/O error: f."));
+  EXPECT_EQ(n.current.hostnames, n.desired.hostnames);
+  EXPECT_EQ(server->catalog()->records().count("alpha.sarvolt.zz."), 1u);
+  EXPECT_EQ(addresses.reported(), ip("10.0.0.254"));
+}
+
+TEST_F(DnsApply, HostnameChangeRebuildsOnceAndCopiesDesired) {
+  const auto rebuilds = [](const std::vector<std::string>& log) {
+    return std::count(log.begin(), log.end(), "trace Building DNS catalog");
+  };
+  auto& a = add_network(networks, "file:///a.toml", "10.0.0.1/24", Hosts{{"10.0.0.1", "alpha"}});
+  auto& b = add_network(networks, "file:///b.toml", "10.1.0.1/24", Hosts{{"10.1.0.7", "Beta"}});
+  EXPECT_EQ(rebuilds(apply()), 1);
+  const auto after = server->catalog();
+  EXPECT_EQ(after->records(), (std::map<std::string, Addrs>{{"alpha.sarvolt.zz.", {ip("10.0.0.1")}},
+                                                            {"beta.sarvolt.zz.", {ip("10.1.0.7")}}}));
+  EXPECT_EQ(a.current.hostnames, a.desired.hostnames);
+  EXPECT_EQ(b.current.hostnames, b.desired.hostnames);
+
+  EXPECT_EQ(rebuilds(apply()), 0);
+  EXPECT_EQ(server->catalog(), after) << "nothing changed: no rebuild";
+
+  for (auto& [url, n] : networks) n.desired = network::AgentState{};  // as at shutdown
+  EXPECT_EQ(rebuilds(apply()), 1);
+  EXPECT_TRUE(server->catalog()->records().empty());
+  EXPECT_FALSE(a.current.hostnames.applied);
+  EXPECT_FALSE(b.current.hostnames.applied);
+}
 
 TEST_F(DnsApply, SetsOnceServesAllSwitchesRemovesAndKeepsTheCatalogInStep) {
   add_network(networks, "file:///a.toml", "10.1.0.1/16", Hosts{{"10.1.0.7", "alpha"}});
@@ -405,6 +592,149 @@ TEST(DnsDriver, AnswersAtMost64AtOnceEndsQuietlyWithItsMobileObjectAndWithAnErro
     return l.target == "sarvolt_agent::agent::dns::server" && l.level == "error" &&
            l.text == "I/O error: DNS server receiver channel was closed";
   }));
+}
+
+// A query for b from 10.0.0.1:40000 to 10.0.0.254:53, answered into `tun`.
+dns::DnsServerRequest b_request(std::shared_ptr<util::AsyncTun> tun) {
+  return {query("b.sarvolt.zz."), std::move(tun), ip("10.0.0.1"), ip("10.0.0.254"), 40000, 53};
+}
+
+std::vector<std::string> error_lines(const LogCapture& logs) {  // "target text" of each ERROR line
+  std::vector<std::string> out;
+  for (const auto& l : logs.lines())
+    if (l.level == "error") out.push_back(l.target + " " + l.text);
+  return out;
+}
+
+// The driver holds the server too; releasing the DNS object signals shutdown, once.
+TEST(DnsServerRef, ReleasingTheDnsObjectSignalsShutdownOnce) {
+  Runtime rt;
+  const auto server = std::make_shared<dns::DnsServer>(rt.io.get_executor());
+  auto d = std::make_shared<dns::MobileAgentDns>(server);
+  EXPECT_EQ(server.use_count(), 2);
+  ASSERT_TRUE(server->send(b_request(nullptr))) << "not shut down yet";
+  d.reset();
+  EXPECT_EQ(server.use_count(), 1);
+  EXPECT_FALSE(server->try_receive()) << "the queue was emptied";
+  EXPECT_EQ(server->send(b_request(nullptr)).error(), dns::DnsServer::SendError::Closed);
+  EXPECT_FALSE(server->shutdown()) << "signalled already";
+}
+
+TEST(DnsDriver, ShutdownWithQueuedRequestsAnswersNoneAndLogsNothing) {
+  Runtime rt;
+  SocketTun st;
+  const auto tun = st.take(rt.io);
+  const auto server = std::make_shared<dns::DnsServer>(rt.io.get_executor());
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(server->send(b_request(tun)));
+  LogCapture logs;
+  EXPECT_TRUE(server->shutdown());
+  EXPECT_FALSE(server->shutdown()) << "a second shutdown does nothing";
+  auto done = boost::asio::co_spawn(rt.io, dns::DnsServer::run(server), boost::asio::use_future);
+  ASSERT_EQ(done.wait_for(5s), std::future_status::ready) << "the driver ends on shutdown";
+  EXPECT_TRUE(done.get());
+  EXPECT_FALSE(st.read(100ms)) << "no queued request is answered";
+  for (const auto& l : logs.lines()) EXPECT_FALSE(l.target.starts_with("sarvolt_agent::agent::dns")) << l.text;
+  EXPECT_TRUE(eventually([&] { return tun.use_count() == 1; })) << "queued requests are dropped";
+  EXPECT_EQ(server->send(b_request(tun)).error(), dns::DnsServer::SendError::Closed);
+}
+
+TEST(DnsDriver, RequestSideClosedWhileRunningLogsTheError) {
+  LogCapture logs;
+  Runtime rt;
+  const auto server = std::make_shared<dns::DnsServer>(rt.io.get_executor());
+  dns::DnsServer::spawn(server);
+  ASSERT_TRUE(server->send(b_request(nullptr)));
+  ASSERT_TRUE(eventually([&] { return logs.count("Received DNS packet") == 1; })) << "the driver runs";
+  server->close_requests();
+  EXPECT_TRUE(server->tasks.wait_for(2s));
+  EXPECT_EQ(error_lines(logs), std::vector<std::string>{"sarvolt_agent::agent::dns::server I/O error: DNS server "
+                                                        "receiver channel was closed"});
+}
+
+TEST(DnsDriver, MobileObjectTakesNothingBeforeApplyAndEndsItsDriverQuietly) {
+  LogCapture logs;
+  Runtime rt;
+  auto d = dns::MobileAgentDns::create(rt.io.get_executor());
+  const auto server = d->server();
+  EXPECT_FALSE(offer(*d));
+  EXPECT_FALSE(d->server_ip());
+  network::NetworkMap m;
+  add_network(m, "file:///a.toml", "10.0.0.1/24");
+  rt.run(d->apply_desired_state(m));
+  EXPECT_EQ(d->server_ip(), ip("10.0.0.254"));
+  EXPECT_TRUE(offer(*d));
+  d->shutdown();
+  d->shutdown();
+  EXPECT_TRUE(server->tasks.wait_for(2s));
+
+  // Releasing the object ends the driver too.
+  auto e = dns::MobileAgentDns::create(rt.io.get_executor());
+  const auto other = e->server();
+  const auto received = logs.count("Received DNS packet");
+  ASSERT_TRUE(e->send(b_request(nullptr)));
+  ASSERT_TRUE(eventually([&] { return logs.count("Received DNS packet") > received; })) << "the driver runs";
+  e.reset();
+  EXPECT_TRUE(other->tasks.wait_for(2s));
+  EXPECT_TRUE(error_lines(logs).empty());
+}
+
+TEST(DnsDriver, AnswersAtMost64AtOnceAndLeavesTheRestQueued) {
+  Runtime rt;
+  SocketTun st;
+  const auto tun = st.take(rt.io);
+  const Bytes filler(1000, 0xEE);
+  std::size_t fillers = 0;
+  while (fillers < 100000 && tun->try_send(filler)) ++fillers;
+  ASSERT_LT(fillers, 100000u) << "every answer waits for room";
+
+  const auto server = std::make_shared<dns::DnsServer>(rt.io.get_executor());
+  dns::DnsServer::spawn(server);
+  constexpr std::size_t kRequests = 100;
+  for (std::size_t i = 0; i < kRequests; ++i) ASSERT_TRUE(server->send(b_request(tun)));
+  // The driver and an answer task each for the first 64; it takes no more while they wait.
+  ASSERT_TRUE(eventually([&] { return server->tasks.size() == 1 + dns::kMaxRequestsInFlight; }));
+  std::vector<dns::DnsServerRequest> left;
+  while (left.size() < kRequests)
+    if (auto r = server->try_receive()) left.push_back(std::move(*r));
+    else break;
+  EXPECT_EQ(left.size(), kRequests - dns::kMaxRequestsInFlight);
+  EXPECT_EQ(server->tasks.size(), 1 + dns::kMaxRequestsInFlight);
+  for (auto& r : left) ASSERT_TRUE(server->send(std::move(r)));
+
+  std::size_t answers = 0, drained = 0;
+  const auto end = std::chrono::steady_clock::now() + 10s;
+  while (answers < kRequests && std::chrono::steady_clock::now() < end)
+    if (auto p = st.read(100ms)) ++(p->size() == filler.size() ? drained : answers);
+  EXPECT_EQ(answers, kRequests);
+  EXPECT_EQ(drained, fillers);
+  server->shutdown();
+  EXPECT_TRUE(server->tasks.wait_for(2s));
+}
+
+// One query through the TUN driver of the agent's data plane.
+TEST(DnsEndToEnd, QueryThroughTheTunDriverGetsTheARecord) {
+  DataPlane dp({.with_dns = true});
+  dp.join();
+  ASSERT_EQ(dp.dns->server_ip(), ip("10.0.0.254"));
+
+  const Bytes q = query("b.sarvolt.zz.");
+  dp.tun->write(ipv4_packet({.dst = "10.0.0.254", .dport = 53, .sport = 40001, .data = q}));
+  const auto reply = dp.tun->read();
+  ASSERT_TRUE(reply);
+  ASSERT_GT(reply->size(), 40u);
+  EXPECT_EQ((*reply)[9], 17);
+  EXPECT_EQ(Bytes(reply->begin() + 12, reply->begin() + 24), (Bytes{10, 0, 0, 254, 10, 0, 0, 1, 0, 53, 0x9C, 0x41}))
+      << "from the server address and port 53 back to the client's port 40001";
+  EXPECT_EQ(Bytes(reply->begin() + 28, reply->begin() + 30), (Bytes{0x12, 0x34})) << "the query's id";
+  EXPECT_EQ((*reply)[31] & 0x0F, 0) << "NOERROR";
+  EXPECT_EQ(Bytes(reply->begin() + 34, reply->begin() + 36), (Bytes{0, 1})) << "one answer";
+  EXPECT_EQ(Bytes(reply->end() - 4, reply->end()), (Bytes{10, 0, 0, 2})) << "b's address";
+
+  // A query to port 5353 of the same address is not DNS: host unreachable.
+  dp.tun->write(ipv4_packet({.dst = "10.0.0.254", .dport = 5353, .data = q}));
+  const auto icmp = dp.tun->read();
+  ASSERT_TRUE(icmp);
+  EXPECT_EQ((*icmp)[9], 1) << "ICMP";
 }
 
 }  // namespace
