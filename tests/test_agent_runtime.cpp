@@ -1,13 +1,17 @@
-// The agent's running core: the state lock, the housekeeping runner and pass,
-// documents by URL, per-network processing, network-change notification,
-// start and the shutdown step.
+// The agent's running core: the task group, the state lock, the housekeeping
+// runner and pass, documents by URL, per-network processing, network-change
+// notification, start and the shutdown step.
 #include <sys/stat.h>
 
+#include <atomic>
 #include <fstream>
+#include <thread>
 
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -19,6 +23,7 @@
 #include "util/block_on.hpp"
 #include "util/http_client.hpp"
 #include "util/rwlock.hpp"
+#include "util/task_group.hpp"
 
 namespace sarvolt::test {
 namespace {
@@ -96,6 +101,37 @@ TEST(RwLock, ServesInArrivalOrderAndACancelledWaitLeavesTheQueue) {
     const std::vector<std::string> cancelled = {"r1", "r2", "r3"}, served = {"r1", "w1", "r2", "r3"};
     EXPECT_EQ(order, cancel_writer ? cancelled : served);
   }
+}
+
+TEST(TaskGroup, RunsEachTaskOnAStrandAndStopEndsItsWait) {
+  asio::io_context io;
+  auto work = asio::make_work_guard(io);
+  std::thread runner([&] { io.run(); });
+  util::TaskGroup group;
+  std::atomic<int> on_io_strand{0}, on_other_strand{0}, waiting{0}, ended{0};
+  auto task = [&]() -> asio::awaitable<void> {
+    const auto ex = co_await asio::this_coro::executor;
+    if (const auto* s = ex.target<asio::strand<asio::io_context::executor_type>>(); s && s->running_in_this_thread())
+      ++on_io_strand;
+    if (const auto* s = ex.target<asio::strand<asio::any_io_executor>>(); s && s->running_in_this_thread())
+      ++on_other_strand;
+    ++waiting;
+    co_await asio::steady_timer(ex, 10s).async_wait(asio::use_awaitable);
+  };
+  auto done = [&](std::exception_ptr) { ++ended; };
+  group.spawn(io.get_executor(), task(), done);
+  group.spawn(io.get_executor(), task(), done);
+  // Any other executor: a strand over it.
+  group.spawn(asio::any_io_executor(asio::make_strand(io)), task(), done);
+  EXPECT_TRUE(eventually([&] { return waiting == 3; }));
+  EXPECT_EQ(on_io_strand, 2);
+  EXPECT_EQ(on_other_strand, 1);
+  EXPECT_EQ(ended, 0);
+  group.stop();
+  EXPECT_TRUE(group.wait_for(2s));
+  EXPECT_TRUE(eventually([&] { return ended == 3; }));
+  work.reset();
+  runner.join();
 }
 
 TEST(DocumentsByUrl, FilesAndHttpBodiesReadSafely) {

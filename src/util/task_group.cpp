@@ -9,6 +9,7 @@
 #include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/experimental/concurrent_channel.hpp>
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -20,8 +21,8 @@ namespace asio = boost::asio;
 using Wake = asio::experimental::concurrent_channel<void(boost::system::error_code)>;
 
 struct TaskGroup::Entry {
-  explicit Entry(Strand s) : strand(std::move(s)) {}
-  const Strand strand;
+  explicit Entry(asio::any_io_executor s) : strand(std::move(s)) {}
+  const asio::any_io_executor strand;  // a strand
   asio::cancellation_signal signal;  // emitted on strand only
   std::atomic<bool> done{false};
 
@@ -63,7 +64,24 @@ TaskGroup::TaskGroup() : s_(std::make_shared<State>()) {}
 
 TaskGroup::~TaskGroup() { stop(); }
 
+namespace {
+
+asio::any_io_executor strand_of(const asio::any_io_executor& ex) {
+  if (const auto* io = ex.target<asio::io_context::executor_type>()) return asio::make_strand(*io);
+  return asio::make_strand(ex);
+}
+
+}  // namespace
+
+TaskGroup::Task TaskGroup::spawn(const asio::any_io_executor& ex, asio::awaitable<void> task, OnDone on_done) {
+  return start(strand_of(ex), std::move(task), std::move(on_done));
+}
+
 TaskGroup::Task TaskGroup::spawn(Strand strand, asio::awaitable<void> task, OnDone on_done) {
+  return start(asio::any_io_executor(std::move(strand)), std::move(task), std::move(on_done));
+}
+
+TaskGroup::Task TaskGroup::start(asio::any_io_executor strand, asio::awaitable<void> task, OnDone on_done) {
   auto e = std::make_shared<Entry>(std::move(strand));
   {
     std::lock_guard lock(s_->mutex);

@@ -48,9 +48,10 @@ class TaskGroup {
   TaskGroup& operator=(const TaskGroup&) = delete;
 
   Task spawn(Strand strand, boost::asio::awaitable<void> task, OnDone on_done = {});
-  Task spawn(const boost::asio::any_io_executor& ex, boost::asio::awaitable<void> task, OnDone on_done = {}) {
-    return spawn(boost::asio::make_strand(ex), std::move(task), std::move(on_done));
-  }
+  // On an io_context's executor the strand is a strand of that concrete
+  // executor: it fits in the any_io_executor the coroutine runs on, so its
+  // wake-ups and yields allocate nothing.
+  Task spawn(const boost::asio::any_io_executor& ex, boost::asio::awaitable<void> task, OnDone on_done = {});
 
   void stop();
   std::size_t size() const;
@@ -59,6 +60,7 @@ class TaskGroup {
   bool wait_for(std::chrono::milliseconds timeout);
 
  private:
+  Task start(boost::asio::any_io_executor strand, boost::asio::awaitable<void> task, OnDone on_done);
   std::shared_ptr<State> s_;
 };
 
