@@ -84,7 +84,11 @@ void AgentFirewall::apply_desired_state(DataPlaneContext& ctx, network::NetworkM
   for (auto& [url, net] : networks) {
     auto& current = net.current.access_rules;
     const auto& desired = net.desired.access_rules;
-    if (current == desired) continue;
+    if (current == desired) {
+      // Share the desired map: the state comparison after apply is then a pointer test.
+      current = desired;
+      continue;
+    }
     SV_TRACE(lg(), "Access rules change: current=\n{}; desired=\n{}", current.to_string(), desired.to_string());
     current = desired;
     changed = true;
