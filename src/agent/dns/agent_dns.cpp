@@ -33,7 +33,7 @@ util::Expected<void, Error> AgentDns::send(DnsServerRequest request) const {
 }
 
 bool AgentDns::handle_outbound_packet(std::span<const std::uint8_t> packet, const util::Ipv4HeaderView& hdr,
-                                      std::shared_ptr<util::AsyncTun> tun) {
+                                      const std::shared_ptr<util::AsyncTun>& tun) {
   if (hdr.protocol() != kUdp) return false;
   const Ipv4Addr dst = hdr.destination();
   if (!is_server_ip(dst)) return false;
@@ -49,7 +49,7 @@ bool AgentDns::handle_outbound_packet(std::span<const std::uint8_t> packet, cons
   SV_TRACE(lg(), "Got potential DNS request: {} -> {}", src, dst);
   DnsServerRequest request;
   request.payload.assign(packet.begin() + static_cast<std::ptrdiff_t>(h + kUdpHeaderLen), packet.end());
-  request.tun_device = std::move(tun);
+  request.tun_device = tun;
   request.src = src;
   request.dst = dst;
   request.src_port = util::load_be16(udp);

@@ -43,7 +43,7 @@ class AgentDns : public OutboundPacketHook {
   // True when the packet was taken (a UDP query to port 53 of one of our DNS
   // server addresses); the answer is written into `tun` later.
   bool handle_outbound_packet(std::span<const std::uint8_t> packet, const util::Ipv4HeaderView& hdr,
-                              std::shared_ptr<util::AsyncTun> tun) override;
+                              const std::shared_ptr<util::AsyncTun>& tun) override;
 };
 
 }  // namespace sarvolt::agent::dns

@@ -33,7 +33,7 @@ class OutboundPacketHook {
   virtual ~OutboundPacketHook() = default;
   // True when the packet was taken; its answer is written into `tun` later.
   virtual bool handle_outbound_packet(std::span<const std::uint8_t> packet, const util::Ipv4HeaderView& hdr,
-                                      std::shared_ptr<util::AsyncTun> tun) = 0;
+                                      const std::shared_ptr<util::AsyncTun>& tun) = 0;
 };
 
 struct DataPlaneContext {
