@@ -89,7 +89,10 @@ typedef struct NetworkChangeInfo {
 } NetworkChangeInfo;
 
 /* Called on a runtime thread while the agent's state is locked: return
- * promptly, and call only non-blocking functions from it. NULL: no listener. */
+ * promptly, and call only non-blocking functions from it. NULL: no listener.
+ * The first call may come before sarvolt_agent_start has returned (the first
+ * housekeeping pass runs at once): have everything the callback uses ready
+ * before calling start, and do not wait for start's AgentPtr inside it. */
 typedef void (*sarvolt_agent_network_change_callback)(const NetworkChangeInfo* change);
 
 /* ---- runtime, logging, version -------------------------------------------- */
@@ -143,7 +146,8 @@ int32_t sarvolt_agent_tun_device_create(RuntimePtr* runtime, int32_t fd, TunDevi
 void sarvolt_agent_tun_device_free(TunDevicePtr* tun);
 
 /* Starts an agent from a copy of `config`, saving changes to `path`. `tun` may
- * be NULL (no tunnel); `unused` is ignored. The configuration and TUN handles
+ * be NULL (no tunnel); `unused` is ignored. `callback` may already run
+ * before this returns. The configuration and TUN handles
  * may be released once it returned. 0 and *out set; -2; -1; an agent error
  * code (nothing is left running then). Blocking. */
 int32_t sarvolt_agent_start(RuntimePtr* runtime, const AgentConfigPtr* config, const char* path,
