@@ -156,14 +156,20 @@ struct UdpNode::Core : std::enable_shared_from_this<Core> {
   SuperPeerInfo* super_peer_at(const udp::endpoint& from);
   void from_super_peer(SuperPeerInfo& info, const wire::Header& h, const udp::endpoint& from, Instant now);
   void unite(const PubKey& peer, const udp::endpoint& ep, Instant now);
-  void peer_hello(const wire::Header& h, const udp::endpoint& from, SuperPeerInfo* via, Instant now);
+  // `size`: of the whole datagram, which an ACK may not exceed.
+  void peer_hello(const wire::Header& h, std::size_t size, const udp::endpoint& from, SuperPeerInfo* via, Instant now);
   void peer_app(const wire::Header& h, Instant now);
   std::optional<std::span<const std::uint8_t>> open_body(const wire::Header& h,
                                                          const std::optional<crypto::SessionKeys>& keys);
 
   // sending
   util::Expected<void, SendDatagramError> send_app(Peer& p, std::span<const std::uint8_t> payload);
-  void send_peer_hello(Peer& p, wire::Type type, const udp::endpoint& to, std::uint64_t timestamp, bool pad);
+  // Padded up to `size` bytes in all (0: bare).
+  void send_peer_hello(Peer& p, wire::Type type, const udp::endpoint& to, std::uint64_t timestamp, std::size_t size);
+  // Size of a direct HELLO, which probes the path for mtu-sized datagrams.
+  std::size_t probe_size() const noexcept {
+    return opts.mtu() > kIpUdpOverhead ? opts.mtu() - kIpUdpOverhead : 0;
+  }
   void send_super_peer_hello(SuperPeer& sp, const udp::endpoint& to, Instant now);
   void hello_peer(Peer& p, Instant now);
 

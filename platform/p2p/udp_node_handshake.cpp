@@ -42,7 +42,7 @@ void UdpNode::Core::handle_datagram(std::span<const std::uint8_t> d, const udp::
   if (via && !h->short_sender && h->sender == via->sp->pk()) return from_super_peer(*via, *h, from, now);
   switch (h->type) {
     case wire::Type::Hello:
-    case wire::Type::Ack: return peer_hello(*h, from, via, now);
+    case wire::Type::Ack: return peer_hello(*h, d.size(), from, via, now);
     case wire::Type::App: return peer_app(*h, now);
     case wire::Type::Unite: break;
   }
@@ -100,7 +100,8 @@ void UdpNode::Core::from_super_peer(SuperPeerInfo& info, const wire::Header& h, 
 }
 
 
-void UdpNode::Core::peer_hello(const wire::Header& h, const udp::endpoint& from, SuperPeerInfo* via, Instant now) {
+void UdpNode::Core::peer_hello(const wire::Header& h, std::size_t size, const udp::endpoint& from, SuperPeerInfo* via,
+                               Instant now) {
   // A stranger is remembered only once its HELLO or ACK opened, carries this
   // network id and enough proof of work: forged keys cannot fill the table.
   std::shared_ptr<Peer> known = find_peer(h.sender);
@@ -181,15 +182,18 @@ void UdpNode::Core::peer_hello(const wire::Header& h, const udp::endpoint& from,
       recompute(peer, now);
     }
   }
-  if (h.type == wire::Type::Hello) send_peer_hello(peer, wire::Type::Ack, from, hello->timestamp_us, direct);
+  // A direct ACK echoes the HELLO's padding, so a probe learns what the path
+  // carries, but is never larger than the HELLO: the source may be forged.
+  if (h.type == wire::Type::Hello)
+    send_peer_hello(peer, wire::Type::Ack, from, hello->timestamp_us, direct ? std::min(size, probe_size()) : 0);
 }
 
 void UdpNode::Core::send_peer_hello(Peer& p, wire::Type type, const udp::endpoint& to, std::uint64_t timestamp,
-                                    bool pad) {
+                                    std::size_t size) {
   const wire::Hello hello{wire::kProtocolVersion, opts.identity().pow(), opts.network_id(), p.rx_id.value(), timestamp};
   std::size_t body_size = wire::kHelloBodySize;
   const std::size_t bare = wire::encoded_size(false, armed, body_size);
-  if (pad && opts.mtu() > kIpUdpOverhead + bare) body_size += opts.mtu() - kIpUdpOverhead - bare;
+  if (size > bare) body_size += size - bare;
   std::vector<std::uint8_t> body(body_size);
   wire::encode_hello(std::span(body).first<wire::kHelloBodySize>(), hello);
   const auto buf = send_buffer();

@@ -28,7 +28,7 @@ void UdpNode::Core::unite(const PubKey& pk, const udp::endpoint& ep, Instant now
     }
     p->direct[key].hello_sent(now);
   }
-  send_peer_hello(*p, wire::Type::Hello, ep, micros(now), true);
+  send_peer_hello(*p, wire::Type::Hello, ep, micros(now), probe_size());
 }
 
 // HELLO through every reachable super peer (or the default one) and every
@@ -61,8 +61,8 @@ void UdpNode::Core::hello_peer(Peer& p, Instant now) {
     }
   }
   const std::uint64_t ts = micros(now);
-  for (const auto& [sp, ep] : relays) send_peer_hello(p, wire::Type::Hello, ep, ts, false);
-  for (const auto& ep : direct) send_peer_hello(p, wire::Type::Hello, ep, ts, true);
+  for (const auto& [sp, ep] : relays) send_peer_hello(p, wire::Type::Hello, ep, ts, 0);
+  for (const auto& ep : direct) send_peer_hello(p, wire::Type::Hello, ep, ts, probe_size());
 }
 
 util::Expected<std::shared_ptr<Peer>, std::string> UdpNode::Core::peer_for(const PubKey& pk, Instant now,
