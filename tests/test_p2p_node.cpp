@@ -259,6 +259,49 @@ TEST_F(P2pNode, TamperedAndReplayedSealedDatagramsAreDropped) {
   EXPECT_EQ(at_bx.got().size(), 1u) << "delivered once";
 }
 
+// Waits for one datagram on `sock` (bounded); empty when none came.
+Bytes receive_one(udp::socket& sock) {
+  sock.non_blocking(true);
+  Bytes buf(wire::kMaxDatagramSize);
+  Bytes got;
+  eventually([&] {
+    boost::system::error_code ec;
+    udp::endpoint from;
+    const std::size_t n = sock.receive_from(asio::buffer(buf), from, 0, ec);
+    if (ec) return false;
+    got.assign(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(n));
+    return true;
+  });
+  return got;
+}
+
+TEST_F(P2pNode, AnswersAStrangerNoLargerThanItsHello) {
+  b = node();
+  const auto bk = b->identity().pk();
+  const auto to = b->local_endpoints().front();
+  auto raw = raw_socket(rt.io);
+
+  // A stranger's bare sealed HELLO: the ACK is no larger.
+  const auto x = identity();
+  const Bytes hello = datagram(wire::Type::Hello, x, bk, hello_body(x), 0);
+  raw.send_to(asio::buffer(hello), to);
+  const Bytes ack = receive_one(raw);
+  ASSERT_FALSE(ack.empty()) << "the HELLO is answered";
+  EXPECT_EQ(ack[4], static_cast<std::uint8_t>(wire::Type::Ack));
+  EXPECT_LE(ack.size(), hello.size());
+
+  // A probe that wants a larger answer pads its own request.
+  const auto y = identity();
+  Bytes body(400, 0);
+  const auto bare = hello_body(y);
+  std::copy(bare.begin(), bare.end(), body.begin());
+  const Bytes padded = datagram(wire::Type::Hello, y, bk, body, 0);
+  raw.send_to(asio::buffer(padded), to);
+  const Bytes padded_ack = receive_one(raw);
+  ASSERT_FALSE(padded_ack.empty());
+  EXPECT_EQ(padded_ack.size(), padded.size());
+}
+
 TEST_F(P2pNode, LowProofOfWorkIsRefused) {
   TestSuperPeer lax(0);
   const auto weak = weak_identity();

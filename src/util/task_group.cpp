@@ -81,6 +81,10 @@ TaskGroup::Task TaskGroup::spawn(Strand strand, asio::awaitable<void> task, OnDo
   return start(asio::any_io_executor(std::move(strand)), std::move(task), std::move(on_done));
 }
 
+TaskGroup::Task TaskGroup::spawn(IoStrand strand, asio::awaitable<void> task, OnDone on_done) {
+  return start(asio::any_io_executor(std::move(strand)), std::move(task), std::move(on_done));
+}
+
 TaskGroup::Task TaskGroup::start(asio::any_io_executor strand, asio::awaitable<void> task, OnDone on_done) {
   auto e = std::make_shared<Entry>(std::move(strand));
   {

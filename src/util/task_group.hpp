@@ -1,5 +1,6 @@
 // TaskGroup: coroutine tasks that can be stopped and whose end can be awaited.
 //   spawn(ex, task)  runs `task` on a strand of `ex`; the Task handle stops it
+//   spawn(strand, task)  runs it on that strand, which several tasks may share
 //   stop()           stops every task of the group
 //   wait()           completes once the group has no task left
 //   wait_for(d)      the same, blocking, for threads outside the runtime
@@ -17,6 +18,7 @@
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/strand.hpp>
 
 namespace sarvolt::util {
@@ -27,6 +29,7 @@ class TaskGroup {
 
  public:
   using Strand = boost::asio::strand<boost::asio::any_io_executor>;
+  using IoStrand = boost::asio::strand<boost::asio::io_context::executor_type>;
   // Told how a task ended: null for a return, else what it threw.
   using OnDone = std::function<void(std::exception_ptr)>;
 
@@ -48,6 +51,7 @@ class TaskGroup {
   TaskGroup& operator=(const TaskGroup&) = delete;
 
   Task spawn(Strand strand, boost::asio::awaitable<void> task, OnDone on_done = {});
+  Task spawn(IoStrand strand, boost::asio::awaitable<void> task, OnDone on_done = {});
   // On an io_context's executor the strand is a strand of that concrete
   // executor: it fits in the any_io_executor the coroutine runs on, so its
   // wake-ups and yields allocate nothing.

@@ -1,0 +1,208 @@
+// Links of the UDP node (NodePeer): application datagrams in and out.
+#include "platform/p2p/udp_node_core.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include "platform/p2p/waiter_guard.hpp"
+#include "util/log.hpp"
+
+namespace sarvolt::p2p {
+
+SV_LOGGER("sarvolt_p2p::udp_node")
+
+using namespace std::chrono_literals;
+
+void UdpNode::Core::peer_app(const wire::Header& h, Instant now) {
+  auto p = h.short_sender ? find_short(h.sender_short_id) : find_peer(h.sender);
+  if (!p) {
+    count.unknown.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  const auto payload = open_body(h, p->keys);
+  if (!payload) {
+    count.unauthentic.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  std::shared_ptr<Waker> wake;
+  {
+    std::lock_guard lock(p->mutex);
+    if (armed && !p->replay.accept(crypto::nonce_epoch(h.nonce), crypto::nonce_counter(h.nonce))) {
+      count.replayed.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+    if (p->pow != PowStatus::Ok) {
+      count.refused.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+    if (p->count == p->ring.size()) {
+      count.full.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+    p->ring[(p->head + p->count) % p->ring.size()].assign(payload->begin(), payload->end());
+    ++p->count;
+    p->app_rx = now;
+    p->last_traffic = now;
+    if (p->read_waiters > 0) wake = p->reader;
+  }
+  count.delivered.fetch_add(1, std::memory_order_relaxed);
+  if (wake) wake->wake();
+}
+
+util::Expected<void, SendDatagramError> UdpNode::Core::send_app(Peer& p, std::span<const std::uint8_t> payload) {
+  if (payload.size() > wire::kMaxAppPayload)
+    return send_error(SendKind::TooLarge, fmt::format("datagram too large: {} bytes", payload.size()));
+  udp::endpoint to;
+  wire::Sender sender{own_pk()};
+  {
+    std::lock_guard lock(p.mutex);
+    if (p.closed) return send_error(SendKind::Closed, "node shut down");
+    if (p.pow == PowStatus::Nok) return send_error(SendKind::Failed, "peer refused: proof of work below the minimum");
+    if (!p.route) return send_error(SendKind::Failed, "no path to peer");
+    to = *p.route;
+    if (p.tx_id) {
+      sender.short_form = true;
+      sender.short_id = p.tx_id->value();
+    }
+  }
+  const auto buf = send_buffer();
+  std::size_t n;
+  if (armed) {
+    const wire::Seal seal{&*p.keys, epoch, p.tx_counter.fetch_add(1, std::memory_order_relaxed), salt};
+    n = wire::encode(buf, wire::Type::App, p.pk, sender, payload, &seal);
+  } else {
+    n = wire::encode(buf, wire::Type::App, p.pk, sender, payload, nullptr);
+  }
+  const int err = send_raw(to, buf.first(n));
+  if (err == EAGAIN || err == EWOULDBLOCK || err == ENOBUFS) return send_error(SendKind::QueueFull, "send queue full");
+  if (err != 0) return send_error(SendKind::Failed, fmt::format("send failed: {}", std::strerror(err)));
+  p.app_tx.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+  return {};
+}
+
+namespace {
+
+[[noreturn]] void throw_aborted() { throw boost::system::system_error(asio::error::operation_aborted); }
+
+class UdpNodePeer final : public NodePeer {
+ public:
+  UdpNodePeer(std::shared_ptr<UdpNode::Core> core, std::shared_ptr<Peer> peer)
+      : core_(std::move(core)), peer_(std::move(peer)), wake_(std::make_shared<Waker>(core_->ex)) {}
+
+  ~UdpNodePeer() override { close(); }
+
+  void close() override {
+    if (wake_->link_closed.exchange(true)) return;
+    {
+      std::lock_guard lock(peer_->mutex);
+      if (peer_->reader == wake_) peer_->reader.reset();
+    }
+    wake_->channel.close();
+  }
+  bool closed() const noexcept override { return wake_->link_closed.load(std::memory_order_acquire); }
+
+  const std::shared_ptr<Waker>& waker() const noexcept { return wake_; }
+  const PubKey& pk() const noexcept override { return peer_->pk; }
+
+  asio::awaitable<std::size_t> read_datagrams(std::span<Datagram> slots) override {
+    return read_loop(peer_, wake_, slots);  // holds the peer and the waker, not `this`
+  }
+
+  asio::awaitable<util::Expected<void, SendDatagramError>> send_datagrams_wait(
+      std::span<const std::span<const std::uint8_t>> datagrams) override {
+    return send_loop(core_, peer_, wake_, datagrams);
+  }
+
+  util::Expected<void, SendDatagramError> send_datagram(std::span<const std::uint8_t> datagram) override {
+    if (closed()) return send_error(SendKind::Closed, "link closed");
+    return core_->send_app(*peer_, datagram);
+  }
+
+  NodePeerStats stats() const override { return core_->peer_stats(*peer_); }
+
+ private:
+  static asio::awaitable<std::size_t> read_loop(std::shared_ptr<Peer> p, std::shared_ptr<Waker> w,
+                                                std::span<Datagram> slots) {
+    if (slots.empty()) co_return 0;
+    for (;;) {
+      std::size_t n = 0;
+      bool closed;
+      {
+        std::lock_guard lock(p->mutex);
+        closed = p->closed || w->link_closed.load(std::memory_order_acquire);
+        while (!closed && n < slots.size() && p->count > 0) {
+          // Buffers only ever move to where they are at least as large, so
+          // neither side loses capacity and warm traffic allocates nothing.
+          auto& slot = p->ring[p->head];
+          auto& out = slots[n++];
+          if (out.capacity() >= slot.capacity()) {
+            std::swap(out, slot);
+            slot.clear();
+          } else {
+            out.assign(slot.begin(), slot.end());
+          }
+          p->head = (p->head + 1) % p->ring.size();
+          --p->count;
+        }
+        if (!closed && n == 0) ++p->read_waiters;
+      }
+      if (closed) throw_aborted();
+      if (n > 0) co_return n;
+      WaiterGuard guard(p->mutex, p->read_waiters);
+      auto [ec] = co_await w->channel.async_receive(asio::as_tuple(asio::use_awaitable));
+      if (ec) throw_aborted();  // cancelled, the link released or the node stopped
+    }
+  }
+
+  static asio::awaitable<util::Expected<void, SendDatagramError>> send_loop(
+      std::shared_ptr<UdpNode::Core> core, std::shared_ptr<Peer> p, std::shared_ptr<Waker> w,
+      std::span<const std::span<const std::uint8_t>> datagrams) {
+    for (const auto& d : datagrams)
+      if (d.size() > wire::kMaxAppPayload)
+        co_return send_error(SendKind::TooLarge, fmt::format("datagram too large: {} bytes", d.size()));
+    std::optional<asio::steady_timer> backoff;
+    for (const auto& d : datagrams) {
+      for (;;) {
+        if (w->link_closed.load(std::memory_order_acquire)) co_return send_error(SendKind::Closed, "link closed");
+        auto sent = core->send_app(*p, d);
+        if (sent) break;
+        if (sent.error().kind() != SendKind::QueueFull) co_return sent;
+        // The socket's send buffer is full: wait a little and try again.
+        if (!backoff) backoff.emplace(co_await asio::this_coro::executor);
+        backoff->expires_after(200us);
+        co_await backoff->async_wait(asio::use_awaitable);
+      }
+    }
+    co_return util::Expected<void, SendDatagramError>{};
+  }
+
+  std::shared_ptr<UdpNode::Core> core_;
+  std::shared_ptr<Peer> peer_;
+  std::shared_ptr<Waker> wake_;
+};
+
+}  // namespace
+
+util::Expected<NodePeerRef, InitiateError> UdpNode::Core::open_link(const std::shared_ptr<Peer>& p, bool& opened) {
+  auto& peer = *p;
+  std::shared_ptr<UdpNodePeer> link;
+  {
+    std::lock_guard lock(peer.mutex);
+    if (peer.pow == PowStatus::Nok)
+      return util::Unexpected(InitiateError("peer refused: proof of work below the minimum: " + peer.pk.to_string()));
+    if (auto existing = peer.handle.lock(); existing && !existing->closed()) return existing;
+    link = std::make_shared<UdpNodePeer>(shared_from_this(), p);
+    peer.handle = link;
+    peer.reader = link->waker();
+  }
+  opened = true;
+  return NodePeerRef(std::move(link));
+}
+
+}  // namespace sarvolt::p2p
