@@ -302,6 +302,41 @@ TEST_F(P2pNode, AnswersAStrangerNoLargerThanItsHello) {
   EXPECT_EQ(padded_ack.size(), padded.size());
 }
 
+TEST_F(P2pNode, StrangersAreCheckedCheaplyAndTheirKeyAgreementsBudgeted) {
+  b = node();
+  const auto bk = b->identity().pk();
+  const auto to = b->local_endpoints().front();
+  auto raw = raw_socket(rt.io);
+
+  // An ACK from a key the node does not know answers nothing of ours.
+  const auto x = identity();
+  raw.send_to(asio::buffer(datagram(wire::Type::Ack, x, bk, hello_body(x), 0)), to);
+  ASSERT_TRUE(eventually([&] { return b->counters().dropped_unknown == 1; }));
+
+  // A flood of HELLOs from fresh keys without proof of work: only a bounded
+  // number reach the key agreement (and are refused after it).
+  const auto known = identity();
+  auto bx = b->initiate(known.pk()).value();
+  constexpr std::uint64_t kFlood = 200;
+  for (std::uint64_t i = 0; i < kFlood; ++i) {
+    const auto stranger = Identity::generate(0).value();
+    raw.send_to(asio::buffer(datagram(wire::Type::Hello, stranger, bk, hello_body(stranger), 0)), to);
+  }
+  ASSERT_TRUE(eventually([&] {
+    const auto c = b->counters();
+    return c.dropped_refused + c.dropped_busy >= kFlood;
+  }));
+  EXPECT_LT(b->counters().dropped_refused, kFlood / 2) << "most were dropped before the key agreement";
+
+  // A peer the node knows is not held up by the budget.
+  auto own = raw_socket(rt.io);
+  own.send_to(asio::buffer(datagram(wire::Type::Hello, known, bk, hello_body(known), 0)), to);
+  const Bytes ack = receive_one(own);
+  ASSERT_FALSE(ack.empty());
+  EXPECT_EQ(ack[4], static_cast<std::uint8_t>(wire::Type::Ack));
+  EXPECT_EQ(bx->stats().pow_status, PowStatus::Ok);
+}
+
 TEST_F(P2pNode, LowProofOfWorkIsRefused) {
   TestSuperPeer lax(0);
   const auto weak = weak_identity();
