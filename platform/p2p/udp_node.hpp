@@ -3,8 +3,9 @@
 //                         resolution, sockets, then the node tasks
 //   UdpNode               a Node: initiate(pk) gives a link at once; its
 //                         datagrams go relayed through a super peer until a
-//                         direct path (after a UNITE and a direct HELLO/ACK)
-//                         is reachable; the best reachable path is used
+//                         direct path (after a UNITE and a direct HELLO/ACK,
+//                         sealed only) is reachable; the best reachable path
+//                         is used
 //   UdpSocketHandle       what a UdpSocketRef holds; its release closes the
 //                         socket, which the next housekeeping reopens
 //   UdpNode::counters     datagrams received and dropped, by reason
@@ -30,7 +31,11 @@
 // key agreement for an unknown key come the cheap checks (size, own key, an
 // ACK, which answers only a peer we know, room in the table) and a budget of
 // agreements per second shared by all strangers, so that a flood of fresh
-// keys costs the node a bounded share of its time.
+// keys costs the node a bounded share of its time. A peer's direct paths
+// come only from sealed datagrams (the UNITE of a super peer, the peer's
+// HELLO and ACK), since only these prove a key; unsealed nodes relay. An ACK
+// is never larger than the HELLO it answers (a direct HELLO is padded to mtu
+// to probe the path, and its ACK to the same size).
 // Bind errors: CryptoError (a key does not convert or agree),
 // NoSuperPeers, SuperPeerNetworkIdMismatch, InvalidMaxPeers,
 // NoAsyncRuntimeFound (bind not awaited on a running io_context), Io (a

@@ -93,7 +93,8 @@ void UdpNode::Core::from_super_peer(SuperPeerInfo& info, const wire::Header& h, 
       return;
     }
     SV_TRACE(lg(), "UNITE from super peer {}: peer {} at {}", sp.pk(), u->peer, p2p::to_string(u->endpoint));
-    if (opts.process_unites()) unite(u->peer, u->endpoint, now);
+    // Unsealed, a UNITE proves nothing (and its HELLO would go to any address).
+    if (opts.process_unites() && armed) unite(u->peer, u->endpoint, now);
     return;
   }
   count.malformed.fetch_add(1, std::memory_order_relaxed);
@@ -186,7 +187,10 @@ void UdpNode::Core::peer_hello(const wire::Header& h, std::size_t size, const ud
       return;
     }
     const auto key = PeerPathKey::udp(from);
-    if (direct && opts.process_unites() && !peer.direct.contains(key) && peer.direct.size() < kMaxDirectPaths) {
+    // Only a sealed HELLO proves the sender's key, and so may give it a new
+    // address; unsealed peers stay on their relays.
+    if (direct && armed && opts.process_unites() && !peer.direct.contains(key) &&
+        peer.direct.size() < kMaxDirectPaths) {
       peer.direct.emplace(key, PeerPath{});
       peer.direct_order.push_back(key);
     }
