@@ -19,6 +19,7 @@
 #include "agent/env.hpp"
 #include "core/error.hpp"
 #include "data_plane.hpp"
+#include "sarvolt_agent.h"
 #include "util/http_status.hpp"
 
 extern char** environ;
@@ -475,6 +476,83 @@ TEST_F(AgentConfigFile, MetadataFailureIsNotAbsence) {
   EXPECT_EQ(r.error().io_code(), std::errc::not_a_directory);
   EXPECT_EQ(logs.count("generating new one"), 0u);
   EXPECT_EQ(test::read_file(dir / "plain"), "x");
+}
+
+// Only a regular file within the size limit is read: a device, a FIFO (which
+// must not block the open) or a directory is refused at once, naming the path;
+// load_or_generate reports the same and generates nothing.
+TEST_F(AgentConfigFile, OnlyABoundedRegularFileIsRead) {
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  fs::create_symlink("/dev/zero", dir / "zero");
+  fs::create_directory(dir / "sub");
+  {  // one byte over the limit, sparse
+    test::write_file(dir / "big.toml", identity_toml(one));
+    fs::resize_file(dir / "big.toml", kMaxConfigFileSize + 1);
+  }
+  const std::pair<fs::path, std::string> cases[] = {
+      {"/dev/zero", "not a regular file"},
+      {dir / "zero", "not a regular file"},
+      {dir / "fifo", "not a regular file"},
+      {dir / "sub", "not a regular file"},
+      {dir / "big.toml", "file is larger than the 8 MiB limit"},
+  };
+  for (const auto& [where, reason] : cases) {
+    const auto expected = "I/O error: config file '" + where.string() + "': " + reason;
+    for (bool generate : {false, true}) {
+      const auto r = generate ? AgentConfig::load_or_generate(where) : AgentConfig::load(where);
+      ASSERT_FALSE(r) << where;
+      EXPECT_EQ(r.error().kind(), core::Error::Kind::IoError);
+      EXPECT_EQ(r.error().to_string(), expected);
+    }
+  }
+  EXPECT_TRUE(fs::is_fifo(dir / "fifo"));
+  EXPECT_EQ(fs::file_size(dir / "big.toml"), kMaxConfigFileSize + 1);
+
+  // Thousands of networks are far below the limit.
+  AgentConfig many(one);
+  for (int i = 0; i < 5000; ++i) {
+    const auto u = url(fmt::format("https://networks.example.com/config/{:04}/network.toml", i).c_str());
+    many.network.emplace(u, network::Network(u, i % 2 == 0, fmt::format("network number {}", i)));
+  }
+  ASSERT_TRUE(many.save(path));
+  EXPECT_LT(fs::file_size(path) * 10, kMaxConfigFileSize);
+  const auto back = AgentConfig::load(path);
+  ASSERT_TRUE(back) << back.error().to_string();
+  EXPECT_TRUE(back->same_settings(many));
+
+  // What the next load would refuse is not written; the file stays as it was.
+  const auto before = test::read_file(path);
+  AgentConfig huge(two);
+  const auto u = url("https://h.example/n.toml");
+  huge.network.emplace(u, network::Network(u, false, std::string(kMaxConfigFileSize, 'n')));
+  const auto saved = huge.save(path);
+  ASSERT_FALSE(saved);
+  EXPECT_EQ(saved.error().to_string(),
+            "I/O error: config file '" + path.string() + "': the configuration is larger than the 8 MiB limit");
+  EXPECT_EQ(test::read_file(path), before);
+}
+
+// The C interface: the loading error keeps its code (I/O for the export that
+// loads, -2 for the editing and listing ones) and is logged with its reason.
+TEST_F(AgentConfigFile, CInterfaceReportsARefusedFileWithItsReason) {
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  const auto fifo = (dir / "fifo").string();
+  const auto logged = "Error loading config: I/O error: config file '" + fifo + "': not a regular file";
+  test::LogCapture logs;
+  AgentConfigPtr* handle = nullptr;
+  EXPECT_EQ(sarvolt_agent_config_load_or_generate(fifo.c_str(), &handle), SARVOLT_AGENT_ERR_IO);
+  EXPECT_EQ(handle, nullptr);
+  NetworkInfo* list = nullptr;
+  std::int32_t count = -1;
+  EXPECT_EQ(sarvolt_agent_config_networks(fifo.c_str(), &list, &count), SARVOLT_AGENT_ERR_FAILED);
+  const char* net = "https://h.example/n.toml";
+  EXPECT_EQ(sarvolt_agent_config_network_add(fifo.c_str(), net), SARVOLT_AGENT_ERR_FAILED);
+  EXPECT_EQ(sarvolt_agent_config_network_remove(fifo.c_str(), net), SARVOLT_AGENT_ERR_FAILED);
+  EXPECT_EQ(sarvolt_agent_config_network_enable(fifo.c_str(), net), SARVOLT_AGENT_ERR_FAILED);
+  EXPECT_EQ(sarvolt_agent_config_network_disable(fifo.c_str(), net), SARVOLT_AGENT_ERR_FAILED);
+  EXPECT_EQ(logs.count(logged), 6u);
+  EXPECT_TRUE(logs.contains("warning", logged));
+  EXPECT_TRUE(fs::is_fifo(dir / "fifo"));
 }
 
 TEST_F(AgentConfigFile, SetControllerStatusCreatesAnEmptySectionThatPersists) {

@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "agent/env.hpp"
+#include "util/file_read.hpp"
 #include "util/log.hpp"
 #include "util/text.hpp"
 
@@ -139,25 +140,16 @@ std::optional<tr::Error> assign(tr::Result<T> r, U& out, std::string_view key) {
 
 Error errno_error(int err) { return Error::io(std::error_code(err, std::system_category())); }
 
-util::Expected<std::string, Error> read_whole_file(const std::filesystem::path& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return Unexpected(errno_error(errno));
-  std::string data;
-  char buf[8192];
-  while (true) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int err = errno;
-      ::close(fd);
-      return Unexpected(errno_error(err));
-    }
-    if (n == 0) break;
-    data.append(buf, static_cast<std::size_t>(n));
+// The file's text: a regular file of at most kMaxConfigFileSize bytes, UTF-8.
+util::Expected<std::string, Error> read_config_file(const std::filesystem::path& path) {
+  auto data = util::read_regular_file(path.c_str(), kMaxConfigFileSize);
+  if (!data) {
+    auto& e = data.error();
+    if (e.code) return Unexpected(Error::io(e.code));
+    return Unexpected(Error::io(fmt::format("config file '{}': {}", path.string(), e.reason)));
   }
-  ::close(fd);
-  if (!util::is_valid_utf8(data)) return Unexpected(Error::io(std::string("stream did not contain valid UTF-8")));
-  return data;
+  if (!util::is_valid_utf8(*data)) return Unexpected(Error::io(std::string("stream did not contain valid UTF-8")));
+  return std::move(*data);
 }
 
 bool write_all(int fd, std::string_view data) {
@@ -343,7 +335,7 @@ std::string write_agent_config(const AgentConfig& c) {
 
 util::Expected<AgentConfig, Error> AgentConfig::load(const std::filesystem::path& path) {
   SV_TRACE(lg(), "Loading agent config from {}", path.string());
-  auto text = read_whole_file(path);
+  auto text = read_config_file(path);
   if (!text) return Unexpected(std::move(text).error());
   SV_TRACE(lg(), "Successfully read config file");
   auto config = read_agent_config(*text);
@@ -384,6 +376,10 @@ util::Expected<void, Error> AgentConfig::save(const std::filesystem::path& path)
   SV_TRACE(lg(), "Saving agent config to {}", path.string());
   const std::string text = write_agent_config(*this);
   SV_TRACE(lg(), "Successfully serialized config");
+  // Never write what the next load would refuse.
+  if (text.size() > kMaxConfigFileSize)
+    return Unexpected(Error::io(fmt::format("config file '{}': the configuration is larger than the {} MiB limit",
+                                            path.string(), kMaxConfigFileSize >> 20)));
   if (auto r = write_atomically(path, text); !r) return r;
   SV_TRACE(lg(), "Successfully wrote config file");
   return {};
