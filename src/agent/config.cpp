@@ -1,9 +1,12 @@
 #include "agent/config.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "agent/env.hpp"
@@ -178,6 +181,41 @@ std::filesystem::path save_target(const std::filesystem::path& path) {
   return target;
 }
 
+// The name of a save's temporary file: "." + the target's name + ".tmp-"
+// + the six letters or digits that mkostemp fills in.
+std::string temp_prefix(const std::filesystem::path& target) {
+  return fmt::format(".{}.tmp-", target.filename().string());
+}
+bool is_temp_name(std::string_view name, std::string_view prefix) {
+  if (name.size() != prefix.size() + 6 || !name.starts_with(prefix)) return false;
+  return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+  });
+}
+
+// Removes the temporary files that saves to the same target left behind when
+// they were killed before the rename (they hold the secret key). Regular
+// files only, links are not followed; a save in progress holds a lock on its
+// file, so only abandoned ones go. Best effort: a failure changes nothing.
+void remove_abandoned_temp_files(const std::filesystem::path& dir, std::string_view prefix) {
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return;
+  const int dfd = ::dirfd(d);
+  while (const dirent* entry = ::readdir(d)) {
+    if (!is_temp_name(entry->d_name, prefix)) continue;
+    struct stat st{};
+    if (::fstatat(dfd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+    const int fd = ::openat(dfd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) continue;
+    struct stat opened{};
+    if (::fstat(fd, &opened) == 0 && opened.st_dev == st.st_dev && opened.st_ino == st.st_ino &&
+        ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::unlinkat(dfd, entry->d_name, 0) == 0)
+      SV_DEBUG(lg(), "Removed abandoned temporary file {}", (dir / entry->d_name).string());
+    ::close(fd);
+  }
+  ::closedir(d);
+}
+
 // Writes `text` to `path` atomically: a temporary file in the same directory
 // (mode 0600, or the existing file's mode), fsync, rename over the target,
 // fsync of the directory. On failure the target is untouched.
@@ -194,9 +232,21 @@ util::Expected<void, Error> write_atomically(const std::filesystem::path& path, 
 
   std::filesystem::path dir = target.parent_path();
   if (dir.empty()) dir = ".";
-  std::string tmp = (dir / fmt::format(".{}.tmp-XXXXXX", target.filename().string())).string();
-  int fd = ::mkstemp(tmp.data());  // created with mode 0600
+  const std::string prefix = temp_prefix(target);
+  remove_abandoned_temp_files(dir, prefix);
+  std::string tmp = (dir / (prefix + "XXXXXX")).string();
+  int fd = ::mkostemp(tmp.data(), O_CLOEXEC);  // created with mode 0600
   if (fd < 0) return Unexpected(errno_error(errno));
+  // Locked until the rename (through a second descriptor, as the first is
+  // closed before it), so a concurrent save does not take it for abandoned.
+  [[maybe_unused]] const int locked = ::flock(fd, LOCK_EX | LOCK_NB);
+  const int lock_fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  struct LockRelease {
+    int fd;
+    ~LockRelease() {
+      if (fd >= 0) ::close(fd);
+    }
+  } lock_release{lock_fd};
 
   auto fail = [&](int err) -> util::Expected<void, Error> {
     if (fd >= 0) ::close(fd);
