@@ -1,15 +1,21 @@
 // The agent configuration: its text, read and written, and its file, which
 // survives a writer killed at any moment (also on a full disk): it always
-// parses and holds one of the identities written, never none or a mix. Also
-// the agent error texts, HTTP status texts and the SARVOLT_ environment.
+// parses and holds one of the identities written, never none or a mix, and
+// the next save removes what a killed one left behind. Only a bounded regular
+// file is read. Also the agent error texts, HTTP status texts and the
+// SARVOLT_ environment.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <random>
 
@@ -19,6 +25,7 @@
 #include "agent/env.hpp"
 #include "core/error.hpp"
 #include "data_plane.hpp"
+#include "sarvolt_agent.h"
 #include "util/http_status.hpp"
 
 extern char** environ;
@@ -314,28 +321,71 @@ class AgentConfigFile : public ::testing::Test {
   std::size_t entries() const {
     return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()));
   }
-  // Saves `one` and `two` into the directory, then kills a saver of the two
-  // to `target` `rounds` times at random moments; returns how many rounds
-  // found the file holding one of the `allowed` identities.
-  int kill_rounds(const fs::path& target, int rounds, const std::vector<p2p::Identity>& allowed) const {
-    if (!AgentConfig(one).save(dir / "a.toml") || !AgentConfig(two).save(dir / "b.toml")) return -1;
+  struct Kills {
+    int rounds = 0;    // savers started, told ready and killed
+    int intact = 0;    // the file then loaded with one of the allowed identities
+    int mid_save = 0;  // a temporary file was there right after the kill
+    int leftover = 0;  // a temporary file was still there after the next save
+  };
+  static int temp_files(const fs::path& target) {
+    const auto prefix = "." + target.filename().string() + ".tmp-";
+    int n = 0;
+    for (const auto& e : fs::directory_iterator(target.parent_path()))
+      n += e.path().filename().string().starts_with(prefix) ? 1 : 0;
+    return n;
+  }
+  // Saves `one` and `two` into the directory, then `rounds` times starts a
+  // saver of the two to `target`, waits until its first save is done and
+  // kills it `pause` later, at random inside the saves that follow; each
+  // round ends with a save of `one` (which may fail on a full disk).
+  Kills kill_rounds(const fs::path& target, int rounds, const std::vector<p2p::Identity>& allowed,
+                    std::chrono::microseconds pause) const {
+    Kills k;
+    if (!AgentConfig(one).save(dir / "a.toml") || !AgentConfig(two).save(dir / "b.toml")) return k;
     std::mt19937 rng(42);
-    std::uniform_int_distribution<int> pause_us(0, 3000);
-    int intact = 0;
+    std::uniform_int_distribution<long> pause_us(0, pause.count());
+    const std::string t = target.string(), sa = (dir / "a.toml").string(), sb = (dir / "b.toml").string();
     for (int i = 0; i < rounds; ++i) {
-      const std::string t = target.string(), sa = (dir / "a.toml").string(), sb = (dir / "b.toml").string();
+      int ready[2];
+      if (::pipe2(ready, O_CLOEXEC) != 0) break;
+      posix_spawn_file_actions_t actions;
+      posix_spawn_file_actions_init(&actions);
+      posix_spawn_file_actions_adddup2(&actions, ready[1], 3);
+      char fd_arg[] = "3";
       char* argv[] = {const_cast<char*>(SARVOLT_CONFIG_SAVER), const_cast<char*>(t.c_str()),
-                      const_cast<char*>(sa.c_str()), const_cast<char*>(sb.c_str()), nullptr};
+                      const_cast<char*>(sa.c_str()), const_cast<char*>(sb.c_str()), fd_arg, nullptr};
       pid_t pid = -1;
-      if (::posix_spawn(&pid, SARVOLT_CONFIG_SAVER, nullptr, nullptr, argv, environ) != 0) break;
-      ::usleep(static_cast<useconds_t>(pause_us(rng)));
+      const int spawned = ::posix_spawn(&pid, SARVOLT_CONFIG_SAVER, &actions, nullptr, argv, environ);
+      posix_spawn_file_actions_destroy(&actions);
+      ::close(ready[1]);
+      if (spawned != 0) {
+        ::close(ready[0]);
+        break;
+      }
+      pollfd p{ready[0], POLLIN, 0};
+      char byte = 0;
+      const bool began = ::poll(&p, 1, 10000) == 1 && ::read(ready[0], &byte, 1) == 1;
+      ::close(ready[0]);
+      if (began) ::usleep(static_cast<useconds_t>(pause_us(rng)));
       ::kill(pid, SIGKILL);
       int status = 0;
       ::waitpid(pid, &status, 0);
+      if (!began) break;
+      ++k.rounds;
+      k.mid_save += temp_files(target) > 0 ? 1 : 0;
       auto loaded = AgentConfig::load(target);
-      if (loaded && std::find(allowed.begin(), allowed.end(), loaded->identity) != allowed.end()) ++intact;
+      if (loaded && std::find(allowed.begin(), allowed.end(), loaded->identity) != allowed.end()) ++k.intact;
+      (void)AgentConfig(one).save(target);
+      k.leftover += temp_files(target) > 0 ? 1 : 0;
     }
-    return intact;
+    return k;
+  }
+  // Twice the time of a save here: kills spread over that land inside saves.
+  std::chrono::microseconds save_time_twice(const fs::path& target) const {
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 5; ++i) (void)AgentConfig(i % 2 ? two : one).save(target);
+    const auto each = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start) / 5;
+    return std::clamp(2 * each, std::chrono::microseconds(500), std::chrono::microseconds(50000));
   }
 };
 
@@ -402,9 +452,52 @@ TEST_F(AgentConfigFile, MissingDirectoryOrMetadataFailureIsAnErrorNotAbsence) {
   EXPECT_EQ(test::read_file(dir / "plain"), "x");
 }
 
-TEST_F(AgentConfigFile, SurvivesAWriterKilledAtRandomMoments) {
+// Kills land inside saves, between writing and renaming too: the file always
+// loads with one of the identities, and the next save removes what a killed
+// save left behind (it holds the secret key).
+TEST_F(AgentConfigFile, SurvivesAWriterKilledInsideItsSaves) {
   ASSERT_TRUE(AgentConfig(one).save(path));
-  EXPECT_EQ(kill_rounds(path, 1000, {one, two}), 1000);
+  const auto k = kill_rounds(path, 80, {one, two}, save_time_twice(path));
+  EXPECT_EQ(k.rounds, 80);
+  EXPECT_EQ(k.intact, k.rounds);
+  EXPECT_GE(k.mid_save, k.rounds / 5) << "kills that found a temporary file";
+  EXPECT_EQ(k.leftover, 0);
+  EXPECT_EQ(temp_files(path), 0);
+  EXPECT_EQ(AgentConfig::load(path)->identity, one);
+}
+
+// Of a temporary file's name, only exactly ours for this target is removed,
+// and only a regular file, never through a link.
+TEST_F(AgentConfigFile, NextSaveRemovesOnlyItsOwnAbandonedTemporaryFiles) {
+  test::TempDir elsewhere;
+  test::write_file(elsewhere / "keep", "k");
+  const std::string ours[] = {".agent.toml.tmp-AbC123", ".agent.toml.tmp-zzzzzz"};
+  for (const auto& name : ours) test::write_file(dir / name, "sk");
+  const std::string kept[] = {".agent.toml.tmp-AbC12", ".agent.toml.tmp-AbC1234", ".agent.toml.tmp-AbC12-",
+                              ".other.toml.tmp-AbC123", "agent.toml.tmp-AbC123", ".agent.toml.tmp-AbC12."};
+  for (const auto& name : kept) test::write_file(dir / name, "x");
+  fs::create_symlink(elsewhere / "keep", dir / ".agent.toml.tmp-Link00");
+  fs::create_directory(dir / ".agent.toml.tmp-Dir000");
+  ASSERT_EQ(::mkfifo((dir / ".agent.toml.tmp-Fifo00").c_str(), 0600), 0);
+
+  ASSERT_TRUE(AgentConfig(one).save(path));
+  for (const auto& name : ours) EXPECT_FALSE(fs::exists(dir / name)) << name;
+  for (const auto& name : kept) EXPECT_EQ(test::read_file(dir / name), "x") << name;
+  EXPECT_TRUE(fs::is_symlink(dir / ".agent.toml.tmp-Link00"));
+  EXPECT_EQ(test::read_file(elsewhere / "keep"), "k");
+  EXPECT_TRUE(fs::is_directory(dir / ".agent.toml.tmp-Dir000"));
+  EXPECT_TRUE(fs::is_fifo(dir / ".agent.toml.tmp-Fifo00"));
+
+  // A save in progress holds a lock on its file: that one stays.
+  test::write_file(dir / ".agent.toml.tmp-Busy00", "sk");
+  const int fd = ::open((dir / ".agent.toml.tmp-Busy00").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+  EXPECT_TRUE(AgentConfig(two).save(path));  // (a lock of another open counts, also in this process)
+  ::close(fd);
+  EXPECT_TRUE(fs::exists(dir / ".agent.toml.tmp-Busy00"));
+  ASSERT_TRUE(AgentConfig(one).save(path));
+  EXPECT_FALSE(fs::exists(dir / ".agent.toml.tmp-Busy00")) << "abandoned once its lock is gone";
 }
 
 TEST_F(AgentConfigFile, SurvivesAWriterKilledOnAFullDisk) {
@@ -423,7 +516,10 @@ TEST_F(AgentConfigFile, SurvivesAWriterKilledOnAFullDisk) {
     for (int i = 0; i < 64 && filler; ++i) filler << block << std::flush;
   }
   EXPECT_FALSE(AgentConfig(two).save(disk / "agent.toml")) << "the disk is full";
-  EXPECT_EQ(kill_rounds(disk / "agent.toml", 200, {one}), 200);
+  const auto k = kill_rounds(disk / "agent.toml", 200, {one}, std::chrono::microseconds(3000));
+  EXPECT_EQ(k.rounds, 200);
+  EXPECT_EQ(k.intact, 200);
+  EXPECT_EQ(k.leftover, 0);
 }
 
 TEST_F(AgentConfigFile, RoundTripThroughARealFile) {
@@ -475,6 +571,83 @@ TEST_F(AgentConfigFile, MetadataFailureIsNotAbsence) {
   EXPECT_EQ(r.error().io_code(), std::errc::not_a_directory);
   EXPECT_EQ(logs.count("generating new one"), 0u);
   EXPECT_EQ(test::read_file(dir / "plain"), "x");
+}
+
+// Only a regular file within the size limit is read: a device, a FIFO (which
+// must not block the open) or a directory is refused at once, naming the path;
+// load_or_generate reports the same and generates nothing.
+TEST_F(AgentConfigFile, OnlyABoundedRegularFileIsRead) {
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  fs::create_symlink("/dev/zero", dir / "zero");
+  fs::create_directory(dir / "sub");
+  {  // one byte over the limit, sparse
+    test::write_file(dir / "big.toml", identity_toml(one));
+    fs::resize_file(dir / "big.toml", kMaxConfigFileSize + 1);
+  }
+  const std::pair<fs::path, std::string> cases[] = {
+      {"/dev/zero", "not a regular file"},
+      {dir / "zero", "not a regular file"},
+      {dir / "fifo", "not a regular file"},
+      {dir / "sub", "not a regular file"},
+      {dir / "big.toml", "file is larger than the 8 MiB limit"},
+  };
+  for (const auto& [where, reason] : cases) {
+    const auto expected = "I/O error: config file '" + where.string() + "': " + reason;
+    for (bool generate : {false, true}) {
+      const auto r = generate ? AgentConfig::load_or_generate(where) : AgentConfig::load(where);
+      ASSERT_FALSE(r) << where;
+      EXPECT_EQ(r.error().kind(), core::Error::Kind::IoError);
+      EXPECT_EQ(r.error().to_string(), expected);
+    }
+  }
+  EXPECT_TRUE(fs::is_fifo(dir / "fifo"));
+  EXPECT_EQ(fs::file_size(dir / "big.toml"), kMaxConfigFileSize + 1);
+
+  // Thousands of networks are far below the limit.
+  AgentConfig many(one);
+  for (int i = 0; i < 5000; ++i) {
+    const auto u = url(fmt::format("https://networks.example.com/config/{:04}/network.toml", i).c_str());
+    many.network.emplace(u, network::Network(u, i % 2 == 0, fmt::format("network number {}", i)));
+  }
+  ASSERT_TRUE(many.save(path));
+  EXPECT_LT(fs::file_size(path) * 10, kMaxConfigFileSize);
+  const auto back = AgentConfig::load(path);
+  ASSERT_TRUE(back) << back.error().to_string();
+  EXPECT_TRUE(back->same_settings(many));
+
+  // What the next load would refuse is not written; the file stays as it was.
+  const auto before = test::read_file(path);
+  AgentConfig huge(two);
+  const auto u = url("https://h.example/n.toml");
+  huge.network.emplace(u, network::Network(u, false, std::string(kMaxConfigFileSize, 'n')));
+  const auto saved = huge.save(path);
+  ASSERT_FALSE(saved);
+  EXPECT_EQ(saved.error().to_string(),
+            "I/O error: config file '" + path.string() + "': the configuration is larger than the 8 MiB limit");
+  EXPECT_EQ(test::read_file(path), before);
+}
+
+// The C interface: the loading error keeps its code (I/O for the export that
+// loads, -2 for the editing and listing ones) and is logged with its reason.
+TEST_F(AgentConfigFile, CInterfaceReportsARefusedFileWithItsReason) {
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  const auto fifo = (dir / "fifo").string();
+  const auto logged = "Error loading config: I/O error: config file '" + fifo + "': not a regular file";
+  test::LogCapture logs;
+  AgentConfigPtr* handle = nullptr;
+  EXPECT_EQ(sarvolt_agent_config_load_or_generate(fifo.c_str(), &handle), SARVOLT_AGENT_ERR_IO);
+  EXPECT_EQ(handle, nullptr);
+  NetworkInfo* list = nullptr;
+  std::int32_t count = -1;
+  EXPECT_EQ(sarvolt_agent_config_networks(fifo.c_str(), &list, &count), SARVOLT_AGENT_ERR_FAILED);
+  const char* net = "https://h.example/n.toml";
+  EXPECT_EQ(sarvolt_agent_config_network_add(fifo.c_str(), net), SARVOLT_AGENT_ERR_FAILED);
+  EXPECT_EQ(sarvolt_agent_config_network_remove(fifo.c_str(), net), SARVOLT_AGENT_ERR_FAILED);
+  EXPECT_EQ(sarvolt_agent_config_network_enable(fifo.c_str(), net), SARVOLT_AGENT_ERR_FAILED);
+  EXPECT_EQ(sarvolt_agent_config_network_disable(fifo.c_str(), net), SARVOLT_AGENT_ERR_FAILED);
+  EXPECT_EQ(logs.count(logged), 6u);
+  EXPECT_TRUE(logs.contains("warning", logged));
+  EXPECT_TRUE(fs::is_fifo(dir / "fifo"));
 }
 
 TEST_F(AgentConfigFile, SetControllerStatusCreatesAnEmptySectionThatPersists) {

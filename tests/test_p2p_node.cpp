@@ -302,6 +302,88 @@ TEST_F(P2pNode, AnswersAStrangerNoLargerThanItsHello) {
   EXPECT_EQ(padded_ack.size(), padded.size());
 }
 
+TEST_F(P2pNode, StrangersAreCheckedCheaplyAndTheirKeyAgreementsBudgeted) {
+  b = node();
+  const auto bk = b->identity().pk();
+  const auto to = b->local_endpoints().front();
+  auto raw = raw_socket(rt.io);
+
+  // An ACK from a key the node does not know answers nothing of ours.
+  const auto x = identity();
+  raw.send_to(asio::buffer(datagram(wire::Type::Ack, x, bk, hello_body(x), 0)), to);
+  ASSERT_TRUE(eventually([&] { return b->counters().dropped_unknown == 1; }));
+
+  // A flood of HELLOs from fresh keys without proof of work: only a bounded
+  // number reach the key agreement (and are refused after it).
+  const auto known = identity();
+  auto bx = b->initiate(known.pk()).value();
+  constexpr std::uint64_t kFlood = 200;
+  for (std::uint64_t i = 0; i < kFlood; ++i) {
+    const auto stranger = Identity::generate(0).value();
+    raw.send_to(asio::buffer(datagram(wire::Type::Hello, stranger, bk, hello_body(stranger), 0)), to);
+  }
+  ASSERT_TRUE(eventually([&] {
+    const auto c = b->counters();
+    return c.dropped_refused + c.dropped_busy >= kFlood;
+  }));
+  EXPECT_LT(b->counters().dropped_refused, kFlood / 2) << "most were dropped before the key agreement";
+
+  // A peer the node knows is not held up by the budget.
+  auto own = raw_socket(rt.io);
+  own.send_to(asio::buffer(datagram(wire::Type::Hello, known, bk, hello_body(known), 0)), to);
+  const Bytes ack = receive_one(own);
+  ASSERT_FALSE(ack.empty());
+  EXPECT_EQ(ack[4], static_cast<std::uint8_t>(wire::Type::Ack));
+  EXPECT_EQ(bx->stats().pow_status, PowStatus::Ok);
+}
+
+// A HELLO or ACK body from `id` with this timestamp.
+std::array<std::uint8_t, wire::kHelloBodySize> hello_body_at(const Identity& id, Instant at) {
+  std::array<std::uint8_t, wire::kHelloBodySize> body{};
+  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count();
+  wire::encode_hello(body, {wire::kProtocolVersion, id.pow(), 1, 0, static_cast<std::uint64_t>(us)});
+  return body;
+}
+
+bool has_direct_path(const NodePeerRef& link, const udp::endpoint& ep) {
+  const auto s = link->stats();
+  return s.direct_paths.contains(PeerPathKey::udp(ep));
+}
+
+TEST_F(P2pNode, OnlyASealedDatagramMovesAPeerToAnotherAddress) {
+  // Sealed: an unsealed HELLO in a peer's name is not understood.
+  {
+    auto c = node();
+    const auto x = identity();
+    auto cx = c->initiate(x.pk()).value();
+    auto raw = raw_socket(rt.io);
+    const auto malformed = c->counters().dropped_malformed;
+    raw.send_to(asio::buffer(datagram(wire::Type::Hello, x, c->identity().pk(), hello_body(x))),
+                c->local_endpoints().front());
+    ASSERT_TRUE(eventually([&] { return c->counters().dropped_malformed > malformed; }));
+    EXPECT_FALSE(has_direct_path(cx, raw.local_endpoint()));
+    EXPECT_EQ(cx->stats().pow_status, PowStatus::Unknown);
+  }
+
+  // Unsealed: nothing proves a key, so a forger's HELLO and ACK in A's name
+  // from its own address give B no direct path there; A and B keep relaying.
+  two_nodes([](NodeOptsBuilder& o) { o.arm_messages(false); });
+  ASSERT_TRUE(send_until_received(ab, *at_b, bytes("relayed")));
+  auto forger = raw_socket(rt.io);
+  const auto to = b->local_endpoints().front();
+  const auto& ai = a->identity();
+  const auto bk = b->identity().pk();
+  const auto hello_then_ack = [&] {
+    forger.send_to(asio::buffer(datagram(wire::Type::Hello, ai, bk, hello_body(ai))), to);
+    ASSERT_FALSE(receive_one(forger).empty()) << "B answers the HELLO";
+    forger.send_to(asio::buffer(datagram(wire::Type::Ack, ai, bk, hello_body_at(ai, Clock::now()))), to);
+  };
+  hello_then_ack();
+  hello_then_ack();  // the second HELLO's answer orders it after the first ACK
+  EXPECT_FALSE(has_direct_path(ba, forger.local_endpoint()));
+  ASSERT_TRUE(send_until_received(ba, *at_a, bytes("still to A")));
+}
+
 TEST_F(P2pNode, LowProofOfWorkIsRefused) {
   TestSuperPeer lax(0);
   const auto weak = weak_identity();

@@ -1,7 +1,9 @@
 #include "platform/p2p/relay_server.hpp"
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -41,12 +43,60 @@ struct EndpointHash {
 struct NodeRec {
   PubKey pk;
   udp::endpoint endpoint;
+  asio::ip::address local;  // where its datagrams arrive
   Instant last_seen;
   bool sealed = false;
-  std::optional<crypto::SessionKeys> keys;
+  bool kx_failed = false;
+  std::optional<crypto::SessionKeys> keys;  // agreed once, when first needed
   crypto::ReplayWindow replay;
   std::uint64_t tx_counter = 0;
   std::unordered_map<PubKey, Instant> united;  // partner -> last UNITE
+};
+
+// Key agreements for unregistered keys: a token bucket overall (so that
+// they never come in one long run that stalls everything else), and a count
+// per source address in the current second in a fixed table (addresses that
+// collide share a slot).
+class StrangerBudget {
+ public:
+  bool take(const asio::ip::address& source, Instant now, const RelayOptions& opt) noexcept {
+    const double burst = opt.stranger_kx_burst;
+    if (!started_ || now < last_) {
+      started_ = true;
+      tokens_ = burst;
+    } else {
+      const double refill = std::chrono::duration<double>(now - last_).count() * opt.stranger_kx_per_second;
+      tokens_ = std::min(burst, tokens_ + refill);
+    }
+    last_ = now;
+    if (!started_window_ || now - window_ >= std::chrono::seconds(1) || now < window_) {
+      started_window_ = true;
+      window_ = now;
+      per_source_.fill(0);
+    }
+    if (tokens_ < 1) return false;
+    std::uint32_t& mine = per_source_[slot(source)];
+    if (mine >= opt.stranger_kx_per_source) return false;
+    ++mine;
+    tokens_ -= 1;
+    return true;
+  }
+
+ private:
+  static std::size_t slot(const asio::ip::address& a) noexcept {
+    std::uint64_t h = 1469598103934665603ull;
+    const auto mix = [&](const auto& bytes) {
+      for (const auto b : bytes) h = (h ^ b) * 1099511628211ull;
+    };
+    if (a.is_v4()) mix(a.to_v4().to_bytes());
+    else mix(a.to_v6().to_bytes());
+    return static_cast<std::size_t>(h % kSlots);
+  }
+  static constexpr std::size_t kSlots = 1024;
+  bool started_ = false, started_window_ = false;
+  Instant last_{}, window_{};
+  double tokens_ = 0;
+  std::array<std::uint32_t, kSlots> per_source_{};
 };
 
 }  // namespace
@@ -63,7 +113,9 @@ struct RelayCore::Impl {
         scratch(wire::kMaxDatagramSize),
         out(wire::kMaxDatagramSize) {}
 
-  void hello(const wire::Header& h, const udp::endpoint& from, Instant now, RelaySink& sink);
+  void hello(const wire::Header& h, const udp::endpoint& from, const asio::ip::address& local, Instant now,
+             RelaySink& sink);
+  const crypto::SessionKeys* keys_of(NodeRec& n);
   void relay(const wire::Header& h, std::span<const std::uint8_t> d, const udp::endpoint& from, Instant now,
              RelaySink& sink);
   void send_unite(NodeRec& to, const NodeRec& about, RelaySink& sink);
@@ -79,6 +131,7 @@ struct RelayCore::Impl {
   std::unordered_map<PubKey, NodeRec> nodes;
   std::unordered_map<udp::endpoint, PubKey, EndpointHash> by_endpoint;
   RelayCounters counters;
+  StrangerBudget strangers;
   std::vector<std::uint8_t> scratch;
   std::vector<std::uint8_t> out;
 };
@@ -93,6 +146,11 @@ std::size_t RelayCore::node_count() const noexcept { return impl_->nodes.size();
 
 void RelayCore::handle(std::span<const std::uint8_t> d, const udp::endpoint& raw_from, Instant now,
                        RelaySink& sink) {
+  handle(d, raw_from, asio::ip::address(), now, sink);
+}
+
+void RelayCore::handle(std::span<const std::uint8_t> d, const udp::endpoint& raw_from, const asio::ip::address& local,
+                       Instant now, RelaySink& sink) {
   auto& im = *impl_;
   ++im.counters.received;
   const auto from = wire::normalize(raw_from);
@@ -105,7 +163,7 @@ void RelayCore::handle(std::span<const std::uint8_t> d, const udp::endpoint& raw
     return;
   }
   if (h->recipient == im.identity.pk()) {
-    if (h->type == wire::Type::Hello) return im.hello(*h, from, now, sink);
+    if (h->type == wire::Type::Hello) return im.hello(*h, from, local, now, sink);
     ++(registered ? im.counters.dropped_invalid : im.counters.dropped_unregistered);
     return;
   }
@@ -116,23 +174,41 @@ void RelayCore::handle(std::span<const std::uint8_t> d, const udp::endpoint& raw
   im.relay(*h, d, from, now, sink);
 }
 
-void RelayCore::Impl::hello(const wire::Header& h, const udp::endpoint& from, Instant now, RelaySink& sink) {
+const crypto::SessionKeys* RelayCore::Impl::keys_of(NodeRec& n) {
+  if (!n.keys && !n.kx_failed) {
+    auto k = crypto::compute_kx_session_keys(identity.pk(), agreement, n.pk);
+    if (k) n.keys = std::move(*k);
+    else n.kx_failed = true;
+  }
+  return n.keys ? &*n.keys : nullptr;
+}
+
+void RelayCore::Impl::hello(const wire::Header& h, const udp::endpoint& from, const asio::ip::address& local,
+                            Instant now, RelaySink& sink) {
   const auto known = nodes.find(h.sender);
-  std::optional<crypto::SessionKeys> keys;
+  NodeRec* const n = known != nodes.end() ? &known->second : nullptr;
+  std::optional<crypto::SessionKeys> stranger_keys;
   std::span<const std::uint8_t> body = h.body;
   if (h.sealed) {
-    if (known != nodes.end() && known->second.keys) {
-      keys = known->second.keys;
+    if (h.body.size() < wire::kHelloBodySize + crypto::SessionKeys::kTagSize) {
+      ++counters.dropped_invalid;
+      return;
+    }
+    const crypto::SessionKeys* keys = nullptr;
+    if (n) {
+      keys = keys_of(*n);
     } else {
-      auto k = crypto::compute_kx_session_keys(identity.pk(), agreement, h.sender);
-      if (!k) {
-        ++counters.dropped_invalid;
+      // The proof of work is inside the sealed body: bound the agreements it costs.
+      if (nodes.size() >= opt.max_nodes || !strangers.take(from.address(), now, opt)) {
+        ++counters.dropped_refused;
         return;
       }
-      keys = std::move(*k);
+      auto k = crypto::compute_kx_session_keys(identity.pk(), agreement, h.sender);
+      if (k) stranger_keys = std::move(*k);
+      keys = stranger_keys ? &*stranger_keys : nullptr;
     }
     const auto opened = std::span(scratch).first(h.body.size() - crypto::SessionKeys::kTagSize);
-    if (!wire::open(h, *keys, opened)) {
+    if (!keys || !wire::open(h, *keys, opened)) {
       ++counters.dropped_invalid;
       return;
     }
@@ -150,39 +226,52 @@ void RelayCore::Impl::hello(const wire::Header& h, const udp::endpoint& from, In
     return;
   }
   crypto::ReplayWindow fresh;
-  crypto::ReplayWindow& window = known != nodes.end() ? known->second.replay : fresh;
+  crypto::ReplayWindow& window = n ? n->replay : fresh;
   if (h.sealed && !window.accept(crypto::nonce_epoch(h.nonce), crypto::nonce_counter(h.nonce))) {
     ++counters.dropped_invalid;
     return;
   }
-  if (known == nodes.end() && nodes.size() >= opt.max_nodes) {
+  // Only a sealed HELLO proves the key: nothing else moves a registration.
+  if (n && !h.sealed && (n->endpoint != from || n->local != local || n->sealed)) {
+    ++counters.dropped_refused;
+    SV_DEBUG(lg(), "Unsealed HELLO from {} at {} refused: registered at {}{}", h.sender, p2p::to_string(from),
+             p2p::to_string(n->endpoint), n->sealed ? " (sealed)" : "");
+    return;
+  }
+  if (!n && nodes.size() >= opt.max_nodes) {
     ++counters.dropped_refused;
     return;
   }
-  // Another node registered at this address is replaced.
-  if (const auto other = by_endpoint.find(from); other != by_endpoint.end() && other->second != h.sender)
-    remove(other->second, "replaced at its address");
-  auto [it, added] = nodes.try_emplace(h.sender);
-  NodeRec& n = it->second;
-  if (added) {
-    n.pk = h.sender;
-    n.replay = fresh;
-    SV_INFO(lg(), "Node {} joined from {}", n.pk, p2p::to_string(from));
-  } else if (n.endpoint != from) {
-    by_endpoint.erase(n.endpoint);
-    SV_DEBUG(lg(), "Node {} moved to {}", n.pk, p2p::to_string(from));
+  // An address belongs to one live registration.
+  if (const auto other = by_endpoint.find(from); other != by_endpoint.end() && other->second != h.sender) {
+    ++counters.dropped_refused;
+    SV_DEBUG(lg(), "HELLO from {} at {} refused: the address is registered to {}", h.sender, p2p::to_string(from),
+             other->second);
+    return;
   }
-  n.endpoint = from;
-  n.last_seen = now;
-  n.sealed = h.sealed;
-  n.keys = keys;
-  by_endpoint[from] = n.pk;
+  NodeRec* rec = n;
+  if (!rec) {
+    rec = &nodes.try_emplace(h.sender).first->second;
+    rec->pk = h.sender;
+    rec->replay = fresh;
+    rec->keys = std::move(stranger_keys);
+    rec->endpoint = from;
+    SV_INFO(lg(), "Node {} joined from {}", rec->pk, p2p::to_string(from));
+  } else if (rec->endpoint != from) {
+    by_endpoint.erase(rec->endpoint);
+    SV_DEBUG(lg(), "Node {} moved to {}", rec->pk, p2p::to_string(from));
+  }
+  rec->endpoint = from;
+  rec->local = local;
+  rec->last_seen = now;
+  rec->sealed = h.sealed;
+  by_endpoint[from] = rec->pk;
 
   const wire::Hello ack{wire::kProtocolVersion, identity.pow(), opt.network_id, 0, hello->timestamp_us};
   std::array<std::uint8_t, wire::kHelloBodySize> ack_body{};
   wire::encode_hello(ack_body, ack);
-  const std::size_t len = encode_for(n, wire::Type::Ack, ack_body);
-  sink.send(from, std::span(out).first(len));
+  const std::size_t len = encode_for(*rec, wire::Type::Ack, ack_body);
+  sink.send_from(from, local, std::span(out).first(len));
   ++counters.acked;
 }
 
@@ -199,7 +288,7 @@ void RelayCore::Impl::relay(const wire::Header& h, std::span<const std::uint8_t>
     return;
   }
   NodeRec& b = dst->second;
-  sink.send(b.endpoint, d);
+  sink.send_from(b.endpoint, b.local, d);
   ++counters.relayed;
   // A node never learns its own address (nor gets united with itself).
   if (h.type != wire::Type::App || &a == &b) return;
@@ -217,7 +306,7 @@ void RelayCore::Impl::send_unite(NodeRec& to, const NodeRec& about, RelaySink& s
   std::array<std::uint8_t, wire::kUniteBodySize> body{};
   wire::encode_unite(body, wire::Unite{about.pk, about.endpoint});
   const std::size_t len = encode_for(to, wire::Type::Unite, body);
-  sink.send(to.endpoint, std::span(out).first(len));
+  sink.send_from(to.endpoint, to.local, std::span(out).first(len));
   ++counters.unites;
   SV_DEBUG(lg(), "UNITE to {}: peer {} at {}", to.pk, about.pk, p2p::to_string(about.endpoint));
 }
@@ -254,18 +343,98 @@ void RelayCore::expire(Instant now) {
 
 // --- RelayServer -------------------------------------------------------------
 
+// Room for one IP_PKTINFO or IPV6_PKTINFO control message.
+constexpr std::size_t kControlSize = CMSG_SPACE(sizeof(in6_pktinfo));
+
 struct RelayServer::Impl : RelaySink {
   Impl(const asio::any_io_executor& ex, Identity identity, RelayOptions options, const udp::endpoint& listen)
-      : sock(ex, listen), v6(listen.address().is_v6()), timer(ex), core(std::move(identity), options) {
+      : sock(ex, listen),
+        v6(listen.address().is_v6()),
+        wildcard(listen.address().is_unspecified()),
+        timer(ex),
+        core(std::move(identity), options) {
     sock.non_blocking(true);
+    const int rcvbuf = options.receive_buffer_bytes, fd = sock.native_handle();
+    if (rcvbuf > 0 && ::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &rcvbuf, sizeof rcvbuf) != 0)
+      ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    // On a wildcard address, learn where each datagram arrived so that the
+    // answer leaves from there (a node accepts its super peer's address only).
+    if (wildcard) {
+      const int on = 1;
+      if (::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0 ||
+          (v6 && ::setsockopt(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on) != 0))
+        throw boost::system::system_error(errno, boost::system::system_category(), "setsockopt PKTINFO");
+    }
   }
 
   void send(const udp::endpoint& to, std::span<const std::uint8_t> d) override {
+    send_from(to, asio::ip::address(), d);
+  }
+
+  void send_from(const udp::endpoint& to, const asio::ip::address& from, std::span<const std::uint8_t> d) override {
     udp::endpoint dest = to;
     if (to.address().is_v4() && v6)
       dest = udp::endpoint(asio::ip::make_address_v6(asio::ip::v4_mapped, to.address().to_v4()), to.port());
-    ::sendto(sock.native_handle(), d.data(), d.size(), MSG_DONTWAIT | MSG_NOSIGNAL, dest.data(),
-             static_cast<socklen_t>(dest.size()));
+    iovec iov{const_cast<std::uint8_t*>(d.data()), d.size()};
+    msghdr msg{};
+    msg.msg_name = dest.data();
+    msg.msg_namelen = static_cast<socklen_t>(dest.size());
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    alignas(cmsghdr) std::array<unsigned char, kControlSize> control{};
+    if (wildcard && !from.is_unspecified()) {
+      msg.msg_control = control.data();
+      cmsghdr* c = reinterpret_cast<cmsghdr*>(control.data());
+      if (from.is_v4() && !v6) {
+        in_pktinfo info{};
+        const auto b = from.to_v4().to_bytes();
+        std::memcpy(&info.ipi_spec_dst, b.data(), b.size());
+        c->cmsg_level = IPPROTO_IP;
+        c->cmsg_type = IP_PKTINFO;
+        c->cmsg_len = CMSG_LEN(sizeof info);
+        std::memcpy(CMSG_DATA(c), &info, sizeof info);
+        msg.msg_controllen = CMSG_SPACE(sizeof info);
+      } else {
+        in6_pktinfo info{};
+        const auto b = from.is_v4() ? asio::ip::make_address_v6(asio::ip::v4_mapped, from.to_v4()).to_bytes()
+                                    : from.to_v6().to_bytes();
+        std::memcpy(&info.ipi6_addr, b.data(), b.size());
+        c->cmsg_level = IPPROTO_IPV6;
+        c->cmsg_type = IPV6_PKTINFO;
+        c->cmsg_len = CMSG_LEN(sizeof info);
+        std::memcpy(CMSG_DATA(c), &info, sizeof info);
+        msg.msg_controllen = CMSG_SPACE(sizeof info);
+      }
+    }
+    ::sendmsg(sock.native_handle(), &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
+  }
+
+  // The unicast address a datagram was sent to, from its control messages
+  // (unspecified when there is none).
+  static asio::ip::address arrived_on(msghdr& m) {
+    for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c)) {
+      if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO && c->cmsg_len >= CMSG_LEN(sizeof(in_pktinfo))) {
+        in_pktinfo info{};
+        std::memcpy(&info, CMSG_DATA(c), sizeof info);
+        asio::ip::address_v4::bytes_type b;
+        std::memcpy(b.data(), &info.ipi_addr, b.size());
+        const asio::ip::address_v4 a(b);
+        if (a.is_multicast() || a == asio::ip::address_v4::broadcast()) return {};
+        return a;
+      }
+      if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO &&
+          c->cmsg_len >= CMSG_LEN(sizeof(in6_pktinfo))) {
+        in6_pktinfo info{};
+        std::memcpy(&info, CMSG_DATA(c), sizeof info);
+        asio::ip::address_v6::bytes_type b;
+        std::memcpy(b.data(), &info.ipi6_addr, b.size());
+        const asio::ip::address_v6 a(b);
+        if (a.is_multicast()) return {};
+        if (a.is_v4_mapped()) return asio::ip::make_address_v4(asio::ip::v4_mapped, a);
+        return a;
+      }
+    }
+    return {};
   }
 
   asio::awaitable<void> receive_loop();
@@ -273,6 +442,7 @@ struct RelayServer::Impl : RelaySink {
 
   udp::socket sock;
   const bool v6;
+  const bool wildcard;
   asio::steady_timer timer;
   RelayCore core;
 };
@@ -284,6 +454,10 @@ asio::awaitable<void> RelayServer::Impl::receive_loop() {
   std::array<mmsghdr, kBatch> msgs{};
   std::array<iovec, kBatch> iovs{};
   std::array<sockaddr_storage, kBatch> names{};
+  struct alignas(cmsghdr) Control {
+    std::array<unsigned char, kControlSize> bytes;
+  };
+  std::array<Control, kBatch> controls{};
   const int fd = sock.native_handle();
   try {
     for (;;) {
@@ -296,6 +470,10 @@ asio::awaitable<void> RelayServer::Impl::receive_loop() {
           msgs[i].msg_hdr.msg_iovlen = 1;
           msgs[i].msg_hdr.msg_name = &names[i];
           msgs[i].msg_hdr.msg_namelen = sizeof names[i];
+          if (wildcard) {
+            msgs[i].msg_hdr.msg_control = controls[i].bytes.data();
+            msgs[i].msg_hdr.msg_controllen = controls[i].bytes.size();
+          }
         }
         const int n = ::recvmmsg(fd, msgs.data(), kBatch, MSG_DONTWAIT, nullptr);
         if (n <= 0) break;
@@ -305,7 +483,8 @@ asio::awaitable<void> RelayServer::Impl::receive_loop() {
           if (msgs[i].msg_hdr.msg_namelen > from.capacity() || (msgs[i].msg_hdr.msg_flags & MSG_TRUNC)) continue;
           std::memcpy(from.data(), &names[i], msgs[i].msg_hdr.msg_namelen);
           from.resize(msgs[i].msg_hdr.msg_namelen);
-          core.handle({bufs.data() + i * kBuf, msgs[i].msg_len}, from, now, *this);
+          const auto local = wildcard ? arrived_on(msgs[i].msg_hdr) : asio::ip::address();
+          core.handle({bufs.data() + i * kBuf, msgs[i].msg_len}, from, local, now, *this);
         }
         if (static_cast<std::size_t>(n) < kBatch) break;
       }

@@ -217,7 +217,7 @@ NodeCounters UdpNode::counters() const noexcept {
   const auto& c = core_->count;
   const auto r = [](const std::atomic<std::uint64_t>& a) { return a.load(std::memory_order_relaxed); };
   return {r(c.received), r(c.delivered), r(c.malformed), r(c.unauthentic), r(c.replayed), r(c.refused), r(c.unknown),
-          r(c.full)};
+          r(c.full), r(c.busy)};
 }
 
 std::vector<udp::endpoint> UdpNode::local_endpoints() const {

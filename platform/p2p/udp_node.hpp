@@ -3,8 +3,9 @@
 //                         resolution, sockets, then the node tasks
 //   UdpNode               a Node: initiate(pk) gives a link at once; its
 //                         datagrams go relayed through a super peer until a
-//                         direct path (after a UNITE and a direct HELLO/ACK)
-//                         is reachable; the best reachable path is used
+//                         direct path (after a UNITE and a direct HELLO/ACK,
+//                         sealed only) is reachable; the best reachable path
+//                         is used
 //   UdpSocketHandle       what a UdpSocketRef holds; its release closes the
 //                         socket, which the next housekeeping reopens
 //   UdpNode::counters     datagrams received and dropped, by reason
@@ -25,8 +26,16 @@
 // the peer is refused (its datagrams dropped, sends and initiate fail).
 // Application datagrams are delivered only from peers whose proof of work
 // was seen and is sufficient. A peer the node does not know is added only
-// when its HELLO or ACK opens and carries this network id and enough proof of
-// work (so forged keys cannot fill the table); up to max_peers.
+// when its HELLO opens and carries this network id and enough proof of
+// work (so forged keys cannot fill the table); up to max_peers. Before any
+// key agreement for an unknown key come the cheap checks (size, own key, an
+// ACK, which answers only a peer we know, room in the table) and a budget of
+// agreements per second shared by all strangers, so that a flood of fresh
+// keys costs the node a bounded share of its time. A peer's direct paths
+// come only from sealed datagrams (the UNITE of a super peer, the peer's
+// HELLO and ACK), since only these prove a key; unsealed nodes relay. An ACK
+// is never larger than the HELLO it answers (a direct HELLO is padded to mtu
+// to probe the path, and its ACK to the same size).
 // Bind errors: CryptoError (a key does not convert or agree),
 // NoSuperPeers, SuperPeerNetworkIdMismatch, InvalidMaxPeers,
 // NoAsyncRuntimeFound (bind not awaited on a running io_context), Io (a
@@ -52,6 +61,7 @@ struct NodeCounters {
   std::uint64_t dropped_refused = 0;    // peer's proof of work unknown or too low, or wrong network id
   std::uint64_t dropped_unknown = 0;    // from a peer or super peer the node does not know
   std::uint64_t dropped_full = 0;       // link's receive queue full, or peer table full
+  std::uint64_t dropped_busy = 0;       // a stranger's HELLO over the key agreement budget
 };
 
 class UdpNode final : public Node {

@@ -12,6 +12,7 @@
 // UdpNode handle call in from any thread, under the mutexes named below.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -60,6 +61,28 @@ inline util::Unexpected<SendDatagramError> send_error(SendKind kind, std::string
 inline util::Unexpected<NodeError> node_error(NodeError::Kind kind, std::string message) {
   return util::Unexpected(NodeError(kind, std::move(message)));
 }
+
+// Key agreements for unknown keys: each costs a scalar multiplication, so
+// strangers share this many per second (in bursts of at most the second).
+inline constexpr double kStrangerAgreementsPerSecond = 64;
+inline constexpr double kStrangerAgreementsBurst = 32;
+
+// Allows `rate` events per second, `burst` at once. Not thread-safe.
+class TokenBucket {
+ public:
+  TokenBucket(double rate, double burst) : rate_(rate), burst_(burst), tokens_(burst) {}
+  bool take(Instant now) {
+    if (last_) tokens_ = std::min(burst_, tokens_ + rate_ * std::chrono::duration<double>(now - *last_).count());
+    last_ = now;
+    if (tokens_ < 1) return false;
+    tokens_ -= 1;
+    return true;
+  }
+
+ private:
+  double rate_, burst_, tokens_;
+  std::optional<Instant> last_;
+};
 
 // Outgoing datagrams are built here, one buffer per thread.
 std::span<std::uint8_t> send_buffer();
@@ -156,6 +179,9 @@ struct UdpNode::Core : std::enable_shared_from_this<Core> {
   SuperPeerInfo* super_peer_at(const udp::endpoint& from);
   void from_super_peer(SuperPeerInfo& info, const wire::Header& h, const udp::endpoint& from, Instant now);
   void unite(const PubKey& peer, const udp::endpoint& ep, Instant now);
+  // Cheap checks of a HELLO or ACK from an unknown key, and its share of the
+  // key agreement budget.
+  bool stranger_passes(const wire::Header& h, Instant now);
   // `size`: of the whole datagram, which an ACK may not exceed.
   void peer_hello(const wire::Header& h, std::size_t size, const udp::endpoint& from, SuperPeerInfo* via, Instant now);
   void peer_app(const wire::Header& h, Instant now);
@@ -178,6 +204,7 @@ struct UdpNode::Core : std::enable_shared_from_this<Core> {
   util::Expected<std::shared_ptr<Peer>, std::string> peer_for(const PubKey& pk, Instant now,
                                                               std::optional<crypto::SessionKeys> keys = {});
   std::shared_ptr<Peer> find_peer(const PubKey& pk);
+  bool table_full();
   std::shared_ptr<Peer> find_short(std::uint32_t id);
   std::optional<udp::endpoint> relay_endpoint(const PubKey* sp);  // null: the default route
   void recompute(Peer& p, Instant now);  // under p.mutex
@@ -218,10 +245,11 @@ struct UdpNode::Core : std::enable_shared_from_this<Core> {
   std::size_t default_index = 0;  // under relay_mutex
 
   std::vector<std::uint8_t> scratch;  // strand: opened bodies
+  TokenBucket strangers{kStrangerAgreementsPerSecond, kStrangerAgreementsBurst};  // strand
 
   struct {
     std::atomic<std::uint64_t> received{0}, delivered{0}, malformed{0}, unauthentic{0}, replayed{0}, refused{0},
-        unknown{0}, full{0};
+        unknown{0}, full{0}, busy{0};
   } count;
 
   util::TaskGroup tasks;

@@ -93,18 +93,41 @@ void UdpNode::Core::from_super_peer(SuperPeerInfo& info, const wire::Header& h, 
       return;
     }
     SV_TRACE(lg(), "UNITE from super peer {}: peer {} at {}", sp.pk(), u->peer, p2p::to_string(u->endpoint));
-    if (opts.process_unites()) unite(u->peer, u->endpoint, now);
+    // Unsealed, a UNITE proves nothing (and its HELLO would go to any address).
+    if (opts.process_unites() && armed) unite(u->peer, u->endpoint, now);
     return;
   }
   count.malformed.fetch_add(1, std::memory_order_relaxed);
 }
 
+bool UdpNode::Core::stranger_passes(const wire::Header& h, Instant now) {
+  if (h.type != wire::Type::Hello) {  // an ACK answers only a HELLO of ours, to a peer we know
+    count.unknown.fetch_add(1, std::memory_order_relaxed);
+    return false;
+  }
+  if (h.body.size() < wire::kHelloBodySize + (armed ? crypto::SessionKeys::kTagSize : 0) || h.sender == own_pk()) {
+    count.malformed.fetch_add(1, std::memory_order_relaxed);
+    return false;
+  }
+  if (table_full()) {
+    count.full.fetch_add(1, std::memory_order_relaxed);
+    return false;
+  }
+  if (armed && !strangers.take(now)) {
+    count.busy.fetch_add(1, std::memory_order_relaxed);
+    return false;
+  }
+  return true;
+}
 
 void UdpNode::Core::peer_hello(const wire::Header& h, std::size_t size, const udp::endpoint& from, SuperPeerInfo* via,
                                Instant now) {
-  // A stranger is remembered only once its HELLO or ACK opened, carries this
-  // network id and enough proof of work: forged keys cannot fill the table.
+  // A stranger is remembered only once its HELLO opened, carries this network
+  // id and enough proof of work: forged keys cannot fill the table. Its proof
+  // of work is sealed, so what can be checked before the key agreement is,
+  // and the agreements strangers cause are budgeted.
   std::shared_ptr<Peer> known = find_peer(h.sender);
+  if (!known && !stranger_passes(h, now)) return;
   std::optional<crypto::SessionKeys> fresh;
   if (!known && armed) {
     auto k = crypto::compute_kx_session_keys(own_pk(), *agreement, h.sender);
@@ -164,7 +187,10 @@ void UdpNode::Core::peer_hello(const wire::Header& h, std::size_t size, const ud
       return;
     }
     const auto key = PeerPathKey::udp(from);
-    if (direct && opts.process_unites() && !peer.direct.contains(key) && peer.direct.size() < kMaxDirectPaths) {
+    // Only a sealed HELLO proves the sender's key, and so may give it a new
+    // address; unsealed peers stay on their relays.
+    if (direct && armed && opts.process_unites() && !peer.direct.contains(key) &&
+        peer.direct.size() < kMaxDirectPaths) {
       peer.direct.emplace(key, PeerPath{});
       peer.direct_order.push_back(key);
     }

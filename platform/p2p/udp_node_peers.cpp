@@ -92,6 +92,11 @@ std::shared_ptr<Peer> UdpNode::Core::find_peer(const PubKey& pk) {
   return it == peers.end() ? nullptr : it->second;
 }
 
+bool UdpNode::Core::table_full() {
+  std::lock_guard lock(peers_mutex);
+  return opts.max_peers() != 0 && peers.size() >= opts.max_peers();
+}
+
 std::shared_ptr<Peer> UdpNode::Core::find_short(std::uint32_t id) {
   std::lock_guard lock(peers_mutex);
   const auto it = by_short.find(id);

@@ -1,12 +1,16 @@
 #include "agent/config.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "agent/env.hpp"
+#include "util/file_read.hpp"
 #include "util/log.hpp"
 #include "util/text.hpp"
 
@@ -139,25 +143,16 @@ std::optional<tr::Error> assign(tr::Result<T> r, U& out, std::string_view key) {
 
 Error errno_error(int err) { return Error::io(std::error_code(err, std::system_category())); }
 
-util::Expected<std::string, Error> read_whole_file(const std::filesystem::path& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return Unexpected(errno_error(errno));
-  std::string data;
-  char buf[8192];
-  while (true) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int err = errno;
-      ::close(fd);
-      return Unexpected(errno_error(err));
-    }
-    if (n == 0) break;
-    data.append(buf, static_cast<std::size_t>(n));
+// The file's text: a regular file of at most kMaxConfigFileSize bytes, UTF-8.
+util::Expected<std::string, Error> read_config_file(const std::filesystem::path& path) {
+  auto data = util::read_regular_file(path.c_str(), kMaxConfigFileSize);
+  if (!data) {
+    auto& e = data.error();
+    if (e.code) return Unexpected(Error::io(e.code));
+    return Unexpected(Error::io(fmt::format("config file '{}': {}", path.string(), e.reason)));
   }
-  ::close(fd);
-  if (!util::is_valid_utf8(data)) return Unexpected(Error::io(std::string("stream did not contain valid UTF-8")));
-  return data;
+  if (!util::is_valid_utf8(*data)) return Unexpected(Error::io(std::string("stream did not contain valid UTF-8")));
+  return std::move(*data);
 }
 
 bool write_all(int fd, std::string_view data) {
@@ -186,6 +181,41 @@ std::filesystem::path save_target(const std::filesystem::path& path) {
   return target;
 }
 
+// The name of a save's temporary file: "." + the target's name + ".tmp-"
+// + the six letters or digits that mkostemp fills in.
+std::string temp_prefix(const std::filesystem::path& target) {
+  return fmt::format(".{}.tmp-", target.filename().string());
+}
+bool is_temp_name(std::string_view name, std::string_view prefix) {
+  if (name.size() != prefix.size() + 6 || !name.starts_with(prefix)) return false;
+  return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+  });
+}
+
+// Removes the temporary files that saves to the same target left behind when
+// they were killed before the rename (they hold the secret key). Regular
+// files only, links are not followed; a save in progress holds a lock on its
+// file, so only abandoned ones go. Best effort: a failure changes nothing.
+void remove_abandoned_temp_files(const std::filesystem::path& dir, std::string_view prefix) {
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return;
+  const int dfd = ::dirfd(d);
+  while (const dirent* entry = ::readdir(d)) {
+    if (!is_temp_name(entry->d_name, prefix)) continue;
+    struct stat st{};
+    if (::fstatat(dfd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+    const int fd = ::openat(dfd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) continue;
+    struct stat opened{};
+    if (::fstat(fd, &opened) == 0 && opened.st_dev == st.st_dev && opened.st_ino == st.st_ino &&
+        ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::unlinkat(dfd, entry->d_name, 0) == 0)
+      SV_DEBUG(lg(), "Removed abandoned temporary file {}", (dir / entry->d_name).string());
+    ::close(fd);
+  }
+  ::closedir(d);
+}
+
 // Writes `text` to `path` atomically: a temporary file in the same directory
 // (mode 0600, or the existing file's mode), fsync, rename over the target,
 // fsync of the directory. On failure the target is untouched.
@@ -202,9 +232,21 @@ util::Expected<void, Error> write_atomically(const std::filesystem::path& path, 
 
   std::filesystem::path dir = target.parent_path();
   if (dir.empty()) dir = ".";
-  std::string tmp = (dir / fmt::format(".{}.tmp-XXXXXX", target.filename().string())).string();
-  int fd = ::mkstemp(tmp.data());  // created with mode 0600
+  const std::string prefix = temp_prefix(target);
+  remove_abandoned_temp_files(dir, prefix);
+  std::string tmp = (dir / (prefix + "XXXXXX")).string();
+  int fd = ::mkostemp(tmp.data(), O_CLOEXEC);  // created with mode 0600
   if (fd < 0) return Unexpected(errno_error(errno));
+  // Locked until the rename (through a second descriptor, as the first is
+  // closed before it), so a concurrent save does not take it for abandoned.
+  [[maybe_unused]] const int locked = ::flock(fd, LOCK_EX | LOCK_NB);
+  const int lock_fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  struct LockRelease {
+    int fd;
+    ~LockRelease() {
+      if (fd >= 0) ::close(fd);
+    }
+  } lock_release{lock_fd};
 
   auto fail = [&](int err) -> util::Expected<void, Error> {
     if (fd >= 0) ::close(fd);
@@ -343,7 +385,7 @@ std::string write_agent_config(const AgentConfig& c) {
 
 util::Expected<AgentConfig, Error> AgentConfig::load(const std::filesystem::path& path) {
   SV_TRACE(lg(), "Loading agent config from {}", path.string());
-  auto text = read_whole_file(path);
+  auto text = read_config_file(path);
   if (!text) return Unexpected(std::move(text).error());
   SV_TRACE(lg(), "Successfully read config file");
   auto config = read_agent_config(*text);
@@ -384,6 +426,10 @@ util::Expected<void, Error> AgentConfig::save(const std::filesystem::path& path)
   SV_TRACE(lg(), "Saving agent config to {}", path.string());
   const std::string text = write_agent_config(*this);
   SV_TRACE(lg(), "Successfully serialized config");
+  // Never write what the next load would refuse.
+  if (text.size() > kMaxConfigFileSize)
+    return Unexpected(Error::io(fmt::format("config file '{}': the configuration is larger than the {} MiB limit",
+                                            path.string(), kMaxConfigFileSize >> 20)));
   if (auto r = write_atomically(path, text); !r) return r;
   SV_TRACE(lg(), "Successfully wrote config file");
   return {};

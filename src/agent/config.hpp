@@ -6,6 +6,7 @@
 // written to the file.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -71,6 +72,12 @@ struct ControllerConfig {
 };
 
 using network::NetworkMap;
+
+// The configuration file's size limit, for reading and writing. Its text is
+// small (about 100 bytes per network), so this leaves room for tens of
+// thousands of networks while a device, or a file that grows without end,
+// is refused before it can exhaust memory.
+inline constexpr std::size_t kMaxConfigFileSize = std::size_t{8} * 1024 * 1024;
 
 struct AgentConfig {
   p2p::Identity identity;

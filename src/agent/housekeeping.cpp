@@ -13,6 +13,7 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include "util/encoding.hpp"
+#include "util/file_read.hpp"
 #include "util/http_client.hpp"
 #include "util/log.hpp"
 #include "util/text.hpp"
@@ -243,36 +244,13 @@ asio::awaitable<util::Expected<std::string, Error>> fetch(const AgentInner& inne
 }
 
 util::Expected<std::string, Error> read_document_file(const std::string& path) {
-  // Non-blocking, so that a FIFO or a device cannot hold the pass.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return Unexpected(Error::io(std::error_code(errno, std::system_category())));
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return Unexpected(Error::io(std::error_code(errno, std::system_category())));
-  if (!S_ISREG(st.st_mode)) return Unexpected(Error::io(std::string("not a regular file")));
-  const auto too_large = [] { return Unexpected(Error::io(std::string("file is larger than the 16 MiB limit"))); };
-  if (static_cast<std::uint64_t>(st.st_size) > kMaxDocumentSize) return too_large();
-  std::string text(static_cast<std::size_t>(st.st_size) + 1, '\0');
-  std::size_t have = 0;
-  while (true) {
-    if (have == text.size()) {
-      if (text.size() > kMaxDocumentSize) return too_large();  // it grew while read
-      text.resize(std::min(text.size() * 2, kMaxDocumentSize + 1));
-    }
-    const ssize_t n = ::read(fd, text.data() + have, text.size() - have);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Unexpected(Error::io(std::error_code(errno, std::system_category())));
-    }
-    if (n == 0) break;
-    have += static_cast<std::size_t>(n);
+  auto text = util::read_regular_file(path.c_str(), kMaxDocumentSize);
+  if (!text) {
+    auto& e = text.error();
+    return Unexpected(e.code ? Error::io(e.code) : Error::io(std::move(e.reason)));
   }
-  text.resize(have);
-  if (!util::is_valid_utf8(text)) return Unexpected(Error::io(std::string("stream did not contain valid UTF-8")));
-  return text;
+  if (!util::is_valid_utf8(*text)) return Unexpected(Error::io(std::string("stream did not contain valid UTF-8")));
+  return std::move(*text);
 }
 
 }  // namespace sarvolt::agent

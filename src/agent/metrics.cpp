@@ -1,5 +1,6 @@
 #include "agent/metrics.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <mutex>
@@ -42,10 +43,13 @@ std::optional<std::string> output_of(const os::CommandRunner& run, const std::st
   return std::string(trim(*out));
 }
 
-// A signed 32-bit decimal: optional '+' or '-', then digits only.
+// A signed 32-bit decimal: one optional '+' or '-', then digits only.
 std::optional<std::int32_t> parse_i32(std::string_view s) {
-  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
-  if (s.empty() || s.front() == '+' || (s.front() == '-' && s.size() == 1)) return std::nullopt;
+  std::string_view digits = s;
+  if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) digits.remove_prefix(1);
+  if (digits.empty() || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return std::nullopt;
+  if (s.front() == '+') s = digits;  // from_chars takes no '+'
   std::int32_t v = 0;
   const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
   if (ec != std::errc() || end != s.data() + s.size()) return std::nullopt;

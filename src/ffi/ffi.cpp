@@ -236,7 +236,10 @@ std::int32_t edit_network(const char* path, const char* url, Edit edit) {
   try {
     const bool generate = edit == Edit::Enable || edit == Edit::Disable;
     auto config = generate ? AgentConfig::load_or_generate(p) : AgentConfig::load(p);
-    if (!config) return kFailed;
+    if (!config) {
+      SV_WARN(lg(), "Error loading config: {}", config.error());
+      return kFailed;
+    }
     auto parsed = sarvolt::util::Url::parse(u);
     if (!parsed) return SARVOLT_AGENT_ERR_URL;
     auto& networks = config->network;
@@ -257,7 +260,11 @@ std::int32_t edit_network(const char* path, const char* url, Edit edit) {
         it->second.disabled = disable;
         break;
     }
-    return config->save(p) ? kOk : kFailed;
+    if (auto saved = config->save(p); !saved) {
+      SV_WARN(lg(), "Error saving config: {}", saved.error());
+      return kFailed;
+    }
+    return kOk;
   } catch (...) {
     return kFailed;
   }
@@ -286,7 +293,10 @@ int32_t sarvolt_agent_config_networks(const char* path, NetworkInfo** out, int32
   if (read_text(path, p) != Text::Ok) return kUtf8;
   try {
     auto config = AgentConfig::load(p);
-    if (!config) return kFailed;
+    if (!config) {
+      SV_WARN(lg(), "Error loading config: {}", config.error());
+      return kFailed;
+    }
     const auto n = config->network.size();
     if (n == 0) {
       *out = nullptr;

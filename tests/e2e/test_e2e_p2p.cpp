@@ -2,8 +2,10 @@
 // super peer daemon in one, a node in each of the two others, joined to the
 // daemon's namespace by veth pairs. The daemon's namespace first does not
 // forward, so the nodes reach each other only through the relay; once it
-// forwards, the direct path that the UNITE named takes over. Needs root
-// (CAP_NET_ADMIN) and ip; skips loudly otherwise.
+// forwards, the direct path that the UNITE named takes over. Both nodes also
+// call the daemon at one of its two addresses. And the daemon's identity file
+// and minimum difficulty. Needs root (CAP_NET_ADMIN) and ip; skips loudly
+// otherwise.
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
@@ -11,11 +13,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <regex>
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include "../p2p_net.hpp"
+#include "agent/config.hpp"
+#include "platform/p2p/super_peer.hpp"
 #include "../support.hpp"
 #include "netns.hpp"
 
@@ -70,11 +77,18 @@ std::function<void()> enter(const std::string& ns, std::string& error) {
 // The daemon, started in its namespace; stdout (its URL first) and stderr go to files.
 class Daemon {
  public:
-  Daemon(const Topology& topo, const TempDir& dir) : out_(dir / "daemon.out"), log_(dir / "daemon.log") {
+  Daemon(const Topology& topo, const TempDir& dir)
+      : Daemon(dir, topo.ip + " netns exec " + topo.sp + " ",
+               "--listen 0.0.0.0:22527 --url-host 10.201.1.1 --min-pow-difficulty 8 --identity " +
+                   (dir / "sp.identity").string()) {}
+  // `prefix` comes before the program (environment, namespace).
+  Daemon(const TempDir& dir, const std::string& prefix, const std::string& args)
+      : out_(dir / "daemon.out"), log_(dir / "daemon.log") {
+    std::filesystem::remove(out_);  // what an earlier daemon wrote
+    std::filesystem::remove(log_);
     // exec replaces sh, so the pid is the daemon's own (for SIGTERM).
-    const std::string cmd = "exec " + topo.ip + " netns exec " + topo.sp + " " + SARVOLT_SUPER_PEER_BIN +
-                            " --listen 0.0.0.0:22527 --url-host 10.201.1.1 --min-pow-difficulty 8 --identity " +
-                            (dir / "sp.identity").string() + " >" + out_.string() + " 2>" + log_.string();
+    const std::string cmd = "exec " + prefix + SARVOLT_SUPER_PEER_BIN + " " + args + " >" + out_.string() + " 2>" +
+                            log_.string();
     const char* argv[] = {"sh", "-c", cmd.c_str(), nullptr};
     if (posix_spawn(&pid_, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) pid_ = -1;
   }
@@ -169,6 +183,84 @@ TEST(E2eP2p, RelayedThenDirectBothWays) {
   const auto log = daemon.log();
   for (const auto& n : {*a, *b})
     EXPECT_NE(log.find(fmt::format("Node {} joined", n->identity().pk())), std::string::npos) << log;
+}
+
+SuperPeerStats sp_stats(const std::shared_ptr<UdpNode>& n) {
+  std::lock_guard lock(n->super_peer_table().mutex);
+  return n->super_peer_table().entries.front().second->stats(Clock::now());
+}
+
+TEST(E2eP2p, TwoInterfacesAnswerFromTheAddressCalled) {
+  if (const auto why = e2e_skip_reason({"ip"}); !why.empty())
+    GTEST_SKIP() << "*** E2E P2P TEST SKIPPED: " << why << " ***";
+  Topology topo;
+  ASSERT_EQ(topo.create(), "");
+  ASSERT_EQ(topo.forward(false), "");
+  TempDir dir;
+  Daemon daemon(topo, dir);
+  // Both call 10.201.1.1: B's datagrams arrive on the other interface.
+  const std::string url = daemon.url_line();
+  ASSERT_FALSE(url.empty()) << daemon.log();
+  std::string err_a, err_b;
+  Runtime rt_a(1, enter(topo.a, err_a)), rt_b(1, enter(topo.b, err_b));
+  auto a = rt_a.run(UdpNode::bind(opts(url)));
+  auto b = rt_b.run(UdpNode::bind(opts(url)));
+  ASSERT_EQ(err_a + err_b, "");
+  ASSERT_TRUE(a && b);
+  EXPECT_TRUE(eventually([&] { return sp_stats(*a).reachable && sp_stats(*b).reachable; }, 10s))
+      << "A reachable: " << sp_stats(*a).reachable << ", B reachable: " << sp_stats(*b).reachable << "\n"
+      << daemon.log();
+  rt_a.run((*a)->shutdown());
+  rt_b.run((*b)->shutdown());
+  EXPECT_EQ(daemon.stop(), 0) << daemon.log();
+}
+
+// The daemon keeps its key pair in the agent configuration file's
+// [identity] table, reads the first form of the file too, and takes its
+// minimum difficulty from the agents' setting unless the flag says otherwise.
+TEST(E2eP2p, DaemonSharesIdentityFormatAndDifficultySetting) {
+  if (const auto why = e2e_skip_reason({}); !why.empty())
+    GTEST_SKIP() << "*** E2E P2P TEST SKIPPED: " << why << " ***";
+  const auto start = [](const TempDir& dir, const std::string& env, const std::string& args) {
+    Daemon d(dir, "env -u SARVOLT_MIN_POW_DIFFICULTY " + env + " ",
+             "--listen 0.0.0.0:0 --identity " + (dir / "sp.identity").string() + " " + args);
+    const std::string url = d.url_line();
+    EXPECT_EQ(d.stop(), 0) << d.log();
+    return std::pair(url, d.log());
+  };
+  const auto pk_of = [](const std::string& url) {
+    const auto parsed = SuperPeerUrl::parse(url);
+    return parsed ? parsed->public_key().to_string() : "no URL: " + url;
+  };
+  {
+    TempDir dir;
+    const auto [url, log] = start(dir, "", "");
+    EXPECT_NE(log.find("minimum proof-of-work difficulty 24"), std::string::npos) << log;
+    const auto text = read_file(dir / "sp.identity");
+    const auto config = agent::read_agent_config(text);
+    ASSERT_TRUE(config) << config.error().to_string();
+    EXPECT_EQ(text.rfind("[identity]\nsk = \"", 0), 0u);
+    EXPECT_EQ(config->identity.pk().to_string(), pk_of(url));
+    struct stat st{};
+    ASSERT_EQ(::stat((dir / "sp.identity").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    const auto again = start(dir, "SARVOLT_MIN_POW_DIFFICULTY=+30", "");
+    EXPECT_EQ(pk_of(again.first), pk_of(url)) << "the same identity";
+    EXPECT_NE(again.second.find("minimum proof-of-work difficulty 30"), std::string::npos) << again.second;
+    const auto flag = start(dir, "SARVOLT_MIN_POW_DIFFICULTY=30", "--min-pow-difficulty 9");
+    EXPECT_NE(flag.second.find("minimum proof-of-work difficulty 9"), std::string::npos) << flag.second;
+    const auto bad = start(dir, "SARVOLT_MIN_POW_DIFFICULTY=256", "");
+    EXPECT_NE(bad.second.find("minimum proof-of-work difficulty 24"), std::string::npos) << bad.second;
+  }
+  {
+    TempDir dir;
+    const auto id = Identity::generate(0).value();
+    const std::string old = "# sarvolt super peer identity (keep secret)\nsecret_key = \"" + id.sk().to_string() +
+                            "\"\npow = " + std::to_string(id.pow().value()) + "\n";
+    { std::ofstream(dir / "sp.identity") << old; }
+    EXPECT_EQ(pk_of(start(dir, "", "").first), id.pk().to_string()) << "the first form still reads";
+    EXPECT_EQ(read_file(dir / "sp.identity"), old) << "and is left as it is";
+  }
 }
 
 }  // namespace

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
+#include <cstdlib>
 #include <cstring>
 #include <cstdio>
 #include <filesystem>
@@ -26,6 +28,9 @@
 #include "platform/p2p/identity.hpp"
 #include "platform/p2p/relay_server.hpp"
 #include "util/log.hpp"
+#include "util/text.hpp"
+#include "util/toml_reader.hpp"
+#include "util/toml_writer.hpp"
 
 namespace asio = boost::asio;
 using udp = asio::ip::udp;
@@ -40,7 +45,8 @@ constexpr std::string_view kUsage = R"(usage: sarvolt-super-peer [options]
   --identity FILE           identity file, created on first run (default super-peer.identity)
   --default-identity        use the identity of the built-in default super peer list instead
   --network-id N            network id of this overlay (default 1)
-  --min-pow-difficulty N    least proof of work a node needs (default 24)
+  --min-pow-difficulty N    least proof of work a node needs (default: the
+                            environment variable SARVOLT_MIN_POW_DIFFICULTY, else 24)
   --node-expiry-ms N        forget a node not heard from for this long (default 60000)
   --url-host HOST           host in the printed URL (default: the listen address,
                             127.0.0.1 when it is a wildcard)
@@ -52,7 +58,7 @@ struct Args {
   std::string identity_file = "super-peer.identity";
   bool default_identity = false;
   std::int32_t network_id = 1;
-  std::uint8_t min_pow = 24;
+  std::optional<std::uint8_t> min_pow;
   std::uint64_t expiry_ms = 60000;
   std::optional<std::string> url_host;
   std::string log_level = "info";
@@ -126,9 +132,18 @@ std::optional<std::string> parse_args(int argc, char** argv, Args& a) {
   return std::nullopt;
 }
 
-// The identity file: "secret_key = HEX" and "pow = N" lines.
-std::optional<p2p::Identity> read_identity(const std::string& path, std::string& error) {
-  std::ifstream in(path);
+// The minimum difficulty the agents use: SARVOLT_MIN_POW_DIFFICULTY as an
+// unsigned 8-bit decimal number (a leading "+" allowed), else 24.
+std::uint8_t env_min_pow_difficulty() {
+  const char* v = std::getenv("SARVOLT_MIN_POW_DIFFICULTY");
+  if (!v || !util::is_valid_utf8(v)) return 24;
+  const auto n = util::parse_unsigned(v, 255);
+  return n ? static_cast<std::uint8_t>(*n) : 24;
+}
+
+// The first form of the identity file: "secret_key = HEX" and "pow = N" lines.
+std::optional<p2p::Identity> read_legacy_identity(const std::string& text, std::string& error) {
+  std::istringstream in(text);
   std::optional<p2p::SecKey> sk;
   std::optional<std::int32_t> pow;
   std::string line;
@@ -160,10 +175,67 @@ std::optional<p2p::Identity> read_identity(const std::string& path, std::string&
     }
   }
   if (!sk || !pow) {
-    error = "expected the lines secret_key = ... and pow = ...";
+    error = "expected an [identity] table with sk and pow";
     return std::nullopt;
   }
   return p2p::Identity(*sk, p2p::Pow(*pow));
+}
+
+// The [identity] table of the agent configuration file: sk and pow.
+std::optional<p2p::Identity> read_identity_table(const toml::node& value, std::string& error) {
+  namespace tr = util::toml_read;
+  const auto fail = [&](tr::Error e) {
+    error = tr::within(std::move(e), "identity").to_string();
+    return std::nullopt;
+  };
+  auto table = tr::read_table(value, "struct IdentityHelper", /*secret=*/true);
+  if (!table) return fail(std::move(table).error());
+  std::optional<p2p::SecKey> sk;
+  std::optional<p2p::Pow> pow;
+  for (auto [key, node] : tr::entries_in_order(**table)) {
+    if (key == "sk") {
+      auto text = tr::read_secret_string(*node);
+      if (!text) return fail(tr::within(std::move(text).error(), key));
+      auto parsed = p2p::SecKey::from_str(*text);
+      if (!parsed) return fail(tr::within(tr::located(parsed.error().message(), node), key));
+      sk = *parsed;
+    } else if (key == "pow") {
+      auto v = tr::read_int<std::int32_t>(*node, "i32");
+      if (!v) return fail(tr::within(std::move(v).error(), key));
+      pow = p2p::Pow(*v);
+    }
+  }
+  if (!sk) return fail(tr::missing_field("sk", &value));
+  if (!pow) return fail(tr::missing_field("pow", &value));
+  return p2p::Identity(*sk, *pow);
+}
+
+// The identity file holds the agent configuration file's [identity] table;
+// a file of the first form (secret_key and pow lines) is read as well.
+std::optional<p2p::Identity> read_identity(const std::string& path, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  std::string text;
+  constexpr std::size_t kMax = 64 * 1024;
+  text.resize(kMax + 1);
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  if (in.bad()) {
+    error = std::strerror(errno);
+    return std::nullopt;
+  }
+  text.resize(static_cast<std::size_t>(in.gcount()));
+  if (text.size() > kMax) {
+    error = "larger than 64 KiB";
+    return std::nullopt;
+  }
+  auto doc = util::toml_read::parse_document(text);
+  if (doc) {
+    if (const auto* table = doc->get("identity")) return read_identity_table(*table, error);
+    if (!doc->contains("secret_key")) {
+      error = "missing field `identity`";
+      return std::nullopt;
+    }
+  }
+  return read_legacy_identity(text, error);
 }
 
 // Written to a temporary file (mode 0600) that is then renamed over `path`.
@@ -174,14 +246,23 @@ bool write_identity(const std::string& path, const p2p::Identity& id, std::strin
     error = std::strerror(errno);
     return false;
   }
-  const std::string text = "# sarvolt super peer identity (keep secret)\nsecret_key = \"" + id.sk().to_string() +
-                           "\"\npow = " + std::to_string(id.pow().value()) + "\n";
+  util::TomlWriter out;
+  out.table("identity");
+  out.string("sk", id.sk().to_string());
+  out.integer("pow", id.pow().value());
+  const std::string& text = out.str();
   const bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(fd) == 0;
   ::close(fd);
   if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) {
     error = std::strerror(errno);
     ::unlink(tmp.c_str());
     return false;
+  }
+  const auto dir = std::filesystem::path(path).parent_path();
+  const int dfd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    ::fsync(dfd);
+    ::close(dfd);
   }
   return true;
 }
@@ -227,7 +308,7 @@ int main(int argc, char** argv) {
   asio::io_context io(1);
   p2p::RelayOptions options;
   options.network_id = args.network_id;
-  options.min_pow_difficulty = args.min_pow;
+  options.min_pow_difficulty = args.min_pow.value_or(env_min_pow_difficulty());
   options.node_expiry = std::chrono::milliseconds(args.expiry_ms);
   std::optional<p2p::RelayServer> server;
   try {
@@ -237,20 +318,22 @@ int main(int argc, char** argv) {
               << "\n";
     return 1;
   }
-  const auto local = server->local_endpoint();
-  std::string host = args.url_host.value_or(
-      local.address().is_unspecified() ? std::string("127.0.0.1") : local.address().to_string());
-  if (host.find(':') != std::string::npos) host = "[" + host + "]";
-  std::cout << "udp://" << host << ":" << local.port() << "?publicKey=" << identity->pk().to_string()
-            << "&networkId=" << args.network_id << std::endl;
-  SV_INFO(lg(), "Super peer {} listening on {}", identity->pk(), p2p::to_string(local));
-
+  // Handled before the URL is out: whoever reads it may stop the daemon at once.
   asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&](const boost::system::error_code& ec, int signo) {
     if (ec) return;
     SV_INFO(lg(), "Signal {} received, stopping", signo);
     server->stop();
   });
+  const auto local = server->local_endpoint();
+  std::string host = args.url_host.value_or(
+      local.address().is_unspecified() ? std::string("127.0.0.1") : local.address().to_string());
+  if (host.find(':') != std::string::npos) host = "[" + host + "]";
+  std::cout << "udp://" << host << ":" << local.port() << "?publicKey=" << identity->pk().to_string()
+            << "&networkId=" << args.network_id << std::endl;
+  SV_INFO(lg(), "Super peer {} listening on {} (network id {}, minimum proof-of-work difficulty {})", identity->pk(),
+          p2p::to_string(local), options.network_id, options.min_pow_difficulty);
+
   bool failed = false;
   asio::co_spawn(io, server->run(), [&](std::exception_ptr e) {
     signals.cancel();
