@@ -781,8 +781,7 @@ static int edit_network(const char* cmd, const char* config_path, const char* ur
 static int usage_error(const char* fmt, const char* arg) {
   fprintf(stderr, "sarvolt-host: ");
   fprintf(stderr, fmt, arg);
-  fprintf(stderr, "\n");
-  usage(stderr);
+  fprintf(stderr, " (sarvolt-host --help shows the usage)\n");
   return EXIT_USAGE;
 }
 
