@@ -34,7 +34,7 @@
 # 64 lower-case hex digits. A failing request gets 401. DIR/behaviour.json,
 # read at every request, is a JSON object (or null) with optional keys
 # "networks" and "metrics", each with "status": N (answer N, body
-# "status N\n").
+# "status N\n") and/or "delay": S (answer after S seconds).
 
 import argparse
 import base64
@@ -133,6 +133,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.answer(401, ("unauthorized: %s\n" % auth).encode())
         what = routes[path][1]
         how = self.server.behaviour().get(what, {})
+        time.sleep(float(how.get("delay", 0)))
         if "status" in how:
             return self.answer(int(how["status"]), b"status %d\n" % int(how["status"]), "text/plain; charset=utf-8")
         if what == "metrics":
