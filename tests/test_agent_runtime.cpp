@@ -357,7 +357,7 @@ TEST(HousekeepingFetch, StatusWaitsForNoDocumentAndFetchesAreBounded) {
   Core core;
   TestHttpServer http;
   const std::size_t count = 20;
-  for (std::size_t i = 0; i < count; ++i) core.add(http.url(fmt::format("/slow?seconds=1.5&n={}", i)));
+  for (std::size_t i = 0; i < count; ++i) core.add(http.url(fmt::format("/slow?seconds=2.5&n={}", i)));
   const auto start = std::chrono::steady_clock::now();
   auto pass = asio::co_spawn(core.dp.io, agent::housekeeping(*core.inner), asio::use_future);
   ASSERT_TRUE(eventually([&] { return logs.count("Sending request") >= agent::kMaxConcurrentFetches; }));
@@ -366,9 +366,9 @@ TEST(HousekeepingFetch, StatusWaitsForNoDocumentAndFetchesAreBounded) {
   EXPECT_FALSE(report.get().empty());
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(logs.count("Sending request"), agent::kMaxConcurrentFetches) << "the rest waits for a free place";
-  ASSERT_EQ(pass.wait_for(10s), std::future_status::ready);
+  ASSERT_EQ(pass.wait_for(15s), std::future_status::ready);
   EXPECT_TRUE(pass.get());
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 8s) << "two rounds, not twenty fetches in a row";
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 12s) << "two rounds, not twenty fetches in a row";
   EXPECT_EQ(logs.count("Sending request"), count);
   EXPECT_EQ(logs.count("Failed to retrieve network config: Network error: "), count);  // "ok" is no document
 }
@@ -406,7 +406,7 @@ TEST(HousekeepingFetch, ResultsAsOneByOneAndChangesDuringTheFetch) {
   core.with_state([&](agent::State& st) { st.config.network.at(off).disabled = true; });
   const auto start = std::chrono::steady_clock::now();
   core.pass();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 4500ms) << "the slow documents are fetched side by side";
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 6s) << "the slow documents are fetched side by side";
   const std::string failed = "Failed to retrieve network config: ";
   std::vector<std::string> failures;  // in the order the pass logged them
   for (const auto& line : logs.lines())
