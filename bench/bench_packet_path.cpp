@@ -17,6 +17,9 @@
 // Asio's own allocator is seen too).
 // Environment: SARVOLT_BENCH_ROUNDS (7), SARVOLT_BENCH_THREADS (1),
 // SARVOLT_BENCH_PACKETS (200000 per run), SARVOLT_BENCH_SIZES ("64").
+// Under callgrind each measured run is dumped on its own ("run:<name>"), with
+// the runtime threads' instructions only: scripts/bench-packet-instructions
+// turns them into instructions per packet, which load does not move.
 #include <benchmark/benchmark.h>
 #include <fmt/format.h>
 #include <poll.h>
@@ -334,11 +337,20 @@ struct Sample {
   double pps = 0;
 };
 
-Sample measure(Plane& p, std::size_t packets) {
+Sample measure(Plane& p, std::size_t packets, const std::string& name) {
   const std::uint64_t a0 = bench::g_runtime_allocs.load();
   const double c0 = p.cpu_seconds();
   const auto t0 = Clock::now();
+#ifdef SARVOLT_BENCH_CALLGRIND
+  CALLGRIND_ZERO_STATS;
+#endif
   if (!p.run(packets)) throw std::runtime_error("pipeline stalled");
+#ifdef SARVOLT_BENCH_CALLGRIND
+  const std::string dump_name = "run:" + name;
+  CALLGRIND_DUMP_STATS_AT(dump_name.c_str());
+#else
+  (void)name;
+#endif
   const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
   const double n = static_cast<double>(packets);
   return {(p.cpu_seconds() - c0) * 1e9 / n, static_cast<double>(bench::g_runtime_allocs.load() - a0) / n, n / wall};
@@ -384,7 +396,8 @@ void BM_PacketPath(benchmark::State& state, Case c, Mode m, int round) {
   Sample s;
   for (auto _ : state) {
     try {
-      s = measure(plane(c, m), packets);
+      s = measure(plane(c, m), packets,
+                  fmt::format("{}/{}/size:{}/peers:{}/round:{}", name_of(c.dir), name_of(m), c.size, c.peers, round));
     } catch (const std::exception& e) {
       state.SkipWithError(e.what());
       return;
