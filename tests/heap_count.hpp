@@ -5,9 +5,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace sarvolt::test {
 
 std::size_t thread_heap_allocations() noexcept;
+// Bytes this thread allocated minus those it freed (usable sizes).
+std::int64_t thread_heap_bytes() noexcept;
 
 }  // namespace sarvolt::test

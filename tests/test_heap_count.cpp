@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <malloc.h>
 #include <memory>
 #include <new>
 
@@ -10,6 +11,7 @@
 
 namespace {
 thread_local std::size_t heap_allocations = 0;
+thread_local std::int64_t heap_bytes = 0;
 }  // namespace
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -23,9 +25,14 @@ thread_local std::size_t heap_allocations = 0;
 #ifdef SARVOLT_HEAP_COUNT_HOOK
 extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void*, std::size_t),
                                                          void (*)(const volatile void*));
+extern "C" std::size_t __sanitizer_get_allocated_size(const volatile void*);
 namespace {
 [[maybe_unused]] const int hooks_installed = __sanitizer_install_malloc_and_free_hooks(
-    [](const volatile void*, std::size_t) { ++heap_allocations; }, [](const volatile void*) {});
+    [](const volatile void*, std::size_t size) {
+      ++heap_allocations;
+      heap_bytes += static_cast<std::int64_t>(size);
+    },
+    [](const volatile void* p) { heap_bytes -= static_cast<std::int64_t>(__sanitizer_get_allocated_size(p)); });
 }  // namespace
 #else
 extern "C" {
@@ -33,23 +40,33 @@ void* __libc_malloc(std::size_t);
 void* __libc_calloc(std::size_t, std::size_t);
 void* __libc_realloc(void*, std::size_t);
 void* __libc_memalign(std::size_t, std::size_t);
-
-void* malloc(std::size_t n) {
-  ++heap_allocations;
-  return __libc_malloc(n);
+void __libc_free(void*);
 }
-void* calloc(std::size_t n, std::size_t size) {
-  ++heap_allocations;
-  return __libc_calloc(n, size);
+
+namespace {
+void* noted(void* p) noexcept {
+  if (p != nullptr) {
+    ++heap_allocations;
+    heap_bytes += static_cast<std::int64_t>(malloc_usable_size(p));
+  }
+  return p;
+}
+}  // namespace
+
+extern "C" {
+void* malloc(std::size_t n) { return noted(__libc_malloc(n)); }
+void* calloc(std::size_t n, std::size_t size) { return noted(__libc_calloc(n, size)); }
+void free(void* p) {
+  if (p != nullptr) heap_bytes -= static_cast<std::int64_t>(malloc_usable_size(p));
+  __libc_free(p);
 }
 void* realloc(void* old, std::size_t n) {
-  ++heap_allocations;
-  return __libc_realloc(old, n);
+  if (old != nullptr) heap_bytes -= static_cast<std::int64_t>(malloc_usable_size(old));
+  void* p = __libc_realloc(old, n);
+  if (p == nullptr && old != nullptr && n != 0) heap_bytes += static_cast<std::int64_t>(malloc_usable_size(old));
+  return noted(p);
 }
-void* memalign(std::size_t align, std::size_t n) {
-  ++heap_allocations;
-  return __libc_memalign(align, n);
-}
+void* memalign(std::size_t align, std::size_t n) { return noted(__libc_memalign(align, n)); }
 void* aligned_alloc(std::size_t align, std::size_t n) { return memalign(align, n); }
 int posix_memalign(void** out, std::size_t align, std::size_t n) {
   void* p = memalign(align, n);
@@ -63,11 +80,13 @@ int posix_memalign(void** out, std::size_t align, std::size_t n) {
 namespace sarvolt::test {
 
 std::size_t thread_heap_allocations() noexcept { return heap_allocations; }
+std::int64_t thread_heap_bytes() noexcept { return heap_bytes; }
 
 namespace {
 
 TEST(HeapCount, SeesEveryKindOfAllocation) {
   const std::size_t before = thread_heap_allocations();
+  const std::int64_t bytes_before = thread_heap_bytes();
   void* volatile a = std::malloc(24);
   void* volatile b = std::calloc(3, 8);
   void* volatile c = std::aligned_alloc(64, 128);
@@ -76,7 +95,9 @@ TEST(HeapCount, SeesEveryKindOfAllocation) {
   std::free(b);
   std::free(c);
   EXPECT_EQ(thread_heap_allocations() - before, 4u);
-  EXPECT_EQ(*d, 7);
+  EXPECT_GE(thread_heap_bytes() - bytes_before, static_cast<std::int64_t>(sizeof(int)));
+  d.reset();
+  EXPECT_EQ(thread_heap_bytes(), bytes_before);
 }
 
 }  // namespace
