@@ -10,25 +10,28 @@
 // Layout. A map of up to kInline entries (as many as fit in 48 bytes, at
 // least one) keeps them in the object itself, in key order, and scans them;
 // the inner maps of a two-level table are mostly of this kind. A larger map
-// owns a table (detail::PrefixTable, which it keeps once made):
-// entries live in slots_ (ids reused through a free list) and order_
-// maps (network, length) to a slot. The lookup index holds slot ids only, and
+// owns a table (detail::PrefixTable, which it keeps once made): entries live
+// in one dense array (a removal moves the last entry into the hole), a hash
+// map finds an entry by (network, length), and the array is kept in key order
+// while inserts come in that order (assign and shrink_to_fit sort it; else
+// iteration sorts a list of ids). The lookup index holds entry ids only, and
 // the fields a lookup reads sit in one cache line (hot_):
 //  - up to kSmallMax entries: a list sorted longest prefix first, compared
 //    four at a time; a list of up to four lives in hot_ itself;
 //  - above that: a multibit trie with leaf pushing (every position resolves to
 //    its longest match). A top table indexed by the first 8 address bits (16
-//    once the chunks below 8 would be many), then 8-bit chunks. A chunk of at most kRuns runs of equal values is kept
-//    in one cache line and searched with a byte compare; otherwise it points
-//    to a 256-slot block.
-// Updates rewrite only the chunks under the changed prefix, working on runs.
+//    once the chunks below 8 would be many), then 8-bit chunks. A chunk of at
+//    most kRuns runs of equal values is kept in one cache line and searched
+//    with a byte compare; otherwise it points to a 256-slot block.
+// A whole trie is built bottom-up from the entries in key order, each table
+// filled once; single updates rewrite only the chunks under the changed
+// prefix, working on runs.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
-#include <map>
 #include <memory>
 #include <new>
 #include <optional>
@@ -40,6 +43,8 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+
+#include <boost/unordered/unordered_flat_map.hpp>
 
 #include "util/ipv4.hpp"
 
@@ -63,12 +68,12 @@ class PrefixTable {
         chunks_(other.chunks_),
         blocks_(other.blocks_),
         small_(other.small_),
-        slots_(other.slots_),
+        items_(other.items_),
         top_shift_(other.top_shift_),
-        free_slots_(other.free_slots_),
+        sorted_(other.sorted_),
         free_chunks_(other.free_chunks_),
         free_blocks_(other.free_blocks_),
-        order_(other.order_) {
+        where_(other.where_) {
     sync();
   }
   PrefixTable& operator=(const PrefixTable& other) {
@@ -91,34 +96,61 @@ class PrefixTable {
     chunks_.swap(other.chunks_);
     blocks_.swap(other.blocks_);
     small_.swap(other.small_);
-    slots_.swap(other.slots_);
+    items_.swap(other.items_);
     std::swap(top_shift_, other.top_shift_);
-    free_slots_.swap(other.free_slots_);
+    std::swap(sorted_, other.sorted_);
     free_chunks_.swap(other.free_chunks_);
     free_blocks_.swap(other.free_blocks_);
-    order_.swap(other.order_);
+    where_.swap(other.where_);
     sync();
     other.sync();
   }
 
+  // Replaces the content by `entries`; of equal (normalised) prefixes the
+  // last one stays. Sorts, then builds the index bottom-up.
+  void assign(std::vector<value_type> entries) {
+    if (entries.size() >= kNone) throw std::length_error("PrefixMap is full");
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const value_type& a, const value_type& b) { return key_of(a.first) < key_of(b.first); });
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      if (n > 0 && key_of(entries[n - 1].first) == key_of(entries[i].first)) {
+        entries[n - 1] = std::move(entries[i]);
+      } else {
+        if (n != i) entries[n] = std::move(entries[i]);
+        ++n;
+      }
+    }
+    entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(n), entries.end());
+    PrefixTable next;
+    next.items_ = std::move(entries);
+    next.sorted_ = true;
+    next.reindex();
+    swap(next);
+  }
+
   // Returns the previous value if the (normalised) prefix was present.
   std::optional<V> insert(const Ipv4Net& net, V value) {
-    auto [it, fresh] = order_.try_emplace(key_of(net), 0);
+    const std::uint64_t key = key_of(net);
+    auto [it, fresh] = where_.try_emplace(key, static_cast<std::uint32_t>(items_.size()));
     if (!fresh) {
-      value_type& entry = *slots_[it->second];
+      value_type& entry = items_[it->second];
       std::optional<V> old(std::move(entry.second));
       entry.first = net;
       entry.second = std::move(value);
       return old;
     }
     try {
-      it->second = alloc_slot(net, std::move(value));
+      if (items_.size() >= kNone) throw std::length_error("PrefixMap is full");
+      items_.emplace_back(net, std::move(value));
     } catch (...) {
-      order_.erase(it);
+      where_.erase(it);
       throw;
     }
+    const auto s = static_cast<std::uint32_t>(items_.size() - 1);
+    if (sorted_ && s > 0 && key_of(items_[s - 1].first) > key) sorted_ = false;
     try {
-      index_insert(net.trunc(), it->second);
+      index_insert(net.trunc(), s);
     } catch (...) {
       sync();
       throw;
@@ -129,29 +161,36 @@ class PrefixTable {
 
   // Exact lookup on the normalised prefix.
   const V* get(const Ipv4Net& net) const noexcept {
-    const auto it = order_.find(key_of(net));
-    return it == order_.end() ? nullptr : &slots_[it->second]->second;
+    const auto it = where_.find(key_of(net));
+    return it == where_.end() ? nullptr : &items_[it->second].second;
   }
   V* get_mut(const Ipv4Net& net) noexcept {
-    const auto it = order_.find(key_of(net));
-    return it == order_.end() ? nullptr : &slots_[it->second]->second;
+    const auto it = where_.find(key_of(net));
+    return it == where_.end() ? nullptr : &items_[it->second].second;
   }
 
   std::optional<V> remove(const Ipv4Net& net) {
-    const auto it = order_.find(key_of(net));
-    if (it == order_.end()) return std::nullopt;
+    const auto it = where_.find(key_of(net));
+    if (it == where_.end()) return std::nullopt;
     const std::uint32_t s = it->second;
-    order_.erase(it);
+    const auto last = static_cast<std::uint32_t>(items_.size() - 1);
+    const Ipv4Net gone = items_[s].first.trunc();
+    std::optional<V> old(std::move(items_[s].second));
+    where_.erase(it);
+    // The last entry moves into the hole.
+    if (s != last) {
+      items_[s] = std::move(items_[last]);
+      where_[key_of(items_[s].first)] = s;
+      sorted_ = false;
+    }
+    items_.pop_back();
     try {
-      index_remove(net.trunc(), s);
+      index_remove(gone, s, last);
     } catch (...) {
       sync();
       throw;
     }
     sync();
-    std::optional<V> old(std::move(slots_[s]->second));
-    slots_[s].reset();
-    free_slots_.push_back(s);
     return old;
   }
 
@@ -176,17 +215,21 @@ class PrefixTable {
         }
       }
     }
-    return v == kNone ? nullptr : &*h.slots[v];
+    return v == kNone ? nullptr : &h.slots[v];
   }
 
-  std::size_t size() const noexcept { return order_.size(); }
-  bool empty() const noexcept { return order_.empty(); }
-  // Returns the spare capacity of the table's arrays.
+  std::size_t size() const noexcept { return items_.size(); }
+  bool empty() const noexcept { return items_.empty(); }
+  // Puts the entries in key order (iteration then walks them directly) and
+  // returns the spare capacity of the table's arrays.
   void shrink_to_fit() {
-    slots_.shrink_to_fit();
+    if (!sorted_) {
+      std::vector<value_type> entries(std::make_move_iterator(items_.begin()), std::make_move_iterator(items_.end()));
+      assign(std::move(entries));
+    }
+    items_.shrink_to_fit();
     chunks_.shrink_to_fit();
     blocks_.shrink_to_fit();
-    free_slots_.shrink_to_fit();
     free_chunks_.shrink_to_fit();
     free_blocks_.shrink_to_fit();
     sync();
@@ -196,15 +239,22 @@ class PrefixTable {
     swap(tmp);
   }
 
-  const_iterator begin() const noexcept { return const_iterator(order_.begin(), &slots_); }
-  const_iterator end() const noexcept { return const_iterator(order_.end(), &slots_); }
+  const_iterator begin() const { return const_iterator(this, 0, sorted_ ? nullptr : order()); }
+  const_iterator end() const noexcept { return const_iterator(this, items_.size(), nullptr); }
 
   // Calls f(const Ipv4Net&, const V&) in iteration order.
   template <class F>
   void for_each(F&& f) const {
-    for (const auto& [key, s] : order_) f(slots_[s]->first, slots_[s]->second);
+    if (sorted_) {
+      for (const value_type& e : items_) f(e.first, e.second);
+      return;
+    }
+    const auto ids = order();
+    for (const std::uint32_t s : *ids) f(items_[s].first, items_[s].second);
   }
 
+  // Walks the entries in place when they are in key order, else along an
+  // order made when the walk starts.
   class const_iterator {
    public:
     using iterator_category = std::bidirectional_iterator_tag;
@@ -214,41 +264,44 @@ class PrefixTable {
     using reference = const value_type&;
 
     const_iterator() = default;
-    reference operator*() const { return *(*slots_)[it_->second]; }
+    reference operator*() const {
+      const auto& items = table_->items_;
+      if (table_->sorted_) return items[pos_];
+      if (!order_) order_ = table_->order();
+      return items[(*order_)[pos_]];
+    }
     pointer operator->() const { return &**this; }
     const_iterator& operator++() {
-      ++it_;
+      ++pos_;
       return *this;
     }
     const_iterator operator++(int) {
       auto old = *this;
-      ++it_;
+      ++pos_;
       return old;
     }
     const_iterator& operator--() {
-      --it_;
+      --pos_;
       return *this;
     }
     const_iterator operator--(int) {
       auto old = *this;
-      --it_;
+      --pos_;
       return old;
     }
-    friend bool operator==(const const_iterator& a, const const_iterator& b) {
-      return a.it_ == b.it_;
-    }
+    friend bool operator==(const const_iterator& a, const const_iterator& b) { return a.pos_ == b.pos_; }
 
    private:
     friend class PrefixTable;
-    using Slots = std::vector<std::optional<PrefixTable::value_type>>;
-    const_iterator(std::map<std::uint64_t, std::uint32_t>::const_iterator it, const Slots* slots)
-        : it_(it), slots_(slots) {}
-    std::map<std::uint64_t, std::uint32_t>::const_iterator it_{};
-    const Slots* slots_ = nullptr;
+    const_iterator(const PrefixTable* table, std::size_t pos, std::shared_ptr<const std::vector<std::uint32_t>> order)
+        : table_(table), pos_(pos), order_(std::move(order)) {}
+    const PrefixTable* table_ = nullptr;
+    std::size_t pos_ = 0;
+    mutable std::shared_ptr<const std::vector<std::uint32_t>> order_;
   };
 
  private:
-  // Index values: a slot id, kNone, or kChild | chunk id.
+  // Index values: an entry id, kNone, or kChild | chunk id.
   static constexpr std::uint32_t kNone = 0x7fff'ffffU;
   static constexpr std::uint32_t kChild = 0x8000'0000U;
   // Entry counts at which the index changes form; the gaps avoid flapping.
@@ -343,34 +396,43 @@ class PrefixTable {
 #endif
   }
 
-  std::uint32_t alloc_slot(const Ipv4Net& net, V&& value) {
-    if (free_slots_.empty() && slots_.size() >= kNone) throw std::length_error("PrefixMap is full");
-    if (!free_slots_.empty()) {
-      const std::uint32_t s = free_slots_.back();
-      slots_[s].emplace(net, std::move(value));
-      free_slots_.pop_back();
-      return s;
+  // Entry ids in key order.
+  std::shared_ptr<const std::vector<std::uint32_t>> order() const {
+    auto ids = std::make_shared<std::vector<std::uint32_t>>(items_.size());
+    for (std::uint32_t i = 0; i < ids->size(); ++i) (*ids)[i] = i;
+    if (!sorted_) {
+      std::sort(ids->begin(), ids->end(), [this](std::uint32_t a, std::uint32_t b) {
+        return key_of(items_[a].first) < key_of(items_[b].first);
+      });
     }
-    slots_.emplace_back(std::in_place, net, std::move(value));
-    return static_cast<std::uint32_t>(slots_.size() - 1);
+    return ids;
   }
 
-  unsigned len_of(std::uint32_t s) const noexcept { return slots_[s]->first.prefix_len(); }
+  unsigned len_of(std::uint32_t s) const noexcept { return items_[s].first.prefix_len(); }
 
   // Longest present prefix strictly shorter than (net, len) that contains it.
   std::uint32_t parent_of(std::uint32_t net, unsigned len) const {
     for (unsigned l = len; l-- > 0;) {
-      const auto it = order_.find((std::uint64_t{net & mask_of(l)} << 6) | l);
-      if (it != order_.end()) return it->second;
+      const auto it = where_.find((std::uint64_t{net & mask_of(l)} << 6) | l);
+      if (it != where_.end()) return it->second;
     }
     return kNone;
   }
 
   // --- index maintenance --------------------------------------------------
 
+  // Builds the index of items_ afresh (where_ too).
+  void reindex() {
+    where_.clear();
+    where_.reserve(items_.size());
+    for (std::uint32_t i = 0; i < items_.size(); ++i) where_.emplace(key_of(items_[i].first), i);
+    if (items_.size() <= kSmallMax) return build_small();
+    build_trie(items_.size() >= kWideAt ? 16 : 8);
+  }
+
   void index_insert(const Ipv4Net& net, std::uint32_t s) {
     if (top_.empty()) {
-      if (order_.size() > kSmallMax) return build_trie(8);
+      if (items_.size() > kSmallMax) return build_trie(8);
       std::vector<SmallEntry> list = small_list();
       list.push_back({net.addr().to_u32(), net.netmask().to_u32(), s});
       return set_small(std::move(list));
@@ -382,17 +444,22 @@ class PrefixTable {
     });
   }
 
-  void index_remove(const Ipv4Net& net, std::uint32_t s) {
+  // Entry s (net) is gone and entry `last`, if not s, now has id s.
+  void index_remove(const Ipv4Net& net, std::uint32_t s, std::uint32_t last) {
     if (top_.empty()) {
       std::vector<SmallEntry> list = small_list();
       std::erase_if(list, [s](const SmallEntry& e) { return e.slot == s; });
+      for (SmallEntry& e : list)
+        if (e.slot == last) e.slot = s;
       return set_small(std::move(list));
     }
-    if (order_.size() <= kSmallMax / 2) return build_small();
-    if (top_shift_ == 16 && order_.size() < kWideAt / 4) return build_trie(8);
+    if (items_.size() <= kSmallMax / 2) return build_small();
+    if (top_shift_ == 16 && items_.size() < kWideAt / 4) return build_trie(8);
     const std::uint32_t parent = parent_of(net.addr().to_u32(), net.prefix_len());
-    update(net.addr().to_u32(), net.prefix_len(),
-           [s, parent](std::uint32_t v) { return v == s ? parent : v; });
+    update(net.addr().to_u32(), net.prefix_len(), [s, parent](std::uint32_t v) { return v == s ? parent : v; });
+    if (s == last) return;
+    const Ipv4Net moved = items_[s].first.trunc();
+    update(moved.addr().to_u32(), moved.prefix_len(), [s, last](std::uint32_t v) { return v == last ? s : v; });
   }
 
   void drop_trie() noexcept {
@@ -409,28 +476,90 @@ class PrefixTable {
   void build_small() {
     drop_trie();
     std::vector<SmallEntry> list;
-    for (const auto& [key, s] : order_) {
-      const Ipv4Net& net = slots_[s]->first;
+    for (std::uint32_t s = 0; s < items_.size(); ++s) {
+      const Ipv4Net& net = items_[s].first;
       list.push_back({net.network().to_u32(), net.netmask().to_u32(), s});
     }
     set_small(std::move(list));
   }
 
+  // Builds the trie bottom-up from the entries in key order: a prefix comes
+  // before the prefixes inside it, and the entries below one position of a
+  // table are consecutive.
   void build_trie(unsigned top_bits) {
     drop_trie();
     small_.clear();
     small_.shrink_to_fit();
     top_.assign(std::size_t{1} << top_bits, kNone);
     top_shift_ = 32 - top_bits;
-    // Pre-order: a prefix is painted before the prefixes inside it.
-    for (const auto& entry : order_) {
-      const std::uint32_t s = entry.second;
-      const auto len = static_cast<unsigned>(entry.first & 63);
-      const auto net = static_cast<std::uint32_t>(entry.first >> 6);
-      update(net, len, [this, s, len](std::uint32_t v) {
-        return v == kNone || len_of(v) < len ? s : v;
-      });
+    std::vector<std::uint32_t> ids;
+    if (!sorted_) ids = *order();
+    const auto id_at = [&](std::size_t i) { return sorted_ ? static_cast<std::uint32_t>(i) : ids[i]; };
+    const std::size_t n = items_.size();
+    for (std::size_t i = 0; i < n;) {
+      const Ipv4Net& net = items_[id_at(i)].first;
+      const std::uint32_t x = net.network().to_u32();
+      const unsigned len = net.prefix_len();
+      const std::size_t t = x >> top_shift_;
+      if (len <= top_bits) {
+        std::fill_n(top_.begin() + static_cast<std::ptrdiff_t>(t), std::size_t{1} << (top_bits - len), id_at(i));
+        ++i;
+        continue;
+      }
+      std::size_t j = i + 1;
+      while (j < n && items_[id_at(j)].first.network().to_u32() >> top_shift_ == t) ++j;
+      top_[t] = build_node(top_[t], i, j, top_bits, id_at);
+      i = j;
     }
+  }
+
+  // The value for the block of depth bits holding entries [from, to), all
+  // longer than depth, under the inherited longest match `outer`.
+  template <class IdAt>
+  std::uint32_t build_node(std::uint32_t outer, std::size_t from, std::size_t to, unsigned depth,
+                           const IdAt& id_at) {
+    std::uint32_t val[256];
+    std::fill_n(val, 256, outer);
+    const unsigned shift = 32 - depth - 8;
+    for (std::size_t i = from; i < to;) {
+      const Ipv4Net& net = items_[id_at(i)].first;
+      const std::uint32_t x = net.network().to_u32();
+      const unsigned len = net.prefix_len();
+      const std::uint32_t b = (x >> shift) & 0xff;
+      if (len <= depth + 8) {
+        std::fill_n(val + b, std::size_t{1} << (depth + 8 - len), id_at(i));
+        ++i;
+        continue;
+      }
+      std::size_t j = i + 1;
+      while (j < to && ((items_[id_at(j)].first.network().to_u32() >> shift) & 0xff) == b) ++j;
+      val[b] = build_node(val[b], i, j, depth + 8, id_at);
+      i = j;
+    }
+    int runs = 1;
+    for (int b = 1; b < 256 && runs <= kRuns; ++b) runs += val[b] != val[b - 1];
+    if (runs == 1) return val[0];
+    const std::uint32_t id = alloc_chunk();
+    Chunk& c = chunks_[id];
+    if (runs > kRuns) {
+      const std::uint32_t off = alloc_block();
+      std::copy_n(val, 256, blocks_.begin() + off);
+      chunks_[id].start[0] = 1;
+      chunks_[id].value[0] = off;
+      return kChild | id;
+    }
+    int r = 0;
+    for (int b = 0; b < 256; ++b) {
+      if (b > 0 && val[b] == val[b - 1]) continue;
+      c.start[r] = static_cast<std::uint8_t>(b);
+      c.value[r] = val[b];
+      ++r;
+    }
+    for (; r < kRuns; ++r) {
+      c.start[r] = 0xff;
+      c.value[r] = val[255];
+    }
+    return kChild | id;
   }
 
   // Applies op to every resolved value under net/len (net has no host bits).
@@ -603,7 +732,7 @@ class PrefixTable {
   // containers after every change. shift != 0: trie with that top shift;
   // otherwise count groups of the list, inline if there is only one.
   struct alignas(64) Hot {
-    const std::optional<value_type>* slots;
+    const value_type* slots;
     std::uint32_t count;
     std::uint32_t shift;
     struct Trie {
@@ -620,7 +749,7 @@ class PrefixTable {
   static_assert(sizeof(Hot) == 64);
 
   void sync() noexcept {
-    hot_.slots = slots_.data();
+    hot_.slots = items_.data();
     if (!top_.empty()) {
       hot_.count = 0;
       hot_.shift = top_shift_;
@@ -641,13 +770,13 @@ class PrefixTable {
   std::vector<Chunk> chunks_;
   std::vector<std::uint32_t> blocks_;
   std::vector<SmallGroup> small_;
-  std::vector<std::optional<value_type>> slots_;
+  std::vector<value_type> items_;  // dense; ids are positions
   unsigned top_shift_ = 16;
+  bool sorted_ = true;  // items_ in key order
 
-  std::vector<std::uint32_t> free_slots_;
   std::vector<std::uint32_t> free_chunks_;
   std::vector<std::uint32_t> free_blocks_;
-  std::map<std::uint64_t, std::uint32_t> order_;  // (network << 6 | length) -> slot
+  boost::unordered_flat_map<std::uint64_t, std::uint32_t> where_;  // (network << 6 | length) -> id
 };
 
 }  // namespace detail
@@ -702,6 +831,22 @@ class PrefixMap {
     PrefixMap tmp(std::move(other));
     other = std::move(*this);
     *this = std::move(tmp);
+  }
+
+  // Replaces the content by `entries`; of equal (normalised) prefixes the
+  // last one stays. In linear time after a sort.
+  void assign(std::vector<value_type> entries) {
+    if (entries.size() <= kInline) {
+      PrefixMap next;
+      for (auto& [net, v] : entries) next.insert(net, std::move(v));
+      *this = std::move(next);
+      return;
+    }
+    auto table = std::make_unique<Table>();
+    table->assign(std::move(entries));
+    clear();
+    u_.table = table.release();
+    table_ = true;
   }
 
   // Returns the previous value if the (normalised) prefix was present.
@@ -774,7 +919,8 @@ class PrefixMap {
 
   std::size_t size() const noexcept { return table_ ? u_.table->size() : n_; }
   bool empty() const noexcept { return size() == 0; }
-  // Returns spare capacity (after a build, say); lookups are unchanged.
+  // Returns spare capacity (after a build, say) and puts a table's entries
+  // in key order; lookups are unchanged.
   void shrink_to_fit() {
     if (table_) u_.table->shrink_to_fit();
   }
@@ -787,7 +933,7 @@ class PrefixMap {
     }
   }
 
-  const_iterator begin() const noexcept {
+  const_iterator begin() const {
     return table_ ? const_iterator(u_.table->begin()) : const_iterator(u_.items);
   }
   const_iterator end() const noexcept {

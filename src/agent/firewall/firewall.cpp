@@ -125,6 +125,10 @@ void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMa
     return table.emplace(pk, std::move(peer)).first->second.get();
   };
 
+  // Entries in network order: of equal prefixes the later network's whole
+  // leaf stays.
+  std::vector<TransmitTrie::value_type> tx_entries;
+  std::vector<ReceiveTrie::value_type> rx_entries;
   for (const auto& [url, net] : networks) {
     if (!net.current.ip.applied) {
       SV_TRACE(lg(),
@@ -151,7 +155,7 @@ void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMa
                  "Added TX route: {source} -> {dest} via peer {pk} dest_net={dest} source_net={source} peer={peer}",
                  arg("source", source), arg("dest", dest), arg("pk", pk), arg("peer", pk.debug()));
       }
-      if (!leaf.empty()) next->tx.insert(dest, std::move(leaf));
+      if (!leaf.empty()) tx_entries.emplace_back(dest, std::move(leaf));
     }
 
     for (const auto& [source, dests] : net_rx) {
@@ -164,9 +168,11 @@ void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMa
                  "peer={peer}",
                  arg("source", source), arg("dest", dest), arg("pk", pk), arg("peer", pk.debug()));
       }
-      next->rx.insert(source, std::move(leaf));
+      rx_entries.emplace_back(source, std::move(leaf));
     }
   }
+  next->tx.assign(std::move(tx_entries));
+  next->rx.assign(std::move(rx_entries));
   // A later network's entry replaces an earlier one's whole leaf, so keep
   // only the peers the finished transmit trie names.
   boost::unordered_flat_map<p2p::PubKey, std::shared_ptr<NodePeer>, PubKeyHash> named;

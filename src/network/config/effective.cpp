@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <iterator>
 #include <string_view>
 #include <vector>
@@ -166,21 +167,45 @@ std::ostream& operator<<(std::ostream& os, const HostnameList& l) {
 // --- tries -------------------------------------------------------------------
 
 std::pair<RuleTrie, RuleTrie> EffectiveAccessRuleList::routing_tries() const {
-  RuleTrie transmit;
-  RuleTrie receive;
+  // (outer, inner, key) of the Allow rules per trie, in rule order; a denied
+  // pair is an absent one.
+  struct Row {
+    Ipv4Net outer;
+    Ipv4Net inner;
+    const PubKey* pk;
+  };
+  std::vector<Row> rows[2];
   for (const auto& [key, r] : rules) {
-    if (r.action != Action::Allow) continue;  // a denied pair is an absent one
+    if (r.action != Action::Allow) continue;
     const bool out = r.direction == Direction::OUT;
-    RuleTrie& trie = out ? transmit : receive;
-    const Ipv4Net& outer = out ? r.dest : r.source;
-    const Ipv4Net& inner = out ? r.source : r.dest;
-    util::PrefixMap<PubKey>* m = trie.get_mut(outer);
-    if (m == nullptr) {
-      trie.insert(outer, util::PrefixMap<PubKey>{});
-      m = trie.get_mut(outer);
-    }
-    m->insert(inner, r.pk);
+    rows[out ? 0 : 1].push_back(out ? Row{r.dest, r.source, &r.pk} : Row{r.source, r.dest, &r.pk});
   }
+  // Rows of one outer prefix share its inner map, which keeps the first
+  // outer key; among equal inner prefixes the later row wins.
+  const auto build = [](std::vector<Row>& list) {
+    std::stable_sort(list.begin(), list.end(), [](const Row& a, const Row& b) {
+      return std::pair(a.outer.network(), a.outer.prefix_len()) < std::pair(b.outer.network(), b.outer.prefix_len());
+    });
+    std::vector<RuleTrie::value_type> outer;
+    std::vector<util::PrefixMap<PubKey>::value_type> inner;
+    for (std::size_t i = 0; i < list.size();) {
+      std::size_t j = i;
+      inner.clear();
+      for (; j < list.size() && list[j].outer.trunc() == list[i].outer.trunc(); ++j)
+        inner.emplace_back(list[j].inner, *list[j].pk);
+      util::PrefixMap<PubKey> m;
+      m.assign(std::move(inner));
+      inner = {};
+      outer.emplace_back(list[i].outer, std::move(m));
+      i = j;
+    }
+    list = {};
+    RuleTrie trie;
+    trie.assign(std::move(outer));
+    return trie;
+  };
+  RuleTrie transmit = build(rows[0]);
+  RuleTrie receive = build(rows[1]);
   return {std::move(transmit), std::move(receive)};
 }
 
