@@ -11,10 +11,11 @@
 // least one) keeps them in the object itself, in key order, and scans them;
 // the inner maps of a two-level table are mostly of this kind. A larger map
 // owns a table (detail::PrefixTable, which it keeps once made): entries live
-// in one dense array (a removal moves the last entry into the hole), a hash
-// map finds an entry by (network, length), and the array is kept in key order
-// while inserts come in that order (assign and shrink_to_fit sort it; else
-// iteration sorts a list of ids). The lookup index holds entry ids only, and
+// in one dense array, in key order while inserts come in that order (assign
+// and shrink_to_fit sort it), where a binary search finds an entry by
+// (network, length). Once an insert comes out of order or a removal moves the
+// last entry into its hole, a hash map finds the entries and iteration sorts
+// a list of ids. The lookup index holds entry ids only, and
 // the fields a lookup reads sit in one cache line (hot_):
 //  - up to kSmallMax entries: a list sorted longest prefix first, compared
 //    four at a time; a list of up to four lives in hot_ itself;
@@ -110,8 +111,9 @@ class PrefixTable {
   // last one stays. Sorts, then builds the index bottom-up.
   void assign(std::vector<value_type> entries) {
     if (entries.size() >= kNone) throw std::length_error("PrefixMap is full");
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const value_type& a, const value_type& b) { return key_of(a.first) < key_of(b.first); });
+    const auto by_key = [](const value_type& a, const value_type& b) { return key_of(a.first) < key_of(b.first); };
+    if (!std::is_sorted(entries.begin(), entries.end(), by_key))
+      std::stable_sort(entries.begin(), entries.end(), by_key);
     std::size_t n = 0;
     for (std::size_t i = 0; i < entries.size(); ++i) {
       if (n > 0 && key_of(entries[n - 1].first) == key_of(entries[i].first)) {
@@ -124,7 +126,6 @@ class PrefixTable {
     entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(n), entries.end());
     PrefixTable next;
     next.items_ = std::move(entries);
-    next.sorted_ = true;
     next.reindex();
     swap(next);
   }
@@ -132,23 +133,24 @@ class PrefixTable {
   // Returns the previous value if the (normalised) prefix was present.
   std::optional<V> insert(const Ipv4Net& net, V value) {
     const std::uint64_t key = key_of(net);
-    auto [it, fresh] = where_.try_emplace(key, static_cast<std::uint32_t>(items_.size()));
-    if (!fresh) {
-      value_type& entry = items_[it->second];
-      std::optional<V> old(std::move(entry.second));
-      entry.first = net;
-      entry.second = std::move(value);
-      return old;
+    if (sorted_ && !items_.empty() && key_of(items_.back().first) >= key) {
+      if (const std::uint32_t at = find(key); at != kNone) return replace(at, net, std::move(value));
+      unsort();  // an insert out of order
     }
-    try {
-      if (items_.size() >= kNone) throw std::length_error("PrefixMap is full");
-      items_.emplace_back(net, std::move(value));
-    } catch (...) {
-      where_.erase(it);
-      throw;
+    if (!sorted_) {
+      if (const auto it = where_.find(key); it != where_.end()) return replace(it->second, net, std::move(value));
     }
+    if (items_.size() >= kNone) throw std::length_error("PrefixMap is full");
+    items_.emplace_back(net, std::move(value));
     const auto s = static_cast<std::uint32_t>(items_.size() - 1);
-    if (sorted_ && s > 0 && key_of(items_[s - 1].first) > key) sorted_ = false;
+    if (!sorted_) {
+      try {
+        where_.emplace(key, s);
+      } catch (...) {
+        items_.pop_back();
+        throw;
+      }
+    }
     try {
       index_insert(net.trunc(), s);
     } catch (...) {
@@ -161,27 +163,27 @@ class PrefixTable {
 
   // Exact lookup on the normalised prefix.
   const V* get(const Ipv4Net& net) const noexcept {
-    const auto it = where_.find(key_of(net));
-    return it == where_.end() ? nullptr : &items_[it->second].second;
+    const std::uint32_t at = find(key_of(net));
+    return at == kNone ? nullptr : &items_[at].second;
   }
   V* get_mut(const Ipv4Net& net) noexcept {
-    const auto it = where_.find(key_of(net));
-    return it == where_.end() ? nullptr : &items_[it->second].second;
+    const std::uint32_t at = find(key_of(net));
+    return at == kNone ? nullptr : &items_[at].second;
   }
 
   std::optional<V> remove(const Ipv4Net& net) {
-    const auto it = where_.find(key_of(net));
-    if (it == where_.end()) return std::nullopt;
-    const std::uint32_t s = it->second;
+    const std::uint64_t key = key_of(net);
+    std::uint32_t s = find(key);
+    if (s == kNone) return std::nullopt;
     const auto last = static_cast<std::uint32_t>(items_.size() - 1);
+    if (s != last && sorted_) unsort();
     const Ipv4Net gone = items_[s].first.trunc();
     std::optional<V> old(std::move(items_[s].second));
-    where_.erase(it);
+    if (!sorted_) where_.erase(key);
     // The last entry moves into the hole.
     if (s != last) {
       items_[s] = std::move(items_[last]);
-      where_[key_of(items_[s].first)] = s;
-      sorted_ = false;
+      where_.find(key_of(items_[s].first))->second = s;
     }
     items_.pop_back();
     try {
@@ -396,6 +398,33 @@ class PrefixTable {
 #endif
   }
 
+  // The id of the entry with this key, or kNone: a binary search while the
+  // entries are in key order, else the hash map.
+  std::uint32_t find(std::uint64_t key) const noexcept {
+    if (!sorted_) {
+      const auto it = where_.find(key);
+      return it == where_.end() ? kNone : it->second;
+    }
+    const auto it = std::lower_bound(items_.begin(), items_.end(), key,
+                                     [](const value_type& e, std::uint64_t k) { return key_of(e.first) < k; });
+    return it != items_.end() && key_of(it->first) == key ? static_cast<std::uint32_t>(it - items_.begin()) : kNone;
+  }
+
+  std::optional<V> replace(std::uint32_t at, const Ipv4Net& net, V&& value) {
+    value_type& entry = items_[at];
+    std::optional<V> old(std::move(entry.second));
+    entry.first = net;
+    entry.second = std::move(value);
+    return old;
+  }
+
+  // Leaves key order: from now on the hash map finds the entries.
+  void unsort() {
+    where_.reserve(items_.size() + 1);
+    for (std::uint32_t i = 0; i < items_.size(); ++i) where_.emplace(key_of(items_[i].first), i);
+    sorted_ = false;
+  }
+
   // Entry ids in key order.
   std::shared_ptr<const std::vector<std::uint32_t>> order() const {
     auto ids = std::make_shared<std::vector<std::uint32_t>>(items_.size());
@@ -413,19 +442,18 @@ class PrefixTable {
   // Longest present prefix strictly shorter than (net, len) that contains it.
   std::uint32_t parent_of(std::uint32_t net, unsigned len) const {
     for (unsigned l = len; l-- > 0;) {
-      const auto it = where_.find((std::uint64_t{net & mask_of(l)} << 6) | l);
-      if (it != where_.end()) return it->second;
+      const std::uint32_t at = find((std::uint64_t{net & mask_of(l)} << 6) | l);
+      if (at != kNone) return at;
     }
     return kNone;
   }
 
   // --- index maintenance --------------------------------------------------
 
-  // Builds the index of items_ afresh (where_ too).
+  // Builds the index of items_ (in key order) afresh.
   void reindex() {
-    where_.clear();
-    where_.reserve(items_.size());
-    for (std::uint32_t i = 0; i < items_.size(); ++i) where_.emplace(key_of(items_[i].first), i);
+    sorted_ = true;
+    where_ = {};
     if (items_.size() <= kSmallMax) return build_small();
     build_trie(items_.size() >= kWideAt ? 16 : 8);
   }
@@ -514,50 +542,76 @@ class PrefixTable {
   }
 
   // The value for the block of depth bits holding entries [from, to), all
-  // longer than depth, under the inherited longest match `outer`.
+  // longer than depth, under the inherited longest match `outer`. One sweep
+  // over the entries yields the block's runs; only a block of more than
+  // kRuns runs is spelled out slot by slot.
   template <class IdAt>
   std::uint32_t build_node(std::uint32_t outer, std::size_t from, std::size_t to, unsigned depth,
                            const IdAt& id_at) {
-    std::uint32_t val[256];
-    std::fill_n(val, 256, outer);
+    std::uint16_t run_start[257];
+    std::uint32_t run_value[257];
+    int runs = 0;
+    const auto emit = [&](std::uint32_t start, std::uint32_t end, std::uint32_t value) {
+      if (start >= end || (runs > 0 && run_value[runs - 1] == value)) return;
+      run_start[runs] = static_cast<std::uint16_t>(start);
+      run_value[runs] = value;
+      ++runs;
+    };
+    // Enclosing entries of this block: where each ends and its value.
+    std::uint32_t open_end[10];
+    std::uint32_t open_value[10];
+    int open = 1;
+    open_end[0] = 256;
+    open_value[0] = outer;
+    std::uint32_t pos = 0;
+    const auto close_to = [&](std::uint32_t b) {
+      while (open > 1 && open_end[open - 1] <= b) {
+        emit(pos, open_end[open - 1], open_value[open - 1]);
+        pos = std::max(pos, open_end[open - 1]);
+        --open;
+      }
+      emit(pos, b, open_value[open - 1]);
+      pos = std::max(pos, b);
+    };
     const unsigned shift = 32 - depth - 8;
     for (std::size_t i = from; i < to;) {
       const Ipv4Net& net = items_[id_at(i)].first;
       const std::uint32_t x = net.network().to_u32();
       const unsigned len = net.prefix_len();
       const std::uint32_t b = (x >> shift) & 0xff;
+      close_to(b);
       if (len <= depth + 8) {
-        std::fill_n(val + b, std::size_t{1} << (depth + 8 - len), id_at(i));
+        open_end[open] = b + (1U << (depth + 8 - len));
+        open_value[open] = id_at(i);
+        ++open;
         ++i;
         continue;
       }
       std::size_t j = i + 1;
       while (j < to && ((items_[id_at(j)].first.network().to_u32() >> shift) & 0xff) == b) ++j;
-      val[b] = build_node(val[b], i, j, depth + 8, id_at);
+      emit(b, b + 1, build_node(open_value[open - 1], i, j, depth + 8, id_at));
+      pos = b + 1;
       i = j;
     }
-    int runs = 1;
-    for (int b = 1; b < 256 && runs <= kRuns; ++b) runs += val[b] != val[b - 1];
-    if (runs == 1) return val[0];
+    close_to(256);
+    if (runs == 1) return run_value[0];
     const std::uint32_t id = alloc_chunk();
-    Chunk& c = chunks_[id];
     if (runs > kRuns) {
       const std::uint32_t off = alloc_block();
-      std::copy_n(val, 256, blocks_.begin() + off);
+      for (int r = 0; r < runs; ++r) {
+        const std::uint32_t end = r + 1 < runs ? run_start[r + 1] : 256U;
+        std::fill(blocks_.begin() + off + run_start[r], blocks_.begin() + off + end, run_value[r]);
+      }
       chunks_[id].start[0] = 1;
       chunks_[id].value[0] = off;
       return kChild | id;
     }
-    int r = 0;
-    for (int b = 0; b < 256; ++b) {
-      if (b > 0 && val[b] == val[b - 1]) continue;
-      c.start[r] = static_cast<std::uint8_t>(b);
-      c.value[r] = val[b];
-      ++r;
-    }
-    for (; r < kRuns; ++r) {
-      c.start[r] = 0xff;
-      c.value[r] = val[255];
+    Chunk& c = chunks_[id];
+    std::uint32_t value = outer;
+    for (int r = 0; r < kRuns; ++r) {
+      if (r < runs) value = run_value[r];  // unused runs repeat the last value
+      c.start[r] = r < runs ? static_cast<std::uint8_t>(run_start[r]) : std::uint8_t{0xff};
+      c.value[r] = value;
     }
     return kChild | id;
   }
@@ -776,7 +830,8 @@ class PrefixTable {
 
   std::vector<std::uint32_t> free_chunks_;
   std::vector<std::uint32_t> free_blocks_;
-  boost::unordered_flat_map<std::uint64_t, std::uint32_t> where_;  // (network << 6 | length) -> id
+  // (network << 6 | length) -> id, while the entries are out of key order
+  boost::unordered_flat_map<std::uint64_t, std::uint32_t> where_;
 };
 
 }  // namespace detail

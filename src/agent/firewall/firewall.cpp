@@ -141,13 +141,18 @@ void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMa
       SV_TRACE(lg(), "No access rules available for network network={}", url);
       continue;
     }
-    auto [net_tx, net_rx] = net.current.access_rules.applied->routing_tries();
+    const auto [tx_rows, rx_rows] = net.current.access_rules.applied->routing_rows();
     SV_TRACE(lg(), "Processing access rules for network network={}", url);
+    tx_entries.reserve(tx_entries.size() + tx_rows.size());
+    rx_entries.reserve(rx_entries.size() + rx_rows.size());
 
-    for (const auto& [dest, sources] : net_tx) {
+    for (std::size_t i = 0; i < tx_rows.size();) {
+      const util::Ipv4Net dest = tx_rows[i].outer;
       SV_TRACE(lg(), "Building TX trie for dest network dest_net={}", dest);
       util::PrefixMap<const NodePeer*> leaf;
-      for (const auto& [source, pk] : sources) {
+      for (; i < tx_rows.size() && tx_rows[i].outer == dest; ++i) {
+        const util::Ipv4Net& source = tx_rows[i].inner;
+        const p2p::PubKey& pk = *tx_rows[i].pk;
         const NodePeer* peer = peer_for(pk);
         if (!peer) continue;
         leaf.insert(source, peer);
@@ -158,10 +163,13 @@ void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMa
       if (!leaf.empty()) tx_entries.emplace_back(dest, std::move(leaf));
     }
 
-    for (const auto& [source, dests] : net_rx) {
+    for (std::size_t i = 0; i < rx_rows.size();) {
+      const util::Ipv4Net source = rx_rows[i].outer;
       SV_TRACE(lg(), "Building RX trie for source network source_net={}", source);
       util::PrefixMap<p2p::PubKey> leaf;
-      for (const auto& [dest, pk] : dests) {
+      for (; i < rx_rows.size() && rx_rows[i].outer == source; ++i) {
+        const util::Ipv4Net& dest = rx_rows[i].inner;
+        const p2p::PubKey& pk = *rx_rows[i].pk;
         leaf.insert(dest, pk);
         SV_TRACE(lg(),
                  "Added RX route: {source} -> {dest} from peer {pk} to TUN device source_net={source} dest_net={dest} "
