@@ -30,9 +30,11 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <limits>
 #include <memory>
 #include <new>
 #include <optional>
@@ -45,6 +47,8 @@
 #include <emmintrin.h>
 #endif
 
+#include <sys/mman.h>
+
 #include <boost/unordered/unordered_flat_map.hpp>
 
 #include "util/ipv4.hpp"
@@ -52,6 +56,47 @@
 namespace sarvolt::util {
 
 namespace detail {
+
+// Arrays of the index and the entries: aligned to cache lines (a 64-byte
+// entry then sits in one line) and, from 2 MiB on, on huge pages where the
+// kernel grants them, so that lookups in large maps miss the TLB less.
+template <class T>
+struct TableAllocator {
+  using value_type = T;
+  static constexpr std::size_t kLine = 64;
+  static constexpr std::size_t kHuge = std::size_t{2} << 20;
+
+  TableAllocator() noexcept = default;
+  template <class U>
+  TableAllocator(const TableAllocator<U>&) noexcept {}
+
+  T* allocate(std::size_t n) {
+    if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_array_new_length();
+    const std::size_t bytes = n * sizeof(T);
+    if (bytes < kHuge) return static_cast<T*>(::operator new(bytes, std::align_val_t{kLine}));
+    void* p = nullptr;
+    if (::posix_memalign(&p, kHuge, bytes) != 0) throw std::bad_alloc();
+    // Only whole huge pages: the tail stays on small ones, so nothing
+    // unused becomes resident.
+    ::madvise(p, bytes & ~(kHuge - 1), MADV_HUGEPAGE);
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, std::size_t n) noexcept {
+    if (n * sizeof(T) < kHuge) {
+      ::operator delete(p, std::align_val_t{kLine});
+    } else {
+      std::free(p);
+    }
+  }
+  template <class U>
+  friend bool operator==(const TableAllocator&, const TableAllocator<U>&) noexcept {
+    return true;
+  }
+};
+
+template <class T>
+using TableVector = std::vector<T, TableAllocator<T>>;
+
 
 // The index form of PrefixMap, for maps above a few entries.
 template <class V>
@@ -109,7 +154,7 @@ class PrefixTable {
 
   // Replaces the content by `entries`; of equal (normalised) prefixes the
   // last one stays. Sorts, then builds the index bottom-up.
-  void assign(std::vector<value_type> entries) {
+  void assign(TableVector<value_type> entries) {
     if (entries.size() >= kNone) throw std::length_error("PrefixMap is full");
     const auto by_key = [](const value_type& a, const value_type& b) { return key_of(a.first) < key_of(b.first); };
     if (!std::is_sorted(entries.begin(), entries.end(), by_key))
@@ -226,7 +271,7 @@ class PrefixTable {
   // returns the spare capacity of the table's arrays.
   void shrink_to_fit() {
     if (!sorted_) {
-      std::vector<value_type> entries(std::make_move_iterator(items_.begin()), std::make_move_iterator(items_.end()));
+      TableVector<value_type> entries(std::make_move_iterator(items_.begin()), std::make_move_iterator(items_.end()));
       assign(std::move(entries));
     }
     items_.shrink_to_fit();
@@ -820,11 +865,11 @@ class PrefixTable {
   }
 
   Hot hot_;
-  std::vector<std::uint32_t> top_;    // empty while small_ is the index
-  std::vector<Chunk> chunks_;
-  std::vector<std::uint32_t> blocks_;
+  TableVector<std::uint32_t> top_;  // empty while small_ is the index
+  TableVector<Chunk> chunks_;
+  TableVector<std::uint32_t> blocks_;
   std::vector<SmallGroup> small_;
-  std::vector<value_type> items_;  // dense; ids are positions
+  TableVector<value_type> items_;  // dense; ids are positions
   unsigned top_shift_ = 16;
   bool sorted_ = true;  // items_ in key order
 
@@ -844,6 +889,9 @@ class PrefixMap {
   using key_type = Ipv4Net;
   using mapped_type = V;
   using value_type = std::pair<Ipv4Net, V>;
+
+  // What assign takes without a copy.
+  using Entries = detail::TableVector<value_type>;
 
   // Entries kept in the object itself before a table is made.
   static constexpr std::size_t kInline = std::max<std::size_t>(1, 48 / sizeof(value_type));
@@ -890,7 +938,7 @@ class PrefixMap {
 
   // Replaces the content by `entries`; of equal (normalised) prefixes the
   // last one stays. In linear time after a sort.
-  void assign(std::vector<value_type> entries) {
+  void assign(Entries entries) {
     if (entries.size() <= kInline) {
       PrefixMap next;
       for (auto& [net, v] : entries) next.insert(net, std::move(v));
@@ -902,6 +950,10 @@ class PrefixMap {
     clear();
     u_.table = table.release();
     table_ = true;
+  }
+  template <class Range>
+  void assign(const Range& entries) {
+    assign(Entries(std::begin(entries), std::end(entries)));
   }
 
   // Returns the previous value if the (normalised) prefix was present.

@@ -127,8 +127,8 @@ void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMa
 
   // Entries in network order: of equal prefixes the later network's whole
   // leaf stays.
-  std::vector<TransmitTrie::value_type> tx_entries;
-  std::vector<ReceiveTrie::value_type> rx_entries;
+  TransmitTrie::Entries tx_entries;
+  ReceiveTrie::Entries rx_entries;
   for (const auto& [url, net] : networks) {
     if (!net.current.ip.applied) {
       SV_TRACE(lg(),

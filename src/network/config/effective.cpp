@@ -208,7 +208,7 @@ std::pair<std::vector<RuleRow>, std::vector<RuleRow>> EffectiveAccessRuleList::r
 std::pair<RuleTrie, RuleTrie> EffectiveAccessRuleList::routing_tries() const {
   auto [tx_rows, rx_rows] = routing_rows();
   const auto build = [](const std::vector<RuleRow>& rows) {
-    std::vector<RuleTrie::value_type> outer;
+    RuleTrie::Entries outer;
     for (std::size_t i = 0; i < rows.size();) {
       util::PrefixMap<PubKey> m;  // rows in key order: each insert appends
       std::size_t j = i;
