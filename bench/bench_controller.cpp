@@ -73,7 +73,7 @@ struct Rig {
   bool sync() {
     auto step = [&]() -> asio::awaitable<bool> {
       auto st = co_await dp.agent->state.write();
-      co_await agent::sync_controller_networks(*dp.agent, *st);
+      co_await agent::sync_controller_networks(*dp.agent, *st, std::nullopt);
       co_return st->config.controller->status.kind() == agent::ControllerConnectionStatus::Kind::Ok;
     };
     return run_on(dp.io, step());

@@ -518,13 +518,14 @@ bool all_expired(const std::vector<std::weak_ptr<agent::NodePeer>>& peers) {
 // driver's cancellation state, so every release here waits for that first.
 void BM_Rebuild_First(benchmark::State& state) {
   auto& w = rebuild_world();
-  double release_ms = 0, settle_ms = 0, rss_mb = 0, driver_allocs = 0;
+  double release_ms = 0, settle_ms = 0, rss_mb = 0, driver_allocs = 0, heap_per_peer = 0;
   CostWindow cost;
   for (auto _ : state) {
     state.PauseTiming();
     auto agent = w.make_agent();
     auto networks = w.fresh_networks();
     const long rss0 = rss_kib();
+    const std::int64_t heap0 = bench::g_live_bytes.load();
     const std::uint64_t dp0 = bench::g_runtime_allocs.load();
     cost.start();
     state.ResumeTiming();
@@ -544,6 +545,7 @@ void BM_Rebuild_First(benchmark::State& state) {
     }
     settle_ms += std::chrono::duration<double, std::milli>(Clock::now() - s0).count();
     rss_mb = std::max(rss_mb, static_cast<double>(rss_kib() - rss0) / 1024.0);
+    heap_per_peer += static_cast<double>(bench::g_live_bytes.load() - heap0) / static_cast<double>(peers.size());
     driver_allocs += static_cast<double>(bench::g_runtime_allocs.load() - dp0);
     // Release every peer and wait (bounded) until their drivers are gone.
     const auto t0 = Clock::now();
@@ -565,6 +567,8 @@ void BM_Rebuild_First(benchmark::State& state) {
   // The largest growth, on the first pass; later ones reuse what it freed.
   state.counters["rss_growth_MiB"] = rss_mb;
   state.counters["driver_allocs"] = driver_allocs / n;  // on the runtime, until settled
+  // Heap in use per peer once settled: its links, driver, tries' share.
+  state.counters["heap_per_peer_B"] = heap_per_peer / n;
   cost.report(state);
 }
 

@@ -1,6 +1,7 @@
 // The firewall's memory and rebuild cost for one network of A and 100 peers
-// with 10 000 access rules (2 x 100 node rules and 2 x 4 900 rules of routes
-// through the peers), and for 5 000 nodes (2 x 4 999 node rules).
+// with 10 000 and 100 000 access rules (2 x 100 node rules and 2 x 4 900 or
+// 2 x 49 900 rules of routes through the peers), and for 5 000 nodes
+// (2 x 4 999 node rules).
 //   Memory   in a fresh child process per round: resident memory (VmRSS)
 //            and heap bytes in use above the bare process (runtime, fabric,
 //            peers' links towards A and the network document, no agent), at
@@ -50,7 +51,7 @@ constexpr std::uint16_t kMtu = 1500;
 int rounds() { return bench::env_int("SARVOLT_BENCH_ROUNDS", 7, 1, 50); }
 
 // A and `peers` peers in 10.0.0.0/16, all allowed to talk to each other, and
-// `routes` /24 routes in 100.64.0.0/10 through the peers in turn.
+// `routes` consecutive /24 routes from 100.64.0.0 on through the peers in turn.
 network::NetworkConfig network_config(std::size_t peers, std::size_t routes) {
   const auto& ids = bench::identities(peers + 1);
   network::NetworkConfig cfg;
@@ -307,7 +308,7 @@ void BM_Rebuild(benchmark::State& state) {
 
 void register_all() {
   for (int r = 1; r <= rounds(); ++r) {
-    for (const std::int64_t routes : {0, 4900})
+    for (const std::int64_t routes : {0, 4900, 49900})
       benchmark::RegisterBenchmark(fmt::format("BM_Memory/peers:100/round:{}", r).c_str(), BM_Memory)
           ->Arg(routes)
           ->ArgName("routes")
@@ -316,7 +317,7 @@ void register_all() {
           ->Unit(benchmark::kMillisecond);
   }
   for (int r = 1; r <= rounds(); ++r)
-    for (const auto& [peers, routes] : {std::pair<std::int64_t, std::int64_t>{100, 4900}, {4999, 0}})
+    for (const auto& [peers, routes] : {std::pair<std::int64_t, std::int64_t>{100, 4900}, {100, 49900}, {4999, 0}})
       benchmark::RegisterBenchmark(fmt::format("BM_Rebuild/round:{}", r).c_str(), BM_Rebuild)
           ->Args({peers, routes})
           ->ArgNames({"peers", "routes"})

@@ -15,8 +15,15 @@
 // agent / bare and agent / mmsg CPU time per packet. "allocs" counts the C
 // heap allocations of the runtime threads per packet (malloc level, so
 // Asio's own allocator is seen too).
+// UdpPath rows run the agent over the real UDP node instead: A and one peer B
+// are UdpNodes on 127.0.0.1 relayed by a super peer on its own thread; B's
+// runtime sends or sinks, A's runtime (the agent's) is measured. UDP may drop
+// under load, so figures are per packet that crossed.
 // Environment: SARVOLT_BENCH_ROUNDS (7), SARVOLT_BENCH_THREADS (1),
 // SARVOLT_BENCH_PACKETS (200000 per run), SARVOLT_BENCH_SIZES ("64").
+// Under callgrind each measured run is dumped on its own ("run:<name>"), with
+// the runtime threads' instructions only: scripts/bench-packet-instructions
+// turns them into instructions per packet, which load does not move.
 #include <benchmark/benchmark.h>
 #include <fmt/format.h>
 #include <poll.h>
@@ -43,6 +50,7 @@
 #include "agent/inner.hpp"
 #include "harness.hpp"
 #include "network/config/effective.hpp"
+#include "p2p_net.hpp"
 #include "platform/p2p/fabric.hpp"
 #include "util/packet.hpp"
 
@@ -326,6 +334,167 @@ class Plane {
   std::uint64_t target_ = 0;
 };
 
+// --- the agent over the UDP node --------------------------------------------------
+
+class UdpPlane {
+ public:
+  explicit UdpPlane(Direction dir) : dir_(dir) {
+    const auto& ids = bench::identities(2);
+    peer_rt_ = std::make_unique<bench::Runtime>(1, false, "udp-peer");
+    runtime_ = std::make_unique<bench::Runtime>(1, true, "agent");
+    node_a_ = bind(*runtime_, ids[0]);
+    node_b_ = bind(*peer_rt_, ids[1]);
+    link_b_ = node_b_->initiate(ids[0].pk()).value();
+
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) throw std::runtime_error("socketpair");
+    for (int fd : fds) {
+      ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSocketBuffer, sizeof kSocketBuffer);
+      ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kSocketBuffer, sizeof kSocketBuffer);
+    }
+    dev_fd_ = fds[0];
+    test_fd_ = fds[1];
+    if (dir == Direction::Inbound) {
+      tun_sink_ = std::make_unique<TunSink>(test_fd_);
+    } else {
+      asio::co_spawn(peer_rt_->io, sink(link_b_, received_, stop_), asio::detached);
+    }
+    packet_ = dir == Direction::Outbound ? ipv4_packet(bench::address_of(0), bench::address_of(1), 64)
+                                         : ipv4_packet(bench::address_of(1), bench::address_of(0), 64);
+    agent::AgentInner::Parts parts;
+    parts.executor = runtime_->io.get_executor();
+    parts.node = node_a_;
+    parts.platform->tun_device = util::AsyncTun::create(runtime_->io.get_executor(), dev_fd_).value();
+    parts.tun_mtu = kMtu;
+    agent_ = std::make_shared<agent::AgentInner>(std::move(parts));
+    const auto cfg = network_config(2);
+    network::Network n(*util::Url::parse("file:///bench.toml"));
+    n.desired.ip = {*util::Ipv4Net::parse("10.0.0.1/16"), std::nullopt};
+    n.desired.access_rules = {cfg.effective_access_rule_list(ids[0].pk()).value(), std::nullopt};
+    networks_.emplace(n.config_url, std::move(n));
+    auto done = asio::co_spawn(runtime_->io, agent_->apply_desired_state(networks_), asio::use_future);
+    if (done.wait_for(std::chrono::seconds(10)) != std::future_status::ready) throw std::runtime_error("apply hung");
+    done.get();
+    // Until the path carries packets (registration at the super peer first).
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (run(64) == 0)
+      if (Clock::now() > deadline) throw std::runtime_error("no packet crossed the UDP path");
+    run(20000);
+  }
+
+  ~UdpPlane() {
+    stop_ = true;
+    agent_.reset();
+    networks_.clear();
+    link_b_->close();
+    for (auto* n : {&node_a_, &node_b_}) {
+      auto f = asio::co_spawn(n == &node_a_ ? runtime_->io : peer_rt_->io, (*n)->shutdown(), asio::use_future);
+      (void)f.wait_for(std::chrono::seconds(5));
+    }
+    runtime_->stop();
+    peer_rt_->stop();
+    tun_sink_.reset();
+    ::close(test_fd_);
+  }
+
+  double cpu_seconds() const { return runtime_->cpu_seconds(); }
+
+  // Sends `count` packets in chunks, each followed by a bounded wait for what
+  // arrives; returns how many crossed.
+  std::uint64_t run(std::size_t count) {
+    const std::uint64_t start = received();
+    constexpr std::size_t kUdpChunk = 256;
+    for (std::size_t done = 0; done < count;) {
+      const std::size_t n = std::min(kUdpChunk, count - done);
+      const std::uint64_t before = received();
+      const auto deadline = Clock::now() + std::chrono::seconds(2);
+      for (std::size_t i = 0; i < n; ++i) {
+        if (dir_ == Direction::Outbound) {
+          while (::send(test_fd_, packet_.data(), packet_.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0 && Clock::now() < deadline)
+            std::this_thread::yield();
+        } else {
+          while (!link_b_->send_datagram(packet_) && Clock::now() < deadline) std::this_thread::yield();
+        }
+      }
+      // Until all arrived, or nothing more for 50 ms.
+      std::uint64_t seen = received();
+      for (auto quiet = Clock::now(); received() < before + n && Clock::now() - quiet < std::chrono::milliseconds(50);) {
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+        if (received() != seen) {
+          seen = received();
+          quiet = Clock::now();
+        }
+      }
+      done += n;
+    }
+    return received() - start;
+  }
+
+ private:
+  static p2p::NodeRef bind(bench::Runtime& rt, const p2p::Identity& id) {
+    static sarvolt::test::TestSuperPeer super_peer(0);
+    auto opts = sarvolt::test::test_opts(id, {super_peer.url()}).min_pow_difficulty(0).build().value();
+    auto f = asio::co_spawn(rt.io, p2p::UdpNode::bind(std::move(opts)), asio::use_future);
+    if (f.wait_for(std::chrono::seconds(10)) != std::future_status::ready) throw std::runtime_error("bind hung");
+    auto r = f.get();
+    if (!r) throw std::runtime_error("bind failed: " + r.error().message());
+    return *r;
+  }
+
+  static asio::awaitable<void> sink(p2p::NodePeerRef link, std::atomic<std::uint64_t>& received,
+                                    std::atomic<bool>& stop) {
+    std::vector<p2p::Datagram> slots(64);
+    try {
+      while (!stop.load()) received += co_await link->read_datagrams(slots);
+    } catch (const std::exception&) {
+    }
+  }
+
+  std::uint64_t received() const { return tun_sink_ ? tun_sink_->received() : received_.load(); }
+
+  const Direction dir_;
+  std::unique_ptr<bench::Runtime> peer_rt_, runtime_;
+  p2p::NodeRef node_a_, node_b_;
+  p2p::NodePeerRef link_b_;
+  int dev_fd_ = -1, test_fd_ = -1;
+  std::unique_ptr<TunSink> tun_sink_;
+  std::atomic<std::uint64_t> received_{0};
+  std::atomic<bool> stop_{false};
+  Bytes packet_;
+  std::shared_ptr<agent::AgentInner> agent_;
+  network::NetworkMap networks_;
+};
+
+struct UdpSample {
+  double cpu_ns = 0, allocs = 0, crossed = 0;
+};
+std::map<Direction, std::vector<UdpSample>> g_udp;
+
+void BM_UdpPath(benchmark::State& state, Direction dir) {
+  const auto packets = static_cast<std::size_t>(env_int("SARVOLT_BENCH_PACKETS", 200000, 10000, 10000000)) / 4;
+  static std::map<Direction, std::unique_ptr<UdpPlane>> planes;
+  UdpSample s;
+  for (auto _ : state) {
+    try {
+      if (!planes.contains(dir)) planes.clear();  // one at a time: both use A's identity
+      auto& p = planes[dir];
+      if (!p) p = std::make_unique<UdpPlane>(dir);
+      const std::uint64_t a0 = bench::g_runtime_allocs.load();
+      const double c0 = p->cpu_seconds();
+      const auto n = static_cast<double>(std::max<std::uint64_t>(1, p->run(packets)));
+      s = {(p->cpu_seconds() - c0) * 1e9 / n, static_cast<double>(bench::g_runtime_allocs.load() - a0) / n,
+           n / static_cast<double>(packets)};
+    } catch (const std::exception& e) {
+      state.SkipWithError(e.what());
+      return;
+    }
+  }
+  state.counters["cpu_ns_per_pkt"] = s.cpu_ns;
+  state.counters["allocs_per_pkt"] = s.allocs;
+  state.counters["crossed"] = s.crossed;
+  g_udp[dir].push_back(s);
+}
+
 // --- measurement ---------------------------------------------------------------------
 
 struct Sample {
@@ -334,11 +503,20 @@ struct Sample {
   double pps = 0;
 };
 
-Sample measure(Plane& p, std::size_t packets) {
+Sample measure(Plane& p, std::size_t packets, const std::string& name) {
   const std::uint64_t a0 = bench::g_runtime_allocs.load();
   const double c0 = p.cpu_seconds();
   const auto t0 = Clock::now();
+#ifdef SARVOLT_BENCH_CALLGRIND
+  CALLGRIND_ZERO_STATS;
+#endif
   if (!p.run(packets)) throw std::runtime_error("pipeline stalled");
+#ifdef SARVOLT_BENCH_CALLGRIND
+  const std::string dump_name = "run:" + name;
+  CALLGRIND_DUMP_STATS_AT(dump_name.c_str());
+#else
+  (void)name;
+#endif
   const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
   const double n = static_cast<double>(packets);
   return {(p.cpu_seconds() - c0) * 1e9 / n, static_cast<double>(bench::g_runtime_allocs.load() - a0) / n, n / wall};
@@ -384,7 +562,8 @@ void BM_PacketPath(benchmark::State& state, Case c, Mode m, int round) {
   Sample s;
   for (auto _ : state) {
     try {
-      s = measure(plane(c, m), packets);
+      s = measure(plane(c, m), packets,
+                  fmt::format("{}/{}/size:{}/peers:{}/round:{}", name_of(c.dir), name_of(m), c.size, c.peers, round));
     } catch (const std::exception& e) {
       state.SkipWithError(e.what());
       return;
@@ -413,6 +592,13 @@ std::vector<Case> cases() {
 // Rounds of the three forwarders in turn, so that load from elsewhere on the
 // machine hits all of them alike.
 void register_all(int rounds) {
+  for (const Direction dir : {Direction::Outbound, Direction::Inbound})
+    for (int r = 1; r <= rounds; ++r)
+      benchmark::RegisterBenchmark(fmt::format("BM_UdpPath/{}/agent/size:64/peers:1/round:{}", name_of(dir), r).c_str(),
+                                   BM_UdpPath, dir)
+          ->Iterations(1)
+          ->UseRealTime()
+          ->Unit(benchmark::kMillisecond);
   for (const Case& c : cases())
     for (int r = 1; r <= rounds; ++r)
       for (const Mode m : kModes) {
@@ -423,6 +609,23 @@ void register_all(int rounds) {
             ->UseRealTime()
             ->Unit(benchmark::kMillisecond);
       }
+}
+
+void print_udp_summary() {
+  if (g_udp.empty()) return;
+  std::printf("\nAgent over the UDP node (1 peer, 64 B, via the super peer): runtime CPU ns and heap allocations per\n"
+              "packet that crossed, share of packets that crossed. Median [min..max] over rounds.\n");
+  for (const auto& [dir, samples] : g_udp) {
+    std::vector<double> cpu, allocs, crossed;
+    for (const auto& s : samples) {
+      cpu.push_back(s.cpu_ns);
+      allocs.push_back(s.allocs);
+      crossed.push_back(s.crossed);
+    }
+    const auto c = bench::summarise(cpu), a = bench::summarise(allocs), x = bench::summarise(crossed);
+    std::printf("%-9s cpu %.0f [%.0f..%.0f]  allocs %.3f [%.3f..%.3f]  crossed %.3f [%.3f..%.3f]\n", name_of(dir),
+                c.median, c.min, c.max, a.median, a.min, a.max, x.median, x.min, x.max);
+  }
 }
 
 void print_summary() {
@@ -465,6 +668,7 @@ void print_summary() {
                 bench::summarise(allocs[Mode::Agent]).median, bench::summarise(allocs[Mode::Bare]).median,
                 bench::summarise(pps[Mode::Agent]).median);
   }
+  print_udp_summary();
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 //   aligned allocation (operator new and Asio's recycling allocator end up
 //   there) is counted, apart for threads marked as runtime threads; live heap
 //   bytes and their peak are tracked; each thread also keeps its own count.
-//   Runtime: an io_context run by named threads, with their CPU time.
+//   Runtime: an io_context run by named threads, with their CPU time; with
+//   SARVOLT_CALLGRIND_RUNTIME=1 under callgrind --collect-atstart=no, only the
+//   counted runtime threads collect.
 //   Sinks: drain the peers' links, or the test end of a socket pair.
 //   Identities and addresses: node i has a key from a seed holding i and the
 //   address 10.0.0.1 + i.
@@ -36,6 +38,11 @@
 #include <stdexcept>
 #include <thread>
 #include <vector>
+
+#if __has_include(<valgrind/callgrind.h>)
+#include <valgrind/callgrind.h>
+#define SARVOLT_BENCH_CALLGRIND 1
+#endif
 
 #include "main.hpp"
 #include "platform/p2p/fabric.hpp"
@@ -197,6 +204,10 @@ class Runtime {
       threads_.emplace_back([this, counted, name] {
         ::pthread_setname_np(::pthread_self(), name);
         t_runtime_thread = counted;
+#ifdef SARVOLT_BENCH_CALLGRIND
+        static const bool runtime_only = std::getenv("SARVOLT_CALLGRIND_RUNTIME") != nullptr;
+        if (counted && runtime_only) CALLGRIND_TOGGLE_COLLECT;
+#endif
         io.run();
       });
   }

@@ -17,7 +17,8 @@
 #   /redirect/<n>[?to=URL]
 #                       n > 0: 302 to /redirect/<n-1> with the same query, or
 #                       to URL (default /redirect/0) when n = 1; n = 0: "done\n"
-#   /slow?seconds=S     200 "ok" after S seconds
+#   /slow?seconds=S[&text=T]
+#                       200 "ok" (or T) after S seconds
 #   /big?size=N[&length=0]
 #                       N bytes of "x", with Content-Length, or chunked (length=0)
 #   /echo               200 JSON: method, path, headers ([name, value] in
@@ -33,7 +34,7 @@
 # 64 lower-case hex digits. A failing request gets 401. DIR/behaviour.json,
 # read at every request, is a JSON object (or null) with optional keys
 # "networks" and "metrics", each with "status": N (answer N, body
-# "status N\n").
+# "status N\n") and/or "delay": S (answer after S seconds).
 
 import argparse
 import base64
@@ -101,7 +102,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.end_headers()
         elif parts[0] == "slow":
             time.sleep(float(q.get("seconds", 10)))
-            self.answer(200, b"ok")
+            self.answer(200, q.get("text", "ok").encode())
         elif parts[0] == "big":
             self.big(int(q.get("size", 0)), q.get("length", "1") == "0")
         elif parts[0] == "echo":
@@ -132,6 +133,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.answer(401, ("unauthorized: %s\n" % auth).encode())
         what = routes[path][1]
         how = self.server.behaviour().get(what, {})
+        time.sleep(float(how.get("delay", 0)))
         if "status" in how:
             return self.answer(int(how["status"]), b"status %d\n" % int(how["status"]), "text/plain; charset=utf-8")
         if what == "metrics":

@@ -1,7 +1,11 @@
 // The agent's running core: the task group, the state lock, the housekeeping
 // runner and pass, documents by URL, per-network processing, network-change
 // notification, start and the shutdown step.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <fstream>
@@ -18,9 +22,11 @@
 
 #include "agent/agent.hpp"
 #include "agent/housekeeping.hpp"
+#include "agent/status.hpp"
 #include "data_plane.hpp"
 #include "http_fixture.hpp"
 #include "util/block_on.hpp"
+#include "util/cancellable.hpp"
 #include "util/http_client.hpp"
 #include "util/rwlock.hpp"
 #include "util/task_group.hpp"
@@ -40,6 +46,33 @@ std::string document(const std::vector<std::pair<char, const p2p::Identity*>>& m
     doc += fmt::format("[[node]]\npk = \"{}\"\nip = \"10.1.0.{}\"\nhostname = \"{}\"\ngroups = [\"g\"]\n",
                        id->pk().to_string(), host++, name);
   return doc + "[[policy]]\nsource_groups = [\"g\"]\ndestination_groups = [\"g\"]\n" + extra;
+}
+
+// A TCP port on 127.0.0.1 that takes connections and never answers.
+struct SilentPort {
+  SilentPort() {
+    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(fd, 4096) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+      throw std::runtime_error("no listening socket");
+    port = ntohs(a.sin_port);
+  }
+  ~SilentPort() { ::close(fd); }
+  std::string url(const std::string& path) const { return fmt::format("http://127.0.0.1:{}{}", port, path); }
+  int fd = -1;
+  std::uint16_t port = 0;
+};
+
+std::string percent_encoded(std::string_view text) {
+  std::string out;
+  for (unsigned char c : text)
+    out += std::isalnum(c) || c == '-' || c == '.' || c == '_' ? std::string(1, static_cast<char>(c))
+                                                                : fmt::format("%{:02X}", c);
+  return out;
 }
 
 // An agent core on the in-memory fabric with an HTTP client that trusts the
@@ -282,21 +315,192 @@ TEST(Housekeeping, RunnerTicksAtOnceCatchesUpAndStopsOnTheToken) {
   EXPECT_EQ(passes(), done);
 }
 
-TEST(Housekeeping, ShutdownWaitsForTheRunningPass) {
+TEST(Housekeeping, ShutdownCancelsTheRunningPassAndKeepsWhatItHad) {
   LogCapture logs;
   Core core;
   TestHttpServer http;
-  const auto url = core.add(http.url("/slow?seconds=1"));
-  // The pass fails to read the document and keeps the last desired state; shutdown resets it.
-  core.with_state([&](agent::State& st) { st.config.network.at(url).desired.ip.applied = net("10.1.0.5/16"); });
+  SilentPort silent;
+  std::vector<util::Url> urls;
+  for (int i = 0; i < 3; ++i) urls.push_back(core.add(http.url(fmt::format("/slow?seconds=10&n={}", i))));
+  for (int i = 0; i < 3; ++i) urls.push_back(core.add(silent.url(fmt::format("/n{}.toml", i))));
+  // What an earlier pass left: a document in one slot, a desired state that shutdown resets.
+  const auto doc = *network::NetworkConfig::try_from(document({{'a', &core.dp.a}}));
+  core.with_state([&](agent::State& st) {
+    auto& n = st.config.network.at(urls[0]);
+    n.config = doc;
+    n.health = NetworkHealth::pending();
+    n.desired.ip.applied = net("10.1.0.5/16");
+  });
   auto pass = asio::co_spawn(core.dp.io, agent::housekeeping(*core.inner), asio::use_future);
-  ASSERT_TRUE(eventually([&] { return logs.count("Sending request") == 1; }));
+  ASSERT_TRUE(eventually([&] { return logs.count("Sending request") == urls.size(); }));
   auto down = asio::co_spawn(core.dp.io, core.inner->shutdown(), asio::use_future);
-  EXPECT_EQ(down.wait_for(100ms), std::future_status::timeout) << "shutdown waits for the pass";
-  ASSERT_TRUE(pass.get());
+  ASSERT_EQ(down.wait_for(2s), std::future_status::ready) << "shutdown waits for no document";
+  ASSERT_EQ(pass.wait_for(2s), std::future_status::ready);
+  EXPECT_TRUE(pass.get());
   down.get();
   EXPECT_TRUE(core.inner->token.is_cancelled());
-  core.with_state([&](agent::State& st) { EXPECT_EQ(st.config.network.at(url).desired, network::AgentState{}); });
+  EXPECT_EQ(logs.count("Finished housekeeping"), 0u) << "a cancelled pass processes nothing";
+  core.with_state([&](agent::State& st) {
+    for (const auto& url : urls) {
+      const auto& n = st.config.network.at(url);
+      EXPECT_EQ(n.desired, network::AgentState{}) << url;
+      EXPECT_FALSE(n.config_error()) << url << ": a cancelled fetch is no failure";
+    }
+    EXPECT_TRUE(st.config.network.at(urls[0]).network_config()) << "the earlier document is kept";
+  });
+}
+
+// The pass fetches its documents side by side (at most 16 at once) without
+// the state's lock, so a status report waits for none of them.
+TEST(HousekeepingFetch, StatusWaitsForNoDocumentAndFetchesAreBounded) {
+  LogCapture logs;
+  Core core;
+  TestHttpServer http;
+  const std::size_t count = 20;
+  for (std::size_t i = 0; i < count; ++i) core.add(http.url(fmt::format("/slow?seconds=2.5&n={}", i)));
+  const auto start = std::chrono::steady_clock::now();
+  auto pass = asio::co_spawn(core.dp.io, agent::housekeeping(*core.inner), asio::use_future);
+  ASSERT_TRUE(eventually([&] { return logs.count("Sending request") >= agent::kMaxConcurrentFetches; }));
+  auto report = asio::co_spawn(core.dp.io, agent::status_report(*core.inner), asio::use_future);
+  ASSERT_EQ(report.wait_for(1s), std::future_status::ready) << "a status report waits for no document";
+  EXPECT_FALSE(report.get().empty());
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(logs.count("Sending request"), agent::kMaxConcurrentFetches) << "the rest waits for a free place";
+  ASSERT_EQ(pass.wait_for(15s), std::future_status::ready);
+  EXPECT_TRUE(pass.get());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 12s) << "two rounds, not twenty fetches in a row";
+  EXPECT_EQ(logs.count("Sending request"), count);
+  EXPECT_EQ(logs.count("Failed to retrieve network config: Network error: "), count);  // "ok" is no document
+}
+
+// A mix of good, failing and slow documents ends as fetching them one by one
+// would; networks removed, disabled or added while the pass fetches are
+// handled under the lock.
+TEST(HousekeepingFetch, ResultsAsOneByOneAndChangesDuringTheFetch) {
+  LogCapture logs;
+  Core core;
+  TestHttpServer http;
+  const auto good = document({{'a', &core.dp.a}, {'b', &core.dp.b}});
+  const auto stranger = document({{'b', &core.dp.b}});
+  write_file(core.dir / "good.toml", good);
+  write_file(core.dir / "off.toml", good);
+  using H = NetworkHealth;
+  const struct {
+    std::string url;
+    H health;  // the health's text for the errors, as a prefix
+    bool derived;
+  } cases[] = {
+      {core.file_url("good.toml"), H::ok(), true},
+      {http.url("/body?text=" + percent_encoded(good)), H::ok(), true},
+      {http.url("/slow?seconds=1.5&text=" + percent_encoded(good)), H::ok(), true},
+      {http.url("/slow?seconds=1.5&n=2&text=" + percent_encoded(stranger)), H::not_a_member_error(), false},
+      {http.url("/slow?seconds=1.5&n=3"), H::retrieve_config_error("Network error: "), false},
+      {http.url("/slow?seconds=5"), H::retrieve_config_error("HTTP client error: operation timed out"), false},
+      {http.url("/status/404"),
+       H::retrieve_config_error("Configuration parse error: HTTP request failed with status '404 Not Found'"), false},
+      {"http://127.0.0.1:1/refused.toml", H::retrieve_config_error("HTTP client error: "), false},
+      {core.file_url("missing.toml"), H::retrieve_config_error("I/O error: No such file"), false},
+  };
+  for (const auto& c : cases) core.add(c.url);
+  const auto off = core.add(core.file_url("off.toml"));
+  core.with_state([&](agent::State& st) { st.config.network.at(off).disabled = true; });
+  const auto start = std::chrono::steady_clock::now();
+  core.pass();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 6s) << "the slow documents are fetched side by side";
+  const std::string failed = "Failed to retrieve network config: ";
+  std::vector<std::string> failures;  // in the order the pass logged them
+  for (const auto& line : logs.lines())
+    if (line.text.starts_with(failed)) failures.push_back(line.text.substr(failed.size()));
+  std::vector<std::string> expected_failures;
+  core.with_state([&](agent::State& st) {
+    for (const auto& [url, n] : st.config.network)
+      if (n.health.kind() == H::Kind::RetrieveConfigError) expected_failures.push_back(n.config_error()->to_string());
+    for (const auto& c : cases) {
+      const auto& n = st.config.network.at(*util::Url::parse(c.url));
+      EXPECT_EQ(n.health.kind(), c.health.kind()) << c.url;
+      const auto want = c.health.debug();  // a prefix of the text inside
+      EXPECT_THAT(n.health.debug(), testing::StartsWith(want.ends_with("\")") ? want.substr(0, want.size() - 2) : want))
+          << c.url;
+      EXPECT_EQ(n.desired.ip.applied, c.derived ? std::optional(net("10.1.0.5/16")) : std::nullopt) << c.url;
+    }
+    EXPECT_EQ(st.config.network.at(off).health, H::disabled());
+  });
+  EXPECT_EQ(failures, expected_failures) << "processed in the networks' order";
+
+  // While the next pass fetches: one fetched network goes, one is disabled,
+  // one is added.
+  const auto gone = *util::Url::parse(cases[2].url), disabled = *util::Url::parse(cases[3].url);
+  const auto added = *util::Url::parse(core.file_url("added.toml"));
+  write_file(core.dir / "added.toml", good);
+  auto pass = asio::co_spawn(core.dp.io, agent::housekeeping(*core.inner), asio::use_future);
+  ASSERT_TRUE(eventually([&] { return logs.count("Sending request") >= 14; }));
+  core.with_state([&](agent::State& st) {
+    st.config.network.erase(gone);
+    st.config.network.at(disabled).disabled = true;
+    st.config.network.emplace(added, network::Network(added));
+  });
+  EXPECT_EQ(pass.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(logs.count(fmt::format("Network {} not found in config, skipping", gone.as_str())), 1u);
+  core.with_state([&](agent::State& st) {
+    EXPECT_FALSE(st.config.network.contains(gone));
+    const auto& d = st.config.network.at(disabled);
+    EXPECT_EQ(d.health, H::disabled());
+    EXPECT_TRUE(std::holds_alternative<std::monostate>(d.config));
+    EXPECT_EQ(d.desired, network::AgentState{});
+    const auto& a = st.config.network.at(added);
+    EXPECT_TRUE(std::holds_alternative<std::monostate>(a.config)) << "fetched by the next pass";
+    EXPECT_EQ(a.health, H::ok());
+  });
+  core.pass();
+  core.with_state([&](agent::State& st) {
+    EXPECT_TRUE(st.config.network.at(added).network_config());
+    EXPECT_EQ(st.config.network.at(added).desired.ip.applied, net("10.1.0.5/16"));
+  });
+}
+
+// The agent's own shutdown ends a pass whose documents hang, and the runner.
+TEST(HousekeepingFetch, AgentShutdownReturnsWhileDocumentsHang) {
+  TempDir dir;
+  Runtime rt;
+  ScopedEnv port("SARVOLT_UDP_PORT", std::string("0"));
+  SilentPort silent;
+  LogCapture logs;
+  agent::AgentConfig config(identity_from_seed(7));
+  for (int i = 0; i < 3; ++i) {
+    auto url = *util::Url::parse(silent.url(fmt::format("/n{}.toml", i)));
+    config.network.emplace(url, network::Network(url));
+  }
+  auto started = util::block_on(rt.io.get_executor(), agent::Agent::start(config, (dir / "a.toml").string(), {}));
+  ASSERT_TRUE(started);
+  ASSERT_TRUE(eventually([&] { return logs.count("Sending request") >= 1; }));
+  const auto start = std::chrono::steady_clock::now();
+  util::block_on(rt.io.get_executor(), started->shutdown());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  EXPECT_EQ(logs.count("Housekeeping runner finished"), 1u);
+  util::block_on(rt.io.get_executor(), started->release());
+}
+
+TEST(Cancellable, TheTokenEndsTheTaskAndAFinishedTaskGivesItsResult) {
+  Runtime rt;
+  auto wait = [](std::chrono::milliseconds d) -> asio::awaitable<int> {
+    co_await asio::steady_timer(co_await asio::this_coro::executor, d).async_wait(asio::use_awaitable);
+    co_return 7;
+  };
+  util::CancellationToken token;
+  EXPECT_EQ(rt.run(util::cancellable(token, wait(1ms))), std::optional(7));
+  auto waiting = asio::co_spawn(rt.io, util::cancellable(token, wait(60s)), asio::use_future);
+  std::this_thread::sleep_for(50ms);
+  token.cancel();
+  ASSERT_EQ(waiting.wait_for(2s), std::future_status::ready);
+  EXPECT_EQ(waiting.get(), std::nullopt);
+  EXPECT_EQ(rt.run(util::cancellable(token, wait(1ms))), std::nullopt) << "a cancelled token runs nothing";
+  // A registration that goes first is never called.
+  util::CancellationToken other;
+  int called = 0;
+  { const auto r = other.subscribe([&] { ++called; }); }
+  const auto kept = other.subscribe([&] { called += 10; });
+  other.cancel();
+  EXPECT_EQ(called, 10);
 }
 
 // Agent::start with environment overrides and configuration settings: what

@@ -10,6 +10,7 @@
 #include <regex>
 
 #include "agent/housekeeping.hpp"
+#include "agent/status.hpp"
 #include "controller/client.hpp"
 #include "data_plane.hpp"
 #include "http_fixture.hpp"
@@ -474,6 +475,33 @@ TEST(ControllerPass, JoinsLeavesSavesOnChangeAndUploadsMetricsEveryPass) {
   for (const auto& r : rig.controller.requests())
     requests += fmt::format("{} {},", r["method"].get<std::string>(), r["auth"].get<std::string>());
   EXPECT_EQ(requests, "GET ok,PUT ok,GET ok,PUT ok,GET ok,PUT ok,GET ok,PUT ok,");
+  os::set_command_runner(previous);
+}
+
+// A slow controller holds no lock while the list is fetched, and shutdown
+// cuts both the list request and the metrics upload short.
+TEST(ControllerPass, ShutdownCutsSlowControllerRequestsShort) {
+  const auto previous = os::set_command_runner(canned({}));
+  for (const char* slow : {"networks", "metrics"}) {
+    Rig rig;
+    LogCapture logs;
+    rig.controller.serve(rig.me(), entry(kId1, "lab", rig.dp.a.pk()));
+    rig.controller.behave({{slow, {{"delay", 10}}}});
+    auto pass = asio::co_spawn(rig.dp.io, agent::housekeeping(*rig.inner), asio::use_future);
+    const std::size_t asked = std::string(slow) == "networks" ? 1 : 2;
+    ASSERT_TRUE(eventually([&] { return rig.controller.requests().size() == asked; })) << slow;
+    if (asked == 1) {
+      auto report = asio::co_spawn(rig.dp.io, agent::status_report(*rig.inner), asio::use_future);
+      EXPECT_EQ(report.wait_for(1s), std::future_status::ready) << "a status report waits for no controller";
+    }
+    auto down = asio::co_spawn(rig.dp.io, rig.inner->shutdown(), asio::use_future);
+    ASSERT_EQ(down.wait_for(2s), std::future_status::ready) << slow;
+    ASSERT_EQ(pass.wait_for(2s), std::future_status::ready) << slow;
+    EXPECT_TRUE(pass.get());
+    EXPECT_EQ(logs.count("Finished housekeeping"), asked - 1) << slow;
+    // A cancelled list request changes nothing; after an upload the pass was done.
+    EXPECT_EQ(rig.summary(), asked == 1 ? "Initializing |" : "Ok | X=lab,Ok") << slow;
+  }
   os::set_command_runner(previous);
 }
 

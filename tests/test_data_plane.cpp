@@ -9,6 +9,7 @@
 #include <boost/asio/post.hpp>
 
 #include "data_plane.hpp"
+#include "heap_count.hpp"
 #include "support.hpp"
 #include "util/packet.hpp"
 
@@ -258,6 +259,34 @@ TEST(Lifetimes, PeersReleasedBeforeTheirDriversRanAreSafe) {
     ASSERT_TRUE(agent::NodePeer::create(*dp.agent->data_plane, dp.ids[i].pk()));
   for (int i = 0; i < 10000 && dp.io.poll() > 0; ++i) {
   }
+}
+
+// Everything runs on this thread, so its heap balance is the peers' cost: an
+// idle peer (link, driver, its wait) stays small, and a burst after the idle
+// time still crosses in full.
+TEST(NodePeerDriver, IdlePeersAreCheapAndGrowOnTraffic) {
+  DataPlane dp({.with_tun = true, .with_dns = false, .queue_capacity = 512, .threads = 0, .members = 201});
+  auto poll = [&] {
+    for (int i = 0; i < 100000 && dp.io.poll() > 0; ++i) {
+    }
+  };
+  poll();
+  std::vector<std::shared_ptr<agent::NodePeer>> peers;
+  for (std::size_t i = 1; i < dp.ids.size(); ++i)  // the fabric's queues, as the links of remote nodes
+    dp.fabric->queued(dp.a.pk(), dp.ids[i].pk()), dp.fabric->queued(dp.ids[i].pk(), dp.a.pk());
+  const std::int64_t before = test::thread_heap_bytes();
+  for (std::size_t i = 1; i < dp.ids.size(); ++i)
+    peers.push_back(agent::NodePeer::create(*dp.agent->data_plane, dp.ids[i].pk()).value());
+  poll();
+  const std::int64_t per_peer = (test::thread_heap_bytes() - before) / static_cast<std::int64_t>(peers.size());
+  EXPECT_LT(per_peer, 6144) << "bytes per idle peer";
+  for (const auto& p : peers) EXPECT_TRUE(p->driver_running());
+
+  const auto packet = ipv4_packet({.src = "10.0.0.2", .dst = "10.0.0.1"});
+  for (int i = 0; i < 300; ++i) dp.from_peer(dp.b.pk(), packet);
+  poll();
+  EXPECT_EQ(dp.fabric->queued(dp.a.pk(), dp.b.pk()), 0u) << "the burst was read in full";
+  EXPECT_TRUE(peers[0]->driver_running());
 }
 
 TEST(WithoutTunDevice, MtuBelowTheIpv4MinimumFallsBackAndPeersDropWithAWarning) {

@@ -235,6 +235,76 @@ TEST(PrefixMap, NestedPrefixesInAnyOrder) {
   }
 }
 
+// Bulk builds, then inserts and removals in random order (the entries leave
+// key order), rebuilds and copies, each checked against the linear scan.
+TEST(PrefixMap, BulkBuildAndUpdatesMatchLinearScan) {
+  std::mt19937 rng(99);
+  const auto below = [&](std::size_t n) { return static_cast<unsigned>(rng() % n); };
+  const auto address = [&] { return Ipv4Addr(below(2) ? rng() : 0x0a00'0000U | (rng() >> 12)); };
+  const auto prefix = [&] {
+    const unsigned r = below(100), len = r == 0 ? 0 : r < 4 ? 32 : r < 10 ? 1 + below(15) : 16 + below(17);
+    return *Ipv4Net::create(address(), len);
+  };
+  const auto probes = [&](int n) {
+    std::vector<Ipv4Addr> v;
+    while (n-- > 0) v.push_back(address());
+    return v;
+  };
+  int next = 0;
+  for (const std::size_t size : {0U, 1U, 4U, 9U, 17U, 300U, 2500U}) {
+    SCOPED_TRACE(size);
+    std::vector<Entry> entries;
+    Reference ref;
+    for (std::size_t i = 0; i < size; ++i) {
+      Ipv4Net n = prefix();
+      if (below(8) == 0 && !entries.empty()) {  // a repeat with other host bits: the later one stays
+        const Ipv4Net& e = entries[below(entries.size())].first;
+        n = *Ipv4Net::create(Ipv4Addr(e.addr().to_u32() ^ (rng() & e.hostmask().to_u32())), e.prefix_len());
+      }
+      entries.emplace_back(n, next);
+      ref.entries[Reference::key(n)] = {n, next++};
+    }
+    PrefixMap<int> map;
+    map.insert(net("1.2.3.4/32"), -1);  // replaced by the build
+    map.assign(entries);
+    ASSERT_NO_FATAL_FAILURE(expect_same(map, ref, probes(3000)));
+
+    std::vector<Ipv4Net> removed;  // their edges are probed too
+    for (std::size_t step = 0; step < size / 2 + 20; ++step) {
+      if (below(3) == 0 && !ref.entries.empty()) {
+        const auto it = std::next(ref.entries.begin(), below(ref.entries.size()));
+        const Ipv4Net n = it->second.first;
+        ASSERT_EQ(map.remove(n), std::optional(it->second.second)) << n;
+        ref.entries.erase(it);
+        removed.push_back(n);
+      } else {
+        const Ipv4Net n = prefix();
+        ASSERT_EQ(map.insert(n, next).has_value(), ref.entries.contains(Reference::key(n))) << n;
+        ref.entries[Reference::key(n)] = {n, next++};
+      }
+    }
+    ASSERT_NO_FATAL_FAILURE(expect_same(map, ref, probes(3000), removed));
+    if (map.size() > 1) {  // walking back from the end
+      auto it = map.end();
+      --it;
+      EXPECT_EQ(*it, std::prev(ref.entries.end())->second);
+    }
+    const PrefixMap<int> copy = map;
+    map.shrink_to_fit();
+    ASSERT_NO_FATAL_FAILURE(expect_same(map, ref, probes(3000), removed));
+    ASSERT_NO_FATAL_FAILURE(expect_same(copy, ref, probes(300), removed));
+    while (!ref.entries.empty()) {  // down through every index form
+      const auto it = std::next(ref.entries.begin(), below(ref.entries.size()));
+      ASSERT_EQ(map.remove(it->second.first.trunc()), std::optional(it->second.second));
+      ref.entries.erase(it);
+      if (ref.entries.size() < 20 || ref.entries.size() % 487 == 0) {
+        ASSERT_NO_FATAL_FAILURE(expect_same(map, ref, probes(300), removed));
+      }
+    }
+    EXPECT_TRUE(map.empty() && map.begin() == map.end());
+  }
+}
+
 TEST(PrefixMap, InsertReplacesKeyAndValue) {
   PrefixMap<int> map;
   EXPECT_FALSE(map.insert(net("10.0.0.5/24"), 1).has_value());

@@ -2,7 +2,9 @@
 // for one member and their tables, and the network record's own texts.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <sstream>
+#include <tuple>
 
 #include <boost/uuid/string_generator.hpp>
 #include <boost/uuid/uuid_io.hpp>
@@ -566,6 +568,50 @@ TEST(WorkedExample, Tries) {
     EXPECT_EQ(peer(*t, "10.0.0.1", "10.0.0.2"), M);
     EXPECT_EQ(peer(*t, "10.0.0.1", "192.168.1.9"), M);
     EXPECT_EQ(peer(*t, "10.0.0.1", "10.0.0.3"), X);
+  }
+}
+
+// Random rules, some naming one network with other host bits: the tries
+// hold what inserting rule by rule gives (an outer prefix keeps its first
+// key, an inner one its last), in the same order.
+TEST(RuleTries, SameAsInsertingRuleByRule) {
+  std::mt19937 rng(31);
+  const PubKey keys[] = {M, B, C, D};
+  for (int round = 0; round < 20; ++round) {
+    EffectiveAccessRuleList list;
+    const auto prefix = [&] {
+      const unsigned len = rng() % 4 == 0 ? 32 : 20 + rng() % 13;
+      return *Ipv4Net::create(Ipv4Addr(0x0a00'0000U | (rng() & 0xfffU) << (rng() % 2 ? 8 : 0)), len);
+    };
+    for (int i = 0, n = 1 + static_cast<int>(rng() % 600); i < n; ++i) {
+      const EffectiveAccessRule r{rng() % 2 ? OUT : IN, prefix(), prefix(), keys[rng() % 4], rng() % 5 ? Allow : Deny};
+      list.rules.try_emplace({r.direction, r.source, r.dest}, r);
+    }
+    RuleTrie want[2];
+    for (const auto& [key, r] : list.rules) {
+      if (r.action != Allow) continue;
+      const bool out = r.direction == OUT;
+      RuleTrie& t = want[out ? 0 : 1];
+      const Ipv4Net& outer = out ? r.dest : r.source;
+      if (!t.get(outer)) t.insert(outer, {});
+      t.get_mut(outer)->insert(out ? r.source : r.dest, r.pk);
+    }
+    const auto [tx, rx] = list.routing_tries();
+    const auto [tx_rows, rx_rows] = list.routing_rows();
+    const RuleTrie* got[] = {&tx, &rx};
+    const std::vector<RuleRow>* rows[] = {&tx_rows, &rx_rows};
+    for (int t = 0; t < 2; ++t) {
+      std::vector<std::tuple<Ipv4Net, Ipv4Net, PubKey>> a, b, c;
+      want[t].for_each([&](const Ipv4Net& o, const util::PrefixMap<PubKey>& m) {
+        m.for_each([&](const Ipv4Net& i, const PubKey& k) { a.emplace_back(o, i, k); });
+      });
+      for (const auto& [o, m] : *got[t])
+        for (const auto& [i, k] : m) b.emplace_back(o, i, k);
+      for (const RuleRow& r : *rows[t]) c.emplace_back(r.outer, r.inner, *r.pk);
+      EXPECT_EQ(got[t]->size(), want[t].size());
+      EXPECT_EQ(b, a) << "round " << round << " trie " << t;
+      EXPECT_EQ(c, a) << "round " << round << " trie " << t;
+    }
   }
 }
 

@@ -11,6 +11,7 @@
 #include <boost/asio/use_future.hpp>
 #include <boost/system/system_error.hpp>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -18,6 +19,7 @@
 #include <string>
 #include <thread>
 
+#include "heap_count.hpp"
 #include "platform/p2p/fabric.hpp"
 #include "support.hpp"
 
@@ -277,6 +279,46 @@ TEST_F(FabricTest, SteadyTrafficAllocatesNothing) {
   EXPECT_EQ(received, 3u * (kWarmUp + kRounds));
   ASSERT_GT(after, 0u) << "the sender did not finish";
   EXPECT_EQ(after - before, 0u);
+}
+
+// A reader on an io thread woken by a sender on another thread, both sides
+// of the wake-ups and waits counted at the C heap on their own thread, so
+// memory that one thread allocates and the other frees is seen as well.
+TEST_F(FabricTest, WakeUpsAcrossThreadsAllocateNothing) {
+  NodePeerRef ba = b->initiate(key(a)).value();
+  constexpr std::size_t kWarmUp = 2000, kTotal = 12000;
+  std::atomic<std::size_t> received{0};
+  std::size_t reader_before = 0, reader_after = 0;
+  auto reader = [&]() -> asio::awaitable<void> {
+    try {
+      while (received.load() < kTotal) {
+        if (received.load() >= kWarmUp && reader_before == 0) reader_before = test::thread_heap_allocations();
+        received += co_await ba->read_datagrams(std::span(slots).first(2));
+      }
+      reader_after = test::thread_heap_allocations();
+    } catch (const boost::system::system_error&) {
+    }
+  };
+  asio::co_spawn(io, reader(), asio::detached);
+  std::thread runner([&] { io.run(); });  // one run: the thread keeps its recycled memory
+  const Bytes datagram(100, 7);
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  std::size_t sender_before = 0, sent = 0;
+  while (sent < kTotal && std::chrono::steady_clock::now() < deadline) {
+    if (sent == kWarmUp) sender_before = test::thread_heap_allocations();
+    if (ab->send_datagram(datagram)) {
+      ++sent;
+    } else {
+      std::this_thread::yield();  // the queue of 4 is full
+    }
+  }
+  const std::size_t sender_after = test::thread_heap_allocations();
+  if (sent < kTotal) ba->close();  // ends the reader's wait
+  runner.join();
+  ASSERT_EQ(received.load(), kTotal);
+  ASSERT_GT(reader_before, 0u);
+  EXPECT_EQ(sender_after - sender_before, 0u);
+  EXPECT_EQ(reader_after - reader_before, 0u);
 }
 
 // A batching sender on the io threads and a single-datagram sender on a plain

@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "heap_count.hpp"
 #include "platform/p2p/identity.hpp"
 
 namespace sarvolt::p2p {
@@ -73,6 +74,30 @@ TEST(ProofOfWork, DifficultyMatchesAnIndependentHash) {
     EXPECT_GE(pow_difficulty(id->pk(), id->pow()), difficulty);
   }
   EXPECT_NE(fresh().pk(), fresh().pk());
+}
+
+// The search step agrees with the independent hash on every nonce shape,
+// allocates nothing, and what generate() returns verifies.
+TEST(ProofOfWork, SearchStepMatchesTheCheckAndAllocatesNothing) {
+  const PubKey pk = PubKey::from_str(kKey).value();
+  PowHasher hasher(pk);
+  EXPECT_EQ(hasher.difficulty(static_cast<std::uint32_t>(-40336)), 21u);
+  EXPECT_EQ(hasher.difficulty(static_cast<std::uint32_t>(-299073)), 12u);
+  for (std::uint32_t n = 0; n < 4096; ++n) {
+    const std::uint32_t nonce = n * 0x9e3779b9u;  // spread over the whole space
+    ASSERT_EQ(hasher.difficulty(nonce), pow_difficulty(pk, Pow(static_cast<std::int32_t>(nonce)))) << nonce;
+  }
+  const std::size_t before = test::thread_heap_allocations();
+  std::uint32_t best = 0;
+  for (std::uint32_t nonce = 0; nonce < 100000; ++nonce) best = std::max(best, hasher.difficulty(nonce));
+  EXPECT_EQ(test::thread_heap_allocations() - before, 0u);
+  EXPECT_GE(best, 10u);
+  for (std::uint8_t difficulty : {1, 16}) {
+    auto id = Identity::generate(difficulty);
+    ASSERT_TRUE(id) << id.error().message();
+    EXPECT_GE(pow_difficulty(id->pk(), id->pow()), difficulty);
+    EXPECT_EQ(PowHasher(id->pk()).difficulty(static_cast<std::uint32_t>(id->pow().value())), id->difficulty());
+  }
 }
 
 TEST(ProofOfWork, CancellationStopsAHopelessSearch) {

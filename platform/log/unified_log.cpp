@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
+#include <utility>
 
 #include <fmt/chrono.h>
 #include <fmt/format.h>
@@ -39,10 +41,34 @@ std::string_view entry_type(spdlog::level::level_enum level) noexcept {
   }
 }
 
+std::optional<spdlog::level::level_enum> level_named(std::string_view name) noexcept {
+  constexpr std::pair<std::string_view, spdlog::level::level_enum> kNames[] = {
+      {"trace", spdlog::level::trace}, {"debug", spdlog::level::debug}, {"info", spdlog::level::info},
+      {"warn", spdlog::level::warn},   {"error", spdlog::level::err}};
+  for (const auto& [text, level] : kNames) {
+    if (name.size() != text.size()) continue;
+    bool same = true;
+    for (std::size_t i = 0; i < name.size() && same; ++i) {
+      const char c = name[i] >= 'A' && name[i] <= 'Z' ? static_cast<char>(name[i] - 'A' + 'a') : name[i];
+      same = c == text[i];
+    }
+    if (same) return level;
+  }
+  return std::nullopt;
+}
+
 bool install() {
   if (g_installed.exchange(true)) return false;
-  log::shared_sink()->add_sink(std::make_shared<Sink>());
+  auto sink = std::make_shared<Sink>();
+  const char* wanted = std::getenv("SARVOLT_LOG");
+  const auto level = wanted && *wanted ? level_named(wanted) : std::optional(spdlog::level::info);
+  sink->set_level(level.value_or(spdlog::level::info));
+  log::shared_sink()->add_sink(sink);
   log::set_level(spdlog::level::trace);
+  if (!level) {
+    log::target("sarvolt_agent::log")
+        .warn("SARVOLT_LOG={} is not a level (trace, debug, info, warn, error); showing info", wanted);
+  }
   return true;
 }
 

@@ -2,13 +2,20 @@
 #include "platform/p2p/waiter_guard.hpp"
 
 #include <boost/asio/as_tuple.hpp>
+#include <boost/asio/bind_allocator.hpp>
 #include <boost/asio/experimental/concurrent_channel.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/system/system_error.hpp>
 #include <boost/unordered/unordered_flat_map.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
 
+#include <array>
+#include <atomic>
+#include <new>
 #include <stdexcept>
 #include <utility>
 
@@ -32,18 +39,107 @@ struct PairHash {
   throw boost::system::system_error(asio::error::operation_aborted);
 }
 
+// Memory for the wait of one side of one link: the waiting operation and,
+// once a wake-up completes it, the handler posted to the waiter's executor.
+// The two are never alive together, so a wait and its wake-up reuse two
+// fixed blocks, on whichever thread wakes. Blocks that are busy (several
+// waits at once) or too small fall back to the heap.
+class WaitArena {
+ public:
+  static constexpr std::size_t kBlockSize = 160;  // a channel wait, or a relay
+
+  void* allocate(std::size_t size, std::size_t align) {
+    if (size <= kBlockSize && align <= alignof(std::max_align_t)) {
+      for (auto& b : blocks_) {
+        bool expected = false;
+        if (!b.busy.load(std::memory_order_relaxed) &&
+            b.busy.compare_exchange_strong(expected, true, std::memory_order_acquire))
+          return b.bytes;
+      }
+    }
+    return ::operator new(size, std::align_val_t{align});
+  }
+
+  void deallocate(void* p, std::size_t align) noexcept {
+    for (auto& b : blocks_) {
+      if (p == b.bytes) {
+        b.busy.store(false, std::memory_order_release);
+        return;
+      }
+    }
+    ::operator delete(p, std::align_val_t{align});
+  }
+
+ private:
+  struct Block {
+    alignas(std::max_align_t) unsigned char bytes[kBlockSize];
+    std::atomic<bool> busy{false};
+  };
+  std::array<Block, 2> blocks_;
+};
+
+// Allocator of the wait operations; its copies keep the arena alive until the
+// last block is back.
+template <class T>
+struct WaitAllocator {
+  using value_type = T;
+
+  explicit WaitAllocator(std::shared_ptr<WaitArena> a) noexcept : arena(std::move(a)) {}
+  template <class U>
+  WaitAllocator(const WaitAllocator<U>& other) noexcept : arena(other.arena) {}
+
+  T* allocate(std::size_t n) { return static_cast<T*>(arena->allocate(n * sizeof(T), alignof(T))); }
+  void deallocate(T* p, std::size_t) noexcept { arena->deallocate(p, alignof(T)); }
+
+  template <class U>
+  friend bool operator==(const WaitAllocator& a, const WaitAllocator<U>& b) noexcept {
+    return a.arena == b.arena;
+  }
+
+  std::shared_ptr<WaitArena> arena;
+};
+
 }  // namespace
 
 // Wake-up signal of the waits on one side of one link. Wakers try_send; a
 // waiter re-checks its queue after every wake, so a spare buffered signal
 // only costs one extra look. Closing it ends the link's waits.
+// A wake-up from a thread outside the waiter's io_context is relayed through
+// that io_context: the relay's memory comes from the waker's arena, and the
+// waiter is then resumed from one of its own threads, whose recycled memory
+// serves it. So neither side allocates per wake-up.
 struct MemoryNodePeer::Waker {
   using Channel = asio::experimental::concurrent_channel<void(boost::system::error_code)>;
 
   explicit Waker(std::shared_ptr<asio::io_context> context)
       : ctx(std::move(context)), channel(ctx->get_executor(), 1) {}
 
-  void wake() { channel.try_send(boost::system::error_code{}); }
+  // Under the queue's mutex, before a wait: where to relay wake-ups to.
+  void prepare_wait(asio::io_context* io) {
+    if (!arena) arena = std::make_shared<WaitArena>();
+    home.store(io, std::memory_order_release);
+  }
+
+  // Waits for the next wake-up, without a heap allocation while this is the
+  // only wait of the waker.
+  auto wait() {
+    return channel.async_receive(
+        asio::bind_allocator(WaitAllocator<void>(arena), asio::as_tuple(asio::use_awaitable)));
+  }
+
+  static void wake(const std::shared_ptr<Waker>& self) {
+    asio::io_context* io = self->home.load(std::memory_order_acquire);
+    if (io == nullptr || self->is_closed() || io->get_executor().running_in_this_thread()) {
+      self->channel.try_send(boost::system::error_code{});
+      return;
+    }
+    if (self->relay_pending.exchange(true, std::memory_order_acq_rel)) return;  // one is on its way
+    asio::post(io->get_executor(), asio::bind_allocator(WaitAllocator<void>(self->arena), [self] {
+                 self->relay_pending.store(false, std::memory_order_release);
+                 self->channel.try_send(boost::system::error_code{});
+               }));
+  }
+
   void close() {
     closed.store(true, std::memory_order_release);
     channel.close();
@@ -52,8 +148,23 @@ struct MemoryNodePeer::Waker {
 
   std::shared_ptr<asio::io_context> ctx;  // the channel's service lives here
   Channel channel;
+  std::shared_ptr<WaitArena> arena;  // from the first wait on
+  std::atomic<asio::io_context*> home{nullptr};
+  std::atomic<bool> relay_pending{false};
   std::atomic<bool> closed{false};
 };
+
+namespace {
+
+// The io_context a coroutine runs on, directly or through a strand.
+asio::io_context* io_context_of(const asio::any_io_executor& ex) {
+  using IoExecutor = asio::io_context::executor_type;
+  if (const auto* io = ex.target<IoExecutor>()) return &io->context();
+  if (const auto* strand = ex.target<asio::strand<IoExecutor>>()) return &strand->get_inner_executor().context();
+  return nullptr;
+}
+
+}  // namespace
 
 // Inbound queue at `to` for datagrams from `from`: a ring of buffers whose
 // capacity is kept, so steady traffic allocates nothing.
@@ -97,7 +208,7 @@ struct Fabric::Queue {
 namespace {
 
 void wake(const std::shared_ptr<MemoryNodePeer::Waker>& w) {
-  if (w) w->wake();
+  if (w) MemoryNodePeer::Waker::wake(w);
 }
 
 }  // namespace
@@ -241,6 +352,7 @@ util::Expected<NodePeerRef, InitiateError> MemoryNode::initiate(const PubKey& pk
 asio::awaitable<std::size_t> MemoryNodePeer::read_loop(std::shared_ptr<Fabric::Queue> q,
                                                        std::shared_ptr<Waker> self, std::span<Datagram> slots) {
   if (slots.empty()) co_return 0;
+  asio::io_context* const home = io_context_of(co_await asio::this_coro::executor);
   for (;;) {
     if (self->is_closed()) throw_aborted();
     std::size_t n = 0;
@@ -253,6 +365,7 @@ asio::awaitable<std::size_t> MemoryNodePeer::read_loop(std::shared_ptr<Fabric::Q
         reader = q->reader_to_wake();  // another reader may take the rest
       } else {
         ++q->read_waiters;
+        self->prepare_wait(home);
       }
     }
     if (n > 0) {
@@ -261,7 +374,7 @@ asio::awaitable<std::size_t> MemoryNodePeer::read_loop(std::shared_ptr<Fabric::Q
       co_return n;
     }
     WaiterGuard guard(q->mutex, q->read_waiters);
-    auto [ec] = co_await self->channel.async_receive(asio::as_tuple(asio::use_awaitable));
+    auto [ec] = co_await self->wait();
     if (ec) throw_aborted();  // cancelled, or the link was closed
   }
 }
@@ -276,6 +389,7 @@ asio::awaitable<util::Expected<void, SendDatagramError>> MemoryNodePeer::send_lo
     }
   }
   std::size_t next = 0;
+  asio::io_context* const home = io_context_of(co_await asio::this_coro::executor);
   for (;;) {
     if (self->is_closed()) co_return util::Unexpected(SendDatagramError(SendDatagramError::Kind::Closed, "link closed"));
     bool failed = false;
@@ -295,6 +409,7 @@ asio::awaitable<util::Expected<void, SendDatagramError>> MemoryNodePeer::send_lo
         writer = q->writer_to_wake();  // pass the room (or the failure) on
       } else {
         ++q->write_waiters;
+        self->prepare_wait(home);
       }
     }
     wake(reader);
@@ -303,7 +418,7 @@ asio::awaitable<util::Expected<void, SendDatagramError>> MemoryNodePeer::send_lo
     if (next == datagrams.size()) co_return util::Expected<void, SendDatagramError>{};
 
     WaiterGuard guard(q->mutex, q->write_waiters);
-    auto [ec] = co_await self->channel.async_receive(asio::as_tuple(asio::use_awaitable));
+    auto [ec] = co_await self->wait();
     if (ec == asio::experimental::error::channel_closed) {
       co_return util::Unexpected(SendDatagramError(SendDatagramError::Kind::Closed, "link closed"));
     }

@@ -12,7 +12,9 @@
 // batch sends return Closed.
 // All Fabric functions are thread-safe. Pending waits hold the link's queues,
 // not the link, so a link may be dropped while one of its waits is pending;
-// the io_context running a wait must outlive that wait.
+// the io_context running a wait must outlive that wait. A wake-up from outside
+// the waiter's io_context is relayed through it, so neither the waking thread
+// nor the waiter allocates per wake-up.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,6 @@
 #include "platform/p2p/identity.hpp"
 
-#include <openssl/evp.h>
+#include <openssl/sha.h>
 #include <sodium.h>
 
 #include <arpa/inet.h>
@@ -11,7 +11,6 @@
 #include <charconv>
 #include <cstring>
 #include <memory>
-#include <optional>
 #include <span>
 #include <stdexcept>
 #include <thread>
@@ -77,45 +76,7 @@ IdentityError cancelled_error() {
 constexpr std::uint64_t kCheckEvery = 1024;
 constexpr std::uint64_t kNonceSpace = std::uint64_t{1} << 32;
 
-enum class SearchEnd { Found, Exhausted, Cancelled, Failed };
-
-// SHA-256 of OpenSSL (SHA extensions where the CPU has them), fetched once.
-const EVP_MD* sha256_md() {
-  static EVP_MD* const md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-  return md;
-}
-
-struct MdCtxFree {
-  void operator()(EVP_MD_CTX* ctx) const noexcept { EVP_MD_CTX_free(ctx); }
-};
-using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
-
-// The hash state after the key, and a work context: each nonce copies the
-// saved state and feeds only its 4 bytes.
-class PrefixHasher {
- public:
-  explicit PrefixHasher(const std::array<std::uint8_t, PubKey::kSize>& pk)
-      : base_(EVP_MD_CTX_new()), work_(EVP_MD_CTX_new()) {
-    const EVP_MD* md = sha256_md();
-    if (md == nullptr || !base_ || !work_ || EVP_DigestInit_ex2(base_.get(), md, nullptr) != 1 ||
-        EVP_DigestUpdate(base_.get(), pk.data(), pk.size()) != 1)
-      throw std::runtime_error("SHA-256 unavailable");
-  }
-
-  // False when the library fails (out of memory).
-  bool hash(std::uint32_t nonce, std::uint8_t* digest) noexcept {
-    std::uint8_t tail[4];
-    put_be32(tail, nonce);
-    unsigned int len = 0;
-    return EVP_MD_CTX_copy_ex(work_.get(), base_.get()) == 1 &&
-           EVP_DigestUpdate(work_.get(), tail, sizeof tail) == 1 &&
-           EVP_DigestFinal_ex(work_.get(), digest, &len) == 1;
-  }
-
- private:
-  MdCtx base_;
-  MdCtx work_;
-};
+enum class SearchEnd { Found, Exhausted, Cancelled };
 
 // Searches the whole nonce space for `pk` on `threads` threads, thread t
 // taking the nonces t, t + threads, t + 2 * threads, ...
@@ -124,19 +85,10 @@ SearchEnd search_nonce(const std::array<std::uint8_t, PubKey::kSize>& pk, std::u
   std::atomic<bool> stop{false};
   std::atomic<bool> found{false};
   std::atomic<bool> cancelled{false};
-  std::atomic<bool> failed{false};
   std::atomic<std::uint32_t> winner{0};
 
   auto worker = [&](unsigned index) {
-    std::optional<PrefixHasher> hasher;
-    try {
-      hasher.emplace(pk);
-    } catch (const std::exception&) {
-      failed.store(true);
-      stop.store(true);
-      return;
-    }
-    std::uint8_t digest[crypto_hash_sha256_BYTES];
+    PowHasher hasher{PubKey(pk)};
     std::uint64_t since_check = 0;
     for (std::uint64_t n = index; n < kNonceSpace; n += threads) {
       if (++since_check == kCheckEvery) {
@@ -148,12 +100,7 @@ SearchEnd search_nonce(const std::array<std::uint8_t, PubKey::kSize>& pk, std::u
           return;
         }
       }
-      if (!hasher->hash(static_cast<std::uint32_t>(n), digest)) {
-        failed.store(true);
-        stop.store(true);
-        return;
-      }
-      if (leading_zero_bits(digest) >= difficulty) {
+      if (hasher.difficulty(static_cast<std::uint32_t>(n)) >= difficulty) {
         if (!found.exchange(true)) winner.store(static_cast<std::uint32_t>(n));
         stop.store(true);
         return;
@@ -177,7 +124,6 @@ SearchEnd search_nonce(const std::array<std::uint8_t, PubKey::kSize>& pk, std::u
     nonce = static_cast<std::int32_t>(winner.load());
     return SearchEnd::Found;
   }
-  if (failed.load()) return SearchEnd::Failed;
   return cancelled.load() ? SearchEnd::Cancelled : SearchEnd::Exhausted;
 }
 
@@ -248,6 +194,35 @@ std::uint32_t pow_difficulty(const PubKey& pk, Pow pow) {
   return leading_zero_bits(digest);
 }
 
+// SHA-256 of 36 bytes fits one block: key, nonce, 0x80, zeros, the length in
+// bits (288) big-endian. OpenSSL's compression takes the SHA extensions where
+// the CPU has them; its low-level interface is deprecated but the only one
+// that hashes a block without a heap context.
+PowHasher::PowHasher(const PubKey& pk) noexcept {
+  std::memcpy(block_.data(), pk.bytes().data(), PubKey::kSize);
+  block_[PubKey::kSize + 4] = 0x80;
+  block_[62] = 288 >> 8;
+  block_[63] = 288 & 0xff;
+}
+
+std::uint32_t PowHasher::difficulty(std::uint32_t nonce) noexcept {
+  static constexpr std::uint32_t kInitial[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                                0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+  put_be32(block_.data() + PubKey::kSize, nonce);
+  SHA256_CTX ctx;
+  std::memcpy(ctx.h, kInitial, sizeof kInitial);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  SHA256_Transform(&ctx, block_.data());
+#pragma GCC diagnostic pop
+  std::uint32_t bits = 0;
+  for (const auto word : ctx.h) {  // the digest is these words big-endian
+    if (word != 0) return bits + static_cast<std::uint32_t>(std::countl_zero(static_cast<std::uint32_t>(word)));
+    bits += 32;
+  }
+  return bits;
+}
+
 Identity::Identity(const SecKey& sk, Pow pow) : sk_(sk), pk_(sk.public_key()), pow_(pow) {}
 
 util::Expected<Identity, IdentityError> Identity::generate(std::uint8_t difficulty,
@@ -278,9 +253,6 @@ util::Expected<Identity, IdentityError> Identity::generate(std::uint8_t difficul
     }
     sodium_memzero(sk.data(), sk.size());
     if (end == SearchEnd::Cancelled) return util::Unexpected(cancelled_error());
-    if (end == SearchEnd::Failed)
-      return util::Unexpected(IdentityError(IdentityError::Kind::Generation,
-                                            "proof of work generation failed: SHA-256 unavailable"));
     // Every nonce failed for this key: start over with a fresh key pair.
   }
 }

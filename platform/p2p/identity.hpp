@@ -92,6 +92,18 @@ class Pow {
 // Leading zero bits of SHA-256(pk ‖ pow big-endian).
 std::uint32_t pow_difficulty(const PubKey& pk, Pow pow);
 
+// The search step of generate(): the one padded block that the key and a
+// nonce make, hashed by a single compression from the initial state. Equal
+// to pow_difficulty(pk, Pow(nonce)); allocates nothing.
+class PowHasher {
+ public:
+  explicit PowHasher(const PubKey& pk) noexcept;
+  std::uint32_t difficulty(std::uint32_t nonce) noexcept;
+
+ private:
+  alignas(16) std::array<std::uint8_t, 64> block_{};
+};
+
 class Identity {
  public:
   // Derives the public key from the secret key; cannot fail.

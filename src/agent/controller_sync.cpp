@@ -5,6 +5,7 @@
 #include <boost/uuid/uuid_io.hpp>
 
 #include "controller/client.hpp"
+#include "util/cancellable.hpp"
 #include "util/log.hpp"
 #include "util/text.hpp"
 
@@ -164,15 +165,26 @@ asio::awaitable<bool> merge_controller_networks(AgentInner& inner, State& state,
   co_return false;
 }
 
-asio::awaitable<bool> sync_controller_networks(AgentInner& inner, State& state) {
-  const auto url = state.config.controller_url();
-  const auto secret = state.config.shared_secret();
-  if (!secret) {
+std::optional<ControllerRequest> controller_request(const AgentConfig& config) {
+  auto secret = config.shared_secret();
+  if (!secret) return std::nullopt;
+  return ControllerRequest{config.controller_url(), std::move(*secret)};
+}
+
+asio::awaitable<bool> sync_controller_networks(AgentInner& inner, State& state,
+                                               std::optional<ControllerPrefetch> prefetched) {
+  const auto request = controller_request(state.config);
+  if (!request) {
     state.config.set_controller_status(ControllerConnectionStatus::logged_out());
     co_return false;
   }
-  auto fetched = co_await fetch_controller_networks(inner, url, *secret);
-  co_return co_await merge_controller_networks(inner, state, std::move(fetched));
+  if (!prefetched || prefetched->asked != *request) {
+    auto fetched =
+        co_await util::cancellable(inner.token, fetch_controller_networks(inner, request->url, request->secret));
+    if (!fetched) co_return false;  // shutdown
+    prefetched = ControllerPrefetch{*request, std::move(*fetched)};
+  }
+  co_return co_await merge_controller_networks(inner, state, std::move(prefetched->fetched));
 }
 
 }  // namespace sarvolt::agent

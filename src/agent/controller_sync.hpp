@@ -8,10 +8,14 @@
 //                              adds and updates the listed networks, and
 //                              resets, then removes, controller networks the
 //                              list no longer holds
-//   sync_controller_networks   the whole step (LoggedOut without a secret)
+//   sync_controller_networks   the whole step (LoggedOut without a secret),
+//                              given the list fetched before the state was
+//                              locked (it fetches itself when that list was
+//                              asked with other settings)
 #pragma once
 
 #include <map>
+#include <optional>
 #include <string>
 #include <variant>
 
@@ -57,6 +61,20 @@ ControllerFetchOutcome handle_controller_error(controller::Error error);
 boost::asio::awaitable<bool> merge_controller_networks(AgentInner& inner, State& state,
                                                        util::Expected<ControllerFetchOutcome, core::Error> fetched);
 
-boost::asio::awaitable<bool> sync_controller_networks(AgentInner& inner, State& state);
+// Where and how to ask the controller; none without a shared secret.
+struct ControllerRequest {
+  std::string url;
+  std::string secret;
+  friend bool operator==(const ControllerRequest&, const ControllerRequest&) = default;
+};
+std::optional<ControllerRequest> controller_request(const AgentConfig& config);
+
+struct ControllerPrefetch {
+  ControllerRequest asked;
+  util::Expected<ControllerFetchOutcome, core::Error> fetched;
+};
+
+boost::asio::awaitable<bool> sync_controller_networks(AgentInner& inner, State& state,
+                                                      std::optional<ControllerPrefetch> prefetched);
 
 }  // namespace sarvolt::agent

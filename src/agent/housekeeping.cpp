@@ -4,14 +4,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <map>
 
 #include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/deferred.hpp>
+#include <boost/asio/experimental/parallel_group.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include "util/cancellable.hpp"
 #include "util/encoding.hpp"
 #include "util/file_read.hpp"
 #include "util/http_client.hpp"
@@ -72,12 +80,82 @@ asio::awaitable<void> housekeeping_runner(std::shared_ptr<AgentInner> inner, uti
 
 // ---- pass ---------------------------------------------------------------------
 
+namespace {
+
+// What a pass fetches, read from the state before the fetches.
+struct PassPlan {
+  std::vector<util::Url> documents;  // enabled manual networks, in map order
+  std::optional<ControllerRequest> controller;
+};
+
+asio::awaitable<PassPlan> plan_pass(AgentInner& inner) {
+  const auto guard = co_await inner.state.read();
+  PassPlan plan;
+  for (const auto& [url, net] : guard->config.network)
+    if (!net.is_controller_managed() && !net.disabled) plan.documents.push_back(url);
+  plan.controller = controller_request(guard->config);
+  co_return plan;
+}
+
+// Takes the next document until none is left or the token is cancelled.
+asio::awaitable<void> fetch_worker(const AgentInner& inner, std::vector<FetchedDocument>& docs,
+                                   std::atomic<std::size_t>& next) {
+  while (!inner.token.is_cancelled()) {
+    const std::size_t i = next.fetch_add(1);
+    if (i >= docs.size()) break;
+    auto& doc = docs[i];
+    const auto shown = util::mask_userinfo(doc.url.as_str());
+    const auto span = fmt::format("fetch_network_config{{network={}}}:fetch_network_config_data{{network={}}}",
+                                  shown, shown);
+    doc.result = co_await util::cancellable(inner.token, fetch_network_config_data(inner, doc.url, span));
+  }
+}
+
+asio::awaitable<void> controller_worker(const AgentInner& inner, const ControllerRequest& request,
+                                        std::optional<ControllerPrefetch>& out) {
+  auto got = co_await util::cancellable(inner.token, fetch_controller_networks(inner, request.url, request.secret));
+  if (got) out = ControllerPrefetch{request, std::move(*got)};
+}
+
+}  // namespace
+
+asio::awaitable<PassFetches> fetch_pass_inputs(const AgentInner& inner, std::vector<util::Url> documents,
+                                               std::optional<ControllerRequest> controller) {
+  PassFetches fetched;
+  fetched.documents.reserve(documents.size());
+  for (auto& url : documents) fetched.documents.push_back({std::move(url), std::nullopt});
+  const auto ex = co_await asio::this_coro::executor;
+  std::atomic<std::size_t> next{0};
+  using Op = decltype(asio::co_spawn(asio::make_strand(ex), std::declval<asio::awaitable<void>>(), asio::deferred));
+  std::vector<Op> ops;
+  if (controller)
+    ops.push_back(
+        asio::co_spawn(asio::make_strand(ex), controller_worker(inner, *controller, fetched.controller), asio::deferred));
+  const auto workers = std::min(kMaxConcurrentFetches, fetched.documents.size());
+  for (std::size_t i = 0; i < workers; ++i)
+    ops.push_back(asio::co_spawn(asio::make_strand(ex), fetch_worker(inner, fetched.documents, next), asio::deferred));
+  if (ops.empty()) co_return fetched;
+  auto [order, failures] = co_await asio::experimental::make_parallel_group(std::move(ops))
+                               .async_wait(asio::experimental::wait_for_all(), asio::use_awaitable);
+  for (const auto& failure : failures)
+    if (failure) std::rethrow_exception(failure);
+  co_return fetched;
+}
+
 asio::awaitable<util::Expected<void, Error>> housekeeping(AgentInner& inner) {
+  // The network input is fetched without the lock, so that status reports
+  // and shutdown never wait for it; then the pass works under the lock.
+  auto plan = co_await plan_pass(inner);
+  auto fetched = co_await fetch_pass_inputs(inner, std::move(plan.documents), std::move(plan.controller));
+  if (inner.token.is_cancelled()) {
+    SV_TRACE(lg(), "Housekeeping pass cancelled");
+    co_return util::Expected<void, Error>{};
+  }
   auto guard = co_await inner.state.write();
   State& state = *guard;
   const auto ui_version = state.ui_version;
-  bool changed = co_await sync_controller_networks(inner, state);
-  co_await sync_manual_networks(inner, state);
+  bool changed = co_await sync_controller_networks(inner, state, std::move(fetched.controller));
+  sync_manual_networks(state, std::move(fetched.documents));
   changed = process_network_configs(inner, state) || changed;
   // A save that failed is tried again at every pass until one succeeds.
   if (changed) state.save_pending = true;
@@ -93,19 +171,45 @@ asio::awaitable<util::Expected<void, Error>> housekeeping(AgentInner& inner) {
   SV_TRACE(lg(), "Finished housekeeping");
   check_and_update_time_deviation(state);
   if (const auto secret = state.config.shared_secret()) {
-    auto sent = co_await send_metrics(inner, *secret, ui_version, state);
-    if (!sent) SV_TRACE(lg(), "Failed to send metrics to controller: {}", sent.error());
+    // Shutdown cuts the upload short.
+    auto sent = co_await util::cancellable(inner.token, send_metrics(inner, *secret, ui_version, state));
+    if (sent && !*sent) SV_TRACE(lg(), "Failed to send metrics to controller: {}", sent->error());
   }
   co_return util::Expected<void, Error>{};
 }
 
-asio::awaitable<void> sync_manual_networks(AgentInner& inner, State& state) {
+void sync_manual_networks(State& state, std::vector<FetchedDocument> fetched) {
   SV_TRACE(lg(), "Running housekeeping for manual networks");
   auto& networks = state.config.network;
-  std::vector<util::Url> urls;
-  for (const auto& [url, net] : networks)
-    if (!net.is_controller_managed()) urls.push_back(url);
-  for (const auto& url : urls) co_await fetch_network_config(inner, networks, url);
+  std::map<util::Url, FetchedDocument*> by_url;
+  for (auto& doc : fetched) by_url.emplace(doc.url, &doc);
+  for (auto& [url, net] : networks) {
+    if (net.is_controller_managed()) continue;
+    const auto doc = by_url.find(url);
+    FetchedDocument* got = doc == by_url.end() ? nullptr : doc->second;
+    if (got) by_url.erase(doc);
+    store_network_config(net, got ? std::move(got->result) : std::nullopt);
+  }
+  // Documents of networks that went meanwhile are dropped.
+  for (const auto& [url, doc] : by_url)
+    SV_TRACE(lg(), "fetch_network_config{{network={}}}: Network {} not found in config, skipping",
+             util::mask_userinfo(url.as_str()), util::mask_userinfo(url.as_str()));
+}
+
+void store_network_config(network::Network& net,
+                          std::optional<util::Expected<network::NetworkConfig, Error>> fetched) {
+  if (net.disabled) {
+    SV_TRACE(lg(), "fetch_network_config{{network={}}}: Network is disabled.",
+             util::mask_userinfo(net.config_url.as_str()));
+    net.config = std::monostate{};
+    return;
+  }
+  // Not fetched in this pass (enabled or added meanwhile): the slot stays.
+  if (!fetched) return;
+  if (*fetched)
+    net.config = std::move(**fetched);
+  else
+    net.config = std::make_shared<const Error>(std::move(*fetched).error());
 }
 
 bool process_network_configs(const AgentInner& inner, State& state) {
@@ -175,30 +279,6 @@ bool process_network_configs(const AgentInner& inner, State& state) {
 }
 
 // ---- documents by URL -------------------------------------------------------------
-
-asio::awaitable<void> fetch_network_config(const AgentInner& inner, network::NetworkMap& networks,
-                                           const util::Url& url) {
-  const auto shown = util::mask_userinfo(url.as_str());
-  const auto span = fmt::format("fetch_network_config{{network={}}}", shown);
-  auto it = networks.find(url);
-  if (it == networks.end()) {
-    SV_TRACE(lg(), "{}: Network {} not found in config, skipping", span, shown);
-    co_return;
-  }
-  if (it->second.disabled) {
-    SV_TRACE(lg(), "{}: Network is disabled.", span);
-    it->second.config = std::monostate{};
-    co_return;
-  }
-  auto got = co_await fetch_network_config_data(
-      inner, url, fmt::format("{}:fetch_network_config_data{{network={}}}", span, shown));
-  // The lock is held: the entry is still there.
-  auto& slot = networks.find(url)->second.config;
-  if (got)
-    slot = std::move(*got);
-  else
-    slot = std::make_shared<const Error>(std::move(got).error());
-}
 
 asio::awaitable<util::Expected<network::NetworkConfig, Error>> fetch_network_config_data(const AgentInner& inner,
                                                                                         const util::Url& url,

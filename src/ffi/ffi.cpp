@@ -406,7 +406,10 @@ int32_t sarvolt_agent_start(RuntimePtr* runtime, const AgentConfigPtr* config, c
     }
     auto started =
         core->block_on(sarvolt::agent::Agent::start(AgentConfig(config->config), std::move(p), std::move(platform)));
-    if (!started) return code_of(started.error());
+    if (!started) {
+      SV_WARN(lg(), "Agent start failed: {}", started.error());
+      return code_of(started.error());
+    }
     *out = new AgentPtr{core, std::move(*started)};
     return kOk;
   } catch (const std::exception& e) {

@@ -10,25 +10,31 @@
 // Layout. A map of up to kInline entries (as many as fit in 48 bytes, at
 // least one) keeps them in the object itself, in key order, and scans them;
 // the inner maps of a two-level table are mostly of this kind. A larger map
-// owns a table (detail::PrefixTable, which it keeps once made):
-// entries live in slots_ (ids reused through a free list) and order_
-// maps (network, length) to a slot. The lookup index holds slot ids only, and
+// owns a table (detail::PrefixTable, which it keeps once made): entries live
+// in one dense array, in key order while inserts come in that order (assign
+// and shrink_to_fit sort it), where a binary search finds an entry by
+// (network, length). Once an insert comes out of order or a removal moves the
+// last entry into its hole, a hash map finds the entries and iteration sorts
+// a list of ids. The lookup index holds entry ids only, and
 // the fields a lookup reads sit in one cache line (hot_):
 //  - up to kSmallMax entries: a list sorted longest prefix first, compared
 //    four at a time; a list of up to four lives in hot_ itself;
 //  - above that: a multibit trie with leaf pushing (every position resolves to
 //    its longest match). A top table indexed by the first 8 address bits (16
-//    once the chunks below 8 would be many), then 8-bit chunks. A chunk of at most kRuns runs of equal values is kept
-//    in one cache line and searched with a byte compare; otherwise it points
-//    to a 256-slot block.
-// Updates rewrite only the chunks under the changed prefix, working on runs.
+//    once the chunks below 8 would be many), then 8-bit chunks. A chunk of at
+//    most kRuns runs of equal values is kept in one cache line and searched
+//    with a byte compare; otherwise it points to a 256-slot block.
+// A whole trie is built bottom-up from the entries in key order, each table
+// filled once; single updates rewrite only the chunks under the changed
+// prefix, working on runs.
 #pragma once
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
-#include <map>
+#include <limits>
 #include <memory>
 #include <new>
 #include <optional>
@@ -41,11 +47,56 @@
 #include <emmintrin.h>
 #endif
 
+#include <sys/mman.h>
+
+#include <boost/unordered/unordered_flat_map.hpp>
+
 #include "util/ipv4.hpp"
 
 namespace sarvolt::util {
 
 namespace detail {
+
+// Arrays of the index and the entries: aligned to cache lines (a 64-byte
+// entry then sits in one line) and, from 2 MiB on, on huge pages where the
+// kernel grants them, so that lookups in large maps miss the TLB less.
+template <class T>
+struct TableAllocator {
+  using value_type = T;
+  static constexpr std::size_t kLine = 64;
+  static constexpr std::size_t kHuge = std::size_t{2} << 20;
+
+  TableAllocator() noexcept = default;
+  template <class U>
+  TableAllocator(const TableAllocator<U>&) noexcept {}
+
+  T* allocate(std::size_t n) {
+    if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_array_new_length();
+    const std::size_t bytes = n * sizeof(T);
+    if (bytes < kHuge) return static_cast<T*>(::operator new(bytes, std::align_val_t{kLine}));
+    void* p = nullptr;
+    if (::posix_memalign(&p, kHuge, bytes) != 0) throw std::bad_alloc();
+    // Only whole huge pages: the tail stays on small ones, so nothing
+    // unused becomes resident.
+    ::madvise(p, bytes & ~(kHuge - 1), MADV_HUGEPAGE);
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, std::size_t n) noexcept {
+    if (n * sizeof(T) < kHuge) {
+      ::operator delete(p, std::align_val_t{kLine});
+    } else {
+      std::free(p);
+    }
+  }
+  template <class U>
+  friend bool operator==(const TableAllocator&, const TableAllocator<U>&) noexcept {
+    return true;
+  }
+};
+
+template <class T>
+using TableVector = std::vector<T, TableAllocator<T>>;
+
 
 // The index form of PrefixMap, for maps above a few entries.
 template <class V>
@@ -63,12 +114,12 @@ class PrefixTable {
         chunks_(other.chunks_),
         blocks_(other.blocks_),
         small_(other.small_),
-        slots_(other.slots_),
+        items_(other.items_),
         top_shift_(other.top_shift_),
-        free_slots_(other.free_slots_),
+        sorted_(other.sorted_),
         free_chunks_(other.free_chunks_),
         free_blocks_(other.free_blocks_),
-        order_(other.order_) {
+        where_(other.where_) {
     sync();
   }
   PrefixTable& operator=(const PrefixTable& other) {
@@ -91,34 +142,62 @@ class PrefixTable {
     chunks_.swap(other.chunks_);
     blocks_.swap(other.blocks_);
     small_.swap(other.small_);
-    slots_.swap(other.slots_);
+    items_.swap(other.items_);
     std::swap(top_shift_, other.top_shift_);
-    free_slots_.swap(other.free_slots_);
+    std::swap(sorted_, other.sorted_);
     free_chunks_.swap(other.free_chunks_);
     free_blocks_.swap(other.free_blocks_);
-    order_.swap(other.order_);
+    where_.swap(other.where_);
     sync();
     other.sync();
   }
 
+  // Replaces the content by `entries`; of equal (normalised) prefixes the
+  // last one stays. Sorts, then builds the index bottom-up.
+  void assign(TableVector<value_type> entries) {
+    if (entries.size() >= kNone) throw std::length_error("PrefixMap is full");
+    const auto by_key = [](const value_type& a, const value_type& b) { return key_of(a.first) < key_of(b.first); };
+    if (!std::is_sorted(entries.begin(), entries.end(), by_key))
+      std::stable_sort(entries.begin(), entries.end(), by_key);
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      if (n > 0 && key_of(entries[n - 1].first) == key_of(entries[i].first)) {
+        entries[n - 1] = std::move(entries[i]);
+      } else {
+        if (n != i) entries[n] = std::move(entries[i]);
+        ++n;
+      }
+    }
+    entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(n), entries.end());
+    PrefixTable next;
+    next.items_ = std::move(entries);
+    next.reindex();
+    swap(next);
+  }
+
   // Returns the previous value if the (normalised) prefix was present.
   std::optional<V> insert(const Ipv4Net& net, V value) {
-    auto [it, fresh] = order_.try_emplace(key_of(net), 0);
-    if (!fresh) {
-      value_type& entry = *slots_[it->second];
-      std::optional<V> old(std::move(entry.second));
-      entry.first = net;
-      entry.second = std::move(value);
-      return old;
+    const std::uint64_t key = key_of(net);
+    if (sorted_ && !items_.empty() && key_of(items_.back().first) >= key) {
+      if (const std::uint32_t at = find(key); at != kNone) return replace(at, net, std::move(value));
+      unsort();  // an insert out of order
+    }
+    if (!sorted_) {
+      if (const auto it = where_.find(key); it != where_.end()) return replace(it->second, net, std::move(value));
+    }
+    if (items_.size() >= kNone) throw std::length_error("PrefixMap is full");
+    items_.emplace_back(net, std::move(value));
+    const auto s = static_cast<std::uint32_t>(items_.size() - 1);
+    if (!sorted_) {
+      try {
+        where_.emplace(key, s);
+      } catch (...) {
+        items_.pop_back();
+        throw;
+      }
     }
     try {
-      it->second = alloc_slot(net, std::move(value));
-    } catch (...) {
-      order_.erase(it);
-      throw;
-    }
-    try {
-      index_insert(net.trunc(), it->second);
+      index_insert(net.trunc(), s);
     } catch (...) {
       sync();
       throw;
@@ -129,29 +208,36 @@ class PrefixTable {
 
   // Exact lookup on the normalised prefix.
   const V* get(const Ipv4Net& net) const noexcept {
-    const auto it = order_.find(key_of(net));
-    return it == order_.end() ? nullptr : &slots_[it->second]->second;
+    const std::uint32_t at = find(key_of(net));
+    return at == kNone ? nullptr : &items_[at].second;
   }
   V* get_mut(const Ipv4Net& net) noexcept {
-    const auto it = order_.find(key_of(net));
-    return it == order_.end() ? nullptr : &slots_[it->second]->second;
+    const std::uint32_t at = find(key_of(net));
+    return at == kNone ? nullptr : &items_[at].second;
   }
 
   std::optional<V> remove(const Ipv4Net& net) {
-    const auto it = order_.find(key_of(net));
-    if (it == order_.end()) return std::nullopt;
-    const std::uint32_t s = it->second;
-    order_.erase(it);
+    const std::uint64_t key = key_of(net);
+    std::uint32_t s = find(key);
+    if (s == kNone) return std::nullopt;
+    const auto last = static_cast<std::uint32_t>(items_.size() - 1);
+    if (s != last && sorted_) unsort();
+    const Ipv4Net gone = items_[s].first.trunc();
+    std::optional<V> old(std::move(items_[s].second));
+    if (!sorted_) where_.erase(key);
+    // The last entry moves into the hole.
+    if (s != last) {
+      items_[s] = std::move(items_[last]);
+      where_.find(key_of(items_[s].first))->second = s;
+    }
+    items_.pop_back();
     try {
-      index_remove(net.trunc(), s);
+      index_remove(gone, s, last);
     } catch (...) {
       sync();
       throw;
     }
     sync();
-    std::optional<V> old(std::move(slots_[s]->second));
-    slots_[s].reset();
-    free_slots_.push_back(s);
     return old;
   }
 
@@ -176,17 +262,21 @@ class PrefixTable {
         }
       }
     }
-    return v == kNone ? nullptr : &*h.slots[v];
+    return v == kNone ? nullptr : &h.slots[v];
   }
 
-  std::size_t size() const noexcept { return order_.size(); }
-  bool empty() const noexcept { return order_.empty(); }
-  // Returns the spare capacity of the table's arrays.
+  std::size_t size() const noexcept { return items_.size(); }
+  bool empty() const noexcept { return items_.empty(); }
+  // Puts the entries in key order (iteration then walks them directly) and
+  // returns the spare capacity of the table's arrays.
   void shrink_to_fit() {
-    slots_.shrink_to_fit();
+    if (!sorted_) {
+      TableVector<value_type> entries(std::make_move_iterator(items_.begin()), std::make_move_iterator(items_.end()));
+      assign(std::move(entries));
+    }
+    items_.shrink_to_fit();
     chunks_.shrink_to_fit();
     blocks_.shrink_to_fit();
-    free_slots_.shrink_to_fit();
     free_chunks_.shrink_to_fit();
     free_blocks_.shrink_to_fit();
     sync();
@@ -196,15 +286,22 @@ class PrefixTable {
     swap(tmp);
   }
 
-  const_iterator begin() const noexcept { return const_iterator(order_.begin(), &slots_); }
-  const_iterator end() const noexcept { return const_iterator(order_.end(), &slots_); }
+  const_iterator begin() const { return const_iterator(this, 0, sorted_ ? nullptr : order()); }
+  const_iterator end() const noexcept { return const_iterator(this, items_.size(), nullptr); }
 
   // Calls f(const Ipv4Net&, const V&) in iteration order.
   template <class F>
   void for_each(F&& f) const {
-    for (const auto& [key, s] : order_) f(slots_[s]->first, slots_[s]->second);
+    if (sorted_) {
+      for (const value_type& e : items_) f(e.first, e.second);
+      return;
+    }
+    const auto ids = order();
+    for (const std::uint32_t s : *ids) f(items_[s].first, items_[s].second);
   }
 
+  // Walks the entries in place when they are in key order, else along an
+  // order made when the walk starts.
   class const_iterator {
    public:
     using iterator_category = std::bidirectional_iterator_tag;
@@ -214,41 +311,44 @@ class PrefixTable {
     using reference = const value_type&;
 
     const_iterator() = default;
-    reference operator*() const { return *(*slots_)[it_->second]; }
+    reference operator*() const {
+      const auto& items = table_->items_;
+      if (table_->sorted_) return items[pos_];
+      if (!order_) order_ = table_->order();
+      return items[(*order_)[pos_]];
+    }
     pointer operator->() const { return &**this; }
     const_iterator& operator++() {
-      ++it_;
+      ++pos_;
       return *this;
     }
     const_iterator operator++(int) {
       auto old = *this;
-      ++it_;
+      ++pos_;
       return old;
     }
     const_iterator& operator--() {
-      --it_;
+      --pos_;
       return *this;
     }
     const_iterator operator--(int) {
       auto old = *this;
-      --it_;
+      --pos_;
       return old;
     }
-    friend bool operator==(const const_iterator& a, const const_iterator& b) {
-      return a.it_ == b.it_;
-    }
+    friend bool operator==(const const_iterator& a, const const_iterator& b) { return a.pos_ == b.pos_; }
 
    private:
     friend class PrefixTable;
-    using Slots = std::vector<std::optional<PrefixTable::value_type>>;
-    const_iterator(std::map<std::uint64_t, std::uint32_t>::const_iterator it, const Slots* slots)
-        : it_(it), slots_(slots) {}
-    std::map<std::uint64_t, std::uint32_t>::const_iterator it_{};
-    const Slots* slots_ = nullptr;
+    const_iterator(const PrefixTable* table, std::size_t pos, std::shared_ptr<const std::vector<std::uint32_t>> order)
+        : table_(table), pos_(pos), order_(std::move(order)) {}
+    const PrefixTable* table_ = nullptr;
+    std::size_t pos_ = 0;
+    mutable std::shared_ptr<const std::vector<std::uint32_t>> order_;
   };
 
  private:
-  // Index values: a slot id, kNone, or kChild | chunk id.
+  // Index values: an entry id, kNone, or kChild | chunk id.
   static constexpr std::uint32_t kNone = 0x7fff'ffffU;
   static constexpr std::uint32_t kChild = 0x8000'0000U;
   // Entry counts at which the index changes form; the gaps avoid flapping.
@@ -343,34 +443,69 @@ class PrefixTable {
 #endif
   }
 
-  std::uint32_t alloc_slot(const Ipv4Net& net, V&& value) {
-    if (free_slots_.empty() && slots_.size() >= kNone) throw std::length_error("PrefixMap is full");
-    if (!free_slots_.empty()) {
-      const std::uint32_t s = free_slots_.back();
-      slots_[s].emplace(net, std::move(value));
-      free_slots_.pop_back();
-      return s;
+  // The id of the entry with this key, or kNone: a binary search while the
+  // entries are in key order, else the hash map.
+  std::uint32_t find(std::uint64_t key) const noexcept {
+    if (!sorted_) {
+      const auto it = where_.find(key);
+      return it == where_.end() ? kNone : it->second;
     }
-    slots_.emplace_back(std::in_place, net, std::move(value));
-    return static_cast<std::uint32_t>(slots_.size() - 1);
+    const auto it = std::lower_bound(items_.begin(), items_.end(), key,
+                                     [](const value_type& e, std::uint64_t k) { return key_of(e.first) < k; });
+    return it != items_.end() && key_of(it->first) == key ? static_cast<std::uint32_t>(it - items_.begin()) : kNone;
   }
 
-  unsigned len_of(std::uint32_t s) const noexcept { return slots_[s]->first.prefix_len(); }
+  std::optional<V> replace(std::uint32_t at, const Ipv4Net& net, V&& value) {
+    value_type& entry = items_[at];
+    std::optional<V> old(std::move(entry.second));
+    entry.first = net;
+    entry.second = std::move(value);
+    return old;
+  }
+
+  // Leaves key order: from now on the hash map finds the entries.
+  void unsort() {
+    where_.reserve(items_.size() + 1);
+    for (std::uint32_t i = 0; i < items_.size(); ++i) where_.emplace(key_of(items_[i].first), i);
+    sorted_ = false;
+  }
+
+  // Entry ids in key order.
+  std::shared_ptr<const std::vector<std::uint32_t>> order() const {
+    auto ids = std::make_shared<std::vector<std::uint32_t>>(items_.size());
+    for (std::uint32_t i = 0; i < ids->size(); ++i) (*ids)[i] = i;
+    if (!sorted_) {
+      std::sort(ids->begin(), ids->end(), [this](std::uint32_t a, std::uint32_t b) {
+        return key_of(items_[a].first) < key_of(items_[b].first);
+      });
+    }
+    return ids;
+  }
+
+  unsigned len_of(std::uint32_t s) const noexcept { return items_[s].first.prefix_len(); }
 
   // Longest present prefix strictly shorter than (net, len) that contains it.
   std::uint32_t parent_of(std::uint32_t net, unsigned len) const {
     for (unsigned l = len; l-- > 0;) {
-      const auto it = order_.find((std::uint64_t{net & mask_of(l)} << 6) | l);
-      if (it != order_.end()) return it->second;
+      const std::uint32_t at = find((std::uint64_t{net & mask_of(l)} << 6) | l);
+      if (at != kNone) return at;
     }
     return kNone;
   }
 
   // --- index maintenance --------------------------------------------------
 
+  // Builds the index of items_ (in key order) afresh.
+  void reindex() {
+    sorted_ = true;
+    where_ = {};
+    if (items_.size() <= kSmallMax) return build_small();
+    build_trie(items_.size() >= kWideAt ? 16 : 8);
+  }
+
   void index_insert(const Ipv4Net& net, std::uint32_t s) {
     if (top_.empty()) {
-      if (order_.size() > kSmallMax) return build_trie(8);
+      if (items_.size() > kSmallMax) return build_trie(8);
       std::vector<SmallEntry> list = small_list();
       list.push_back({net.addr().to_u32(), net.netmask().to_u32(), s});
       return set_small(std::move(list));
@@ -382,17 +517,22 @@ class PrefixTable {
     });
   }
 
-  void index_remove(const Ipv4Net& net, std::uint32_t s) {
+  // Entry s (net) is gone and entry `last`, if not s, now has id s.
+  void index_remove(const Ipv4Net& net, std::uint32_t s, std::uint32_t last) {
     if (top_.empty()) {
       std::vector<SmallEntry> list = small_list();
       std::erase_if(list, [s](const SmallEntry& e) { return e.slot == s; });
+      for (SmallEntry& e : list)
+        if (e.slot == last) e.slot = s;
       return set_small(std::move(list));
     }
-    if (order_.size() <= kSmallMax / 2) return build_small();
-    if (top_shift_ == 16 && order_.size() < kWideAt / 4) return build_trie(8);
+    if (items_.size() <= kSmallMax / 2) return build_small();
+    if (top_shift_ == 16 && items_.size() < kWideAt / 4) return build_trie(8);
     const std::uint32_t parent = parent_of(net.addr().to_u32(), net.prefix_len());
-    update(net.addr().to_u32(), net.prefix_len(),
-           [s, parent](std::uint32_t v) { return v == s ? parent : v; });
+    update(net.addr().to_u32(), net.prefix_len(), [s, parent](std::uint32_t v) { return v == s ? parent : v; });
+    if (s == last) return;
+    const Ipv4Net moved = items_[s].first.trunc();
+    update(moved.addr().to_u32(), moved.prefix_len(), [s, last](std::uint32_t v) { return v == last ? s : v; });
   }
 
   void drop_trie() noexcept {
@@ -409,28 +549,116 @@ class PrefixTable {
   void build_small() {
     drop_trie();
     std::vector<SmallEntry> list;
-    for (const auto& [key, s] : order_) {
-      const Ipv4Net& net = slots_[s]->first;
+    for (std::uint32_t s = 0; s < items_.size(); ++s) {
+      const Ipv4Net& net = items_[s].first;
       list.push_back({net.network().to_u32(), net.netmask().to_u32(), s});
     }
     set_small(std::move(list));
   }
 
+  // Builds the trie bottom-up from the entries in key order: a prefix comes
+  // before the prefixes inside it, and the entries below one position of a
+  // table are consecutive.
   void build_trie(unsigned top_bits) {
     drop_trie();
     small_.clear();
     small_.shrink_to_fit();
     top_.assign(std::size_t{1} << top_bits, kNone);
     top_shift_ = 32 - top_bits;
-    // Pre-order: a prefix is painted before the prefixes inside it.
-    for (const auto& entry : order_) {
-      const std::uint32_t s = entry.second;
-      const auto len = static_cast<unsigned>(entry.first & 63);
-      const auto net = static_cast<std::uint32_t>(entry.first >> 6);
-      update(net, len, [this, s, len](std::uint32_t v) {
-        return v == kNone || len_of(v) < len ? s : v;
-      });
+    std::vector<std::uint32_t> ids;
+    if (!sorted_) ids = *order();
+    const auto id_at = [&](std::size_t i) { return sorted_ ? static_cast<std::uint32_t>(i) : ids[i]; };
+    const std::size_t n = items_.size();
+    for (std::size_t i = 0; i < n;) {
+      const Ipv4Net& net = items_[id_at(i)].first;
+      const std::uint32_t x = net.network().to_u32();
+      const unsigned len = net.prefix_len();
+      const std::size_t t = x >> top_shift_;
+      if (len <= top_bits) {
+        std::fill_n(top_.begin() + static_cast<std::ptrdiff_t>(t), std::size_t{1} << (top_bits - len), id_at(i));
+        ++i;
+        continue;
+      }
+      std::size_t j = i + 1;
+      while (j < n && items_[id_at(j)].first.network().to_u32() >> top_shift_ == t) ++j;
+      top_[t] = build_node(top_[t], i, j, top_bits, id_at);
+      i = j;
     }
+  }
+
+  // The value for the block of depth bits holding entries [from, to), all
+  // longer than depth, under the inherited longest match `outer`. One sweep
+  // over the entries yields the block's runs; only a block of more than
+  // kRuns runs is spelled out slot by slot.
+  template <class IdAt>
+  std::uint32_t build_node(std::uint32_t outer, std::size_t from, std::size_t to, unsigned depth,
+                           const IdAt& id_at) {
+    std::uint16_t run_start[257];
+    std::uint32_t run_value[257];
+    int runs = 0;
+    const auto emit = [&](std::uint32_t start, std::uint32_t end, std::uint32_t value) {
+      if (start >= end || (runs > 0 && run_value[runs - 1] == value)) return;
+      run_start[runs] = static_cast<std::uint16_t>(start);
+      run_value[runs] = value;
+      ++runs;
+    };
+    // Enclosing entries of this block: where each ends and its value.
+    std::uint32_t open_end[10];
+    std::uint32_t open_value[10];
+    int open = 1;
+    open_end[0] = 256;
+    open_value[0] = outer;
+    std::uint32_t pos = 0;
+    const auto close_to = [&](std::uint32_t b) {
+      while (open > 1 && open_end[open - 1] <= b) {
+        emit(pos, open_end[open - 1], open_value[open - 1]);
+        pos = std::max(pos, open_end[open - 1]);
+        --open;
+      }
+      emit(pos, b, open_value[open - 1]);
+      pos = std::max(pos, b);
+    };
+    const unsigned shift = 32 - depth - 8;
+    for (std::size_t i = from; i < to;) {
+      const Ipv4Net& net = items_[id_at(i)].first;
+      const std::uint32_t x = net.network().to_u32();
+      const unsigned len = net.prefix_len();
+      const std::uint32_t b = (x >> shift) & 0xff;
+      close_to(b);
+      if (len <= depth + 8) {
+        open_end[open] = b + (1U << (depth + 8 - len));
+        open_value[open] = id_at(i);
+        ++open;
+        ++i;
+        continue;
+      }
+      std::size_t j = i + 1;
+      while (j < to && ((items_[id_at(j)].first.network().to_u32() >> shift) & 0xff) == b) ++j;
+      emit(b, b + 1, build_node(open_value[open - 1], i, j, depth + 8, id_at));
+      pos = b + 1;
+      i = j;
+    }
+    close_to(256);
+    if (runs == 1) return run_value[0];
+    const std::uint32_t id = alloc_chunk();
+    if (runs > kRuns) {
+      const std::uint32_t off = alloc_block();
+      for (int r = 0; r < runs; ++r) {
+        const std::uint32_t end = r + 1 < runs ? run_start[r + 1] : 256U;
+        std::fill(blocks_.begin() + off + run_start[r], blocks_.begin() + off + end, run_value[r]);
+      }
+      chunks_[id].start[0] = 1;
+      chunks_[id].value[0] = off;
+      return kChild | id;
+    }
+    Chunk& c = chunks_[id];
+    std::uint32_t value = outer;
+    for (int r = 0; r < kRuns; ++r) {
+      if (r < runs) value = run_value[r];  // unused runs repeat the last value
+      c.start[r] = r < runs ? static_cast<std::uint8_t>(run_start[r]) : std::uint8_t{0xff};
+      c.value[r] = value;
+    }
+    return kChild | id;
   }
 
   // Applies op to every resolved value under net/len (net has no host bits).
@@ -603,7 +831,7 @@ class PrefixTable {
   // containers after every change. shift != 0: trie with that top shift;
   // otherwise count groups of the list, inline if there is only one.
   struct alignas(64) Hot {
-    const std::optional<value_type>* slots;
+    const value_type* slots;
     std::uint32_t count;
     std::uint32_t shift;
     struct Trie {
@@ -620,7 +848,7 @@ class PrefixTable {
   static_assert(sizeof(Hot) == 64);
 
   void sync() noexcept {
-    hot_.slots = slots_.data();
+    hot_.slots = items_.data();
     if (!top_.empty()) {
       hot_.count = 0;
       hot_.shift = top_shift_;
@@ -637,17 +865,18 @@ class PrefixTable {
   }
 
   Hot hot_;
-  std::vector<std::uint32_t> top_;    // empty while small_ is the index
-  std::vector<Chunk> chunks_;
-  std::vector<std::uint32_t> blocks_;
+  TableVector<std::uint32_t> top_;  // empty while small_ is the index
+  TableVector<Chunk> chunks_;
+  TableVector<std::uint32_t> blocks_;
   std::vector<SmallGroup> small_;
-  std::vector<std::optional<value_type>> slots_;
+  TableVector<value_type> items_;  // dense; ids are positions
   unsigned top_shift_ = 16;
+  bool sorted_ = true;  // items_ in key order
 
-  std::vector<std::uint32_t> free_slots_;
   std::vector<std::uint32_t> free_chunks_;
   std::vector<std::uint32_t> free_blocks_;
-  std::map<std::uint64_t, std::uint32_t> order_;  // (network << 6 | length) -> slot
+  // (network << 6 | length) -> id, while the entries are out of key order
+  boost::unordered_flat_map<std::uint64_t, std::uint32_t> where_;
 };
 
 }  // namespace detail
@@ -660,6 +889,9 @@ class PrefixMap {
   using key_type = Ipv4Net;
   using mapped_type = V;
   using value_type = std::pair<Ipv4Net, V>;
+
+  // What assign takes without a copy.
+  using Entries = detail::TableVector<value_type>;
 
   // Entries kept in the object itself before a table is made.
   static constexpr std::size_t kInline = std::max<std::size_t>(1, 48 / sizeof(value_type));
@@ -702,6 +934,26 @@ class PrefixMap {
     PrefixMap tmp(std::move(other));
     other = std::move(*this);
     *this = std::move(tmp);
+  }
+
+  // Replaces the content by `entries`; of equal (normalised) prefixes the
+  // last one stays. In linear time after a sort.
+  void assign(Entries entries) {
+    if (entries.size() <= kInline) {
+      PrefixMap next;
+      for (auto& [net, v] : entries) next.insert(net, std::move(v));
+      *this = std::move(next);
+      return;
+    }
+    auto table = std::make_unique<Table>();
+    table->assign(std::move(entries));
+    clear();
+    u_.table = table.release();
+    table_ = true;
+  }
+  template <class Range>
+  void assign(const Range& entries) {
+    assign(Entries(std::begin(entries), std::end(entries)));
   }
 
   // Returns the previous value if the (normalised) prefix was present.
@@ -774,7 +1026,8 @@ class PrefixMap {
 
   std::size_t size() const noexcept { return table_ ? u_.table->size() : n_; }
   bool empty() const noexcept { return size() == 0; }
-  // Returns spare capacity (after a build, say); lookups are unchanged.
+  // Returns spare capacity (after a build, say) and puts a table's entries
+  // in key order; lookups are unchanged.
   void shrink_to_fit() {
     if (table_) u_.table->shrink_to_fit();
   }
@@ -787,7 +1040,7 @@ class PrefixMap {
     }
   }
 
-  const_iterator begin() const noexcept {
+  const_iterator begin() const {
     return table_ ? const_iterator(u_.table->begin()) : const_iterator(u_.items);
   }
   const_iterator end() const noexcept {

@@ -125,6 +125,10 @@ void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMa
     return table.emplace(pk, std::move(peer)).first->second.get();
   };
 
+  // Entries in network order: of equal prefixes the later network's whole
+  // leaf stays.
+  TransmitTrie::Entries tx_entries;
+  ReceiveTrie::Entries rx_entries;
   for (const auto& [url, net] : networks) {
     if (!net.current.ip.applied) {
       SV_TRACE(lg(),
@@ -137,13 +141,18 @@ void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMa
       SV_TRACE(lg(), "No access rules available for network network={}", url);
       continue;
     }
-    auto [net_tx, net_rx] = net.current.access_rules.applied->routing_tries();
+    const auto [tx_rows, rx_rows] = net.current.access_rules.applied->routing_rows();
     SV_TRACE(lg(), "Processing access rules for network network={}", url);
+    tx_entries.reserve(tx_entries.size() + tx_rows.size());
+    rx_entries.reserve(rx_entries.size() + rx_rows.size());
 
-    for (const auto& [dest, sources] : net_tx) {
+    for (std::size_t i = 0; i < tx_rows.size();) {
+      const util::Ipv4Net dest = tx_rows[i].outer;
       SV_TRACE(lg(), "Building TX trie for dest network dest_net={}", dest);
       util::PrefixMap<const NodePeer*> leaf;
-      for (const auto& [source, pk] : sources) {
+      for (; i < tx_rows.size() && tx_rows[i].outer == dest; ++i) {
+        const util::Ipv4Net& source = tx_rows[i].inner;
+        const p2p::PubKey& pk = *tx_rows[i].pk;
         const NodePeer* peer = peer_for(pk);
         if (!peer) continue;
         leaf.insert(source, peer);
@@ -151,22 +160,27 @@ void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMa
                  "Added TX route: {source} -> {dest} via peer {pk} dest_net={dest} source_net={source} peer={peer}",
                  arg("source", source), arg("dest", dest), arg("pk", pk), arg("peer", pk.debug()));
       }
-      if (!leaf.empty()) next->tx.insert(dest, std::move(leaf));
+      if (!leaf.empty()) tx_entries.emplace_back(dest, std::move(leaf));
     }
 
-    for (const auto& [source, dests] : net_rx) {
+    for (std::size_t i = 0; i < rx_rows.size();) {
+      const util::Ipv4Net source = rx_rows[i].outer;
       SV_TRACE(lg(), "Building RX trie for source network source_net={}", source);
       util::PrefixMap<p2p::PubKey> leaf;
-      for (const auto& [dest, pk] : dests) {
+      for (; i < rx_rows.size() && rx_rows[i].outer == source; ++i) {
+        const util::Ipv4Net& dest = rx_rows[i].inner;
+        const p2p::PubKey& pk = *rx_rows[i].pk;
         leaf.insert(dest, pk);
         SV_TRACE(lg(),
                  "Added RX route: {source} -> {dest} from peer {pk} to TUN device source_net={source} dest_net={dest} "
                  "peer={peer}",
                  arg("source", source), arg("dest", dest), arg("pk", pk), arg("peer", pk.debug()));
       }
-      next->rx.insert(source, std::move(leaf));
+      rx_entries.emplace_back(source, std::move(leaf));
     }
   }
+  next->tx.assign(std::move(tx_entries));
+  next->rx.assign(std::move(rx_entries));
   // A later network's entry replaces an earlier one's whole leaf, so keep
   // only the peers the finished transmit trie names.
   boost::unordered_flat_map<p2p::PubKey, std::shared_ptr<NodePeer>, PubKeyHash> named;

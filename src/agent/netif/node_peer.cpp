@@ -74,11 +74,12 @@ struct Driver {
   }
 
   asio::awaitable<void> run() {
-    // Slots grow on first use and keep their capacity: an idle peer costs
-    // little memory, a busy one allocates nothing per datagram.
-    std::vector<p2p::Datagram> slots(kNodePeerRecvBatch);
+    // An idle peer waits with one slot; the full batch of slots (which then
+    // keep their capacity) and the hand-over list come with its first
+    // datagrams. So an idle peer costs little memory, a busy one allocates
+    // nothing per datagram.
+    std::vector<p2p::Datagram> slots(1);
     std::vector<std::span<const std::uint8_t>> to_tun;
-    to_tun.reserve(kNodePeerRecvBatch);
     std::size_t handled = 0;
     try {
       while (true) {
@@ -108,6 +109,10 @@ struct Driver {
                     arg("error", written.error().message()), arg("pk", pk.debug()));
         }
         handled += n;
+        if (slots.size() < kNodePeerRecvBatch) {
+          slots.resize(kNodePeerRecvBatch);
+          to_tun.reserve(kNodePeerRecvBatch);
+        }
         if (handled > kYieldAfter) {
           handled = 0;
           co_await asio::post(co_await asio::this_coro::executor, asio::use_awaitable);

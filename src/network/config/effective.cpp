@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <iterator>
 #include <string_view>
 #include <vector>
@@ -165,23 +166,61 @@ std::ostream& operator<<(std::ostream& os, const HostnameList& l) {
 
 // --- tries -------------------------------------------------------------------
 
-std::pair<RuleTrie, RuleTrie> EffectiveAccessRuleList::routing_tries() const {
-  RuleTrie transmit;
-  RuleTrie receive;
+std::pair<std::vector<RuleRow>, std::vector<RuleRow>> EffectiveAccessRuleList::routing_rows() const {
+  std::vector<RuleRow> rows[2];
   for (const auto& [key, r] : rules) {
     if (r.action != Action::Allow) continue;  // a denied pair is an absent one
     const bool out = r.direction == Direction::OUT;
-    RuleTrie& trie = out ? transmit : receive;
-    const Ipv4Net& outer = out ? r.dest : r.source;
-    const Ipv4Net& inner = out ? r.source : r.dest;
-    util::PrefixMap<PubKey>* m = trie.get_mut(outer);
-    if (m == nullptr) {
-      trie.insert(outer, util::PrefixMap<PubKey>{});
-      m = trie.get_mut(outer);
-    }
-    m->insert(inner, r.pk);
+    rows[out ? 0 : 1].push_back(out ? RuleRow{r.dest, r.source, &r.pk} : RuleRow{r.source, r.dest, &r.pk});
   }
-  return {std::move(transmit), std::move(receive)};
+  // Rows of one outer prefix form one inner map, which keeps the first outer
+  // key; of equal inner prefixes the later row, key included, stays.
+  const auto order = [](std::vector<RuleRow>& list) {
+    const auto key = [](const Ipv4Net& n) { return std::pair(n.network(), n.prefix_len()); };
+    const auto by_outer = [&](const RuleRow& a, const RuleRow& b) { return key(a.outer) < key(b.outer); };
+    if (!std::is_sorted(list.begin(), list.end(), by_outer)) std::stable_sort(list.begin(), list.end(), by_outer);
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < list.size();) {
+      std::size_t j = i + 1;
+      while (j < list.size() && key(list[j].outer) == key(list[i].outer)) ++j;
+      const Ipv4Net outer = list[i].outer;
+      const auto by_inner = [&](const RuleRow& a, const RuleRow& b) { return key(a.inner) < key(b.inner); };
+      const auto first = list.begin() + static_cast<std::ptrdiff_t>(i);
+      const auto last = list.begin() + static_cast<std::ptrdiff_t>(j);
+      if (!std::is_sorted(first, last, by_inner)) std::stable_sort(first, last, by_inner);
+      for (std::size_t k = i; k < j; ++k) {
+        if (kept > 0 && key(list[kept - 1].outer) == key(outer) && key(list[kept - 1].inner) == key(list[k].inner)) {
+          list[kept - 1] = list[k];
+        } else {
+          list[kept++] = list[k];
+        }
+        list[kept - 1].outer = outer;
+      }
+      i = j;
+    }
+    list.resize(kept);
+  };
+  order(rows[0]);
+  order(rows[1]);
+  return {std::move(rows[0]), std::move(rows[1])};
+}
+
+std::pair<RuleTrie, RuleTrie> EffectiveAccessRuleList::routing_tries() const {
+  auto [tx_rows, rx_rows] = routing_rows();
+  const auto build = [](const std::vector<RuleRow>& rows) {
+    RuleTrie::Entries outer;
+    for (std::size_t i = 0; i < rows.size();) {
+      util::PrefixMap<PubKey> m;  // rows in key order: each insert appends
+      std::size_t j = i;
+      for (; j < rows.size() && rows[j].outer == rows[i].outer; ++j) m.insert(rows[j].inner, *rows[j].pk);
+      outer.emplace_back(rows[i].outer, std::move(m));
+      i = j;
+    }
+    RuleTrie trie;
+    trie.assign(std::move(outer));
+    return trie;
+  };
+  return {build(tx_rows), build(rx_rows)};
 }
 
 // --- derivations -------------------------------------------------------------

@@ -11,6 +11,7 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "network/config/network_config.hpp"
 #include "util/prefix_map.hpp"
@@ -52,6 +53,13 @@ struct EffectiveAccessRuleListEntryKey {
 // Outer key then inner key, giving a peer key: transmit is destination ->
 // source -> key, receive is source -> destination -> key.
 using RuleTrie = util::PrefixMap<util::PrefixMap<PubKey>>;
+
+// One entry of a rule trie: outer prefix, inner prefix, peer key.
+struct RuleRow {
+  Ipv4Net outer;
+  Ipv4Net inner;
+  const PubKey* pk;
+};
 
 // Rules by key. Copies share one map until one of them is changed (the
 // applied list and the desired one are mostly the same).
@@ -119,6 +127,9 @@ class EffectiveAccessRuleList {
   friend bool operator==(const EffectiveAccessRuleList&, const EffectiveAccessRuleList&) = default;
   // (transmit trie, receive trie) of the Allow rules.
   std::pair<RuleTrie, RuleTrie> routing_tries() const;
+  // The entries of those tries, in their iteration order (outer prefix, then
+  // inner), without building them; the keys point into this list.
+  std::pair<std::vector<RuleRow>, std::vector<RuleRow>> routing_rows() const;
   // Table: "Type Source Destination PubKey Action", OUT rows first.
   std::string to_string() const;
 };
