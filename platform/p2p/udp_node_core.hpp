@@ -86,6 +86,10 @@ class TokenBucket {
 
 // Outgoing datagrams are built here, one buffer per thread.
 std::span<std::uint8_t> send_buffer();
+// Room for a batch of outgoing datagrams, one buffer per thread (at least
+// kMaxDatagramSize).
+std::span<std::uint8_t> batch_buffer();
+inline constexpr std::size_t kSendBatch = 64;
 
 // Wake-up signal of a link's reader; closing it ends the pending read.
 struct Waker {
@@ -109,6 +113,7 @@ struct UdpSocketHandle::Socket {
   bool v6 = false;
   bool dual_stack = false;
   bool open = true;  // under Core::sock_mutex
+  std::atomic<bool> gso{true};  // UDP segmentation offload not refused yet
 };
 using Socket = UdpSocketHandle::Socket;
 
@@ -172,6 +177,9 @@ struct UdpNode::Core : std::enable_shared_from_this<Core> {
   util::Expected<void, NodeError> open_sockets(bool first);
   void close_socket(const std::shared_ptr<Socket>& s);
   int send_raw(const udp::endpoint& to, std::span<const std::uint8_t> data);
+  // Sends a prefix of `datagrams` to `to` in as few system calls as it can:
+  // the count sent, or -errno when the first one failed.
+  int send_raw_batch(const udp::endpoint& to, std::span<const std::span<const std::uint8_t>> datagrams);
   static asio::awaitable<void> receive_loop(std::shared_ptr<Core> self, std::shared_ptr<Socket> s);
 
   // receiving (strand)
@@ -190,6 +198,10 @@ struct UdpNode::Core : std::enable_shared_from_this<Core> {
 
   // sending
   util::Expected<void, SendDatagramError> send_app(Peer& p, std::span<const std::uint8_t> payload);
+  // Sends a prefix of `payloads` (each at most wire::kMaxAppPayload): the
+  // count sent (>= 1), or the error of the first.
+  util::Expected<std::size_t, SendDatagramError> send_app_batch(Peer& p,
+                                                                std::span<const std::span<const std::uint8_t>> payloads);
   // Padded up to `size` bytes in all (0: bare).
   void send_peer_hello(Peer& p, wire::Type type, const udp::endpoint& to, std::uint64_t timestamp, std::size_t size);
   // Size of a direct HELLO, which probes the path for mtu-sized datagrams.
@@ -245,6 +257,13 @@ struct UdpNode::Core : std::enable_shared_from_this<Core> {
   std::size_t default_index = 0;  // under relay_mutex
 
   std::vector<std::uint8_t> scratch;  // strand: opened bodies
+  // Readers to wake once the received batch is handled (strand): one
+  // wake-up per batch, not per datagram.
+  std::vector<std::shared_ptr<Waker>> to_wake;
+  void wake_readers() {
+    for (auto& w : to_wake) w->wake();
+    to_wake.clear();
+  }
   TokenBucket strangers{kStrangerAgreementsPerSecond, kStrangerAgreementsBurst};  // strand
 
   struct {

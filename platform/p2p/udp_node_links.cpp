@@ -52,7 +52,7 @@ void UdpNode::Core::peer_app(const wire::Header& h, Instant now) {
     if (p->read_waiters > 0) wake = p->reader;
   }
   count.delivered.fetch_add(1, std::memory_order_relaxed);
-  if (wake) wake->wake();
+  if (wake && std::find(to_wake.begin(), to_wake.end(), wake) == to_wake.end()) to_wake.push_back(std::move(wake));
 }
 
 util::Expected<void, SendDatagramError> UdpNode::Core::send_app(Peer& p, std::span<const std::uint8_t> payload) {
@@ -84,6 +84,48 @@ util::Expected<void, SendDatagramError> UdpNode::Core::send_app(Peer& p, std::sp
   if (err != 0) return send_error(SendKind::Failed, fmt::format("send failed: {}", std::strerror(err)));
   p.app_tx.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
   return {};
+}
+
+util::Expected<std::size_t, SendDatagramError> UdpNode::Core::send_app_batch(
+    Peer& p, std::span<const std::span<const std::uint8_t>> payloads) {
+  udp::endpoint to;
+  wire::Sender sender{own_pk()};
+  {
+    std::lock_guard lock(p.mutex);
+    if (p.closed) return send_error(SendKind::Closed, "node shut down");
+    if (p.pow == PowStatus::Nok) return send_error(SendKind::Failed, "peer refused: proof of work below the minimum");
+    if (!p.route) return send_error(SendKind::Failed, "no path to peer");
+    to = *p.route;
+    if (p.tx_id) {
+      sender.short_form = true;
+      sender.short_id = p.tx_id->value();
+    }
+  }
+  const auto buf = batch_buffer();
+  std::array<std::span<const std::uint8_t>, kSendBatch> out;
+  std::size_t used = 0, m = 0;
+  for (; m < payloads.size() && m < kSendBatch; ++m) {
+    const auto& payload = payloads[m];
+    if (used + wire::encoded_size(sender.short_form, armed, payload.size()) > buf.size()) break;
+    const auto room = buf.subspan(used);
+    std::size_t n;
+    if (armed) {
+      const wire::Seal seal{&*p.keys, epoch, p.tx_counter.fetch_add(1, std::memory_order_relaxed), salt};
+      n = wire::encode(room, wire::Type::App, p.pk, sender, payload, &seal);
+    } else {
+      n = wire::encode(room, wire::Type::App, p.pk, sender, payload, nullptr);
+    }
+    out[m] = room.first(n);
+    used += n;
+  }
+  const int sent = send_raw_batch(to, {out.data(), m});
+  if (sent <= 0) {
+    const int err = -sent;
+    if (err == EAGAIN || err == EWOULDBLOCK || err == ENOBUFS) return send_error(SendKind::QueueFull, "send queue full");
+    return send_error(SendKind::Failed, fmt::format("send failed: {}", std::strerror(err)));
+  }
+  p.app_tx.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+  return static_cast<std::size_t>(sent);
 }
 
 namespace {
@@ -167,17 +209,18 @@ class UdpNodePeer final : public NodePeer {
       if (d.size() > wire::kMaxAppPayload)
         co_return send_error(SendKind::TooLarge, fmt::format("datagram too large: {} bytes", d.size()));
     std::optional<asio::steady_timer> backoff;
-    for (const auto& d : datagrams) {
-      for (;;) {
-        if (w->link_closed.load(std::memory_order_acquire)) co_return send_error(SendKind::Closed, "link closed");
-        auto sent = core->send_app(*p, d);
-        if (sent) break;
-        if (sent.error().kind() != SendKind::QueueFull) co_return sent;
-        // The socket's send buffer is full: wait a little and try again.
-        if (!backoff) backoff.emplace(co_await asio::this_coro::executor);
-        backoff->expires_after(200us);
-        co_await backoff->async_wait(asio::use_awaitable);
+    while (!datagrams.empty()) {
+      if (w->link_closed.load(std::memory_order_acquire)) co_return send_error(SendKind::Closed, "link closed");
+      auto sent = core->send_app_batch(*p, datagrams);
+      if (sent) {
+        datagrams = datagrams.subspan(*sent);
+        continue;
       }
+      if (sent.error().kind() != SendKind::QueueFull) co_return util::Unexpected(sent.error());
+      // The socket's send buffer is full: wait a little and try again.
+      if (!backoff) backoff.emplace(co_await asio::this_coro::executor);
+      backoff->expires_after(200us);
+      co_await backoff->async_wait(asio::use_awaitable);
     }
     co_return util::Expected<void, SendDatagramError>{};
   }

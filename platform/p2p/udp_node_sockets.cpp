@@ -3,6 +3,7 @@
 #include "platform/p2p/udp_node_core.hpp"
 
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -24,8 +25,24 @@ namespace {
 
 constexpr std::size_t kRecvBatch = 16;
 constexpr std::size_t kRecvBufSize = 65536;
+constexpr std::size_t kBatchBufSize = 256 * 1024;
+// The kernel takes at most this many segments in one offloaded send.
+constexpr std::size_t kMaxGsoSegments = 64;
+
+// Control message room for one UDP_SEGMENT value.
+union SegmentControl {
+  cmsghdr align;
+  char buf[CMSG_SPACE(sizeof(std::uint16_t))];
+};
 
 }  // namespace
+
+std::span<std::uint8_t> batch_buffer() {
+  static_assert(kBatchBufSize >= wire::kMaxDatagramSize);
+  thread_local std::unique_ptr<std::uint8_t[]> buf;
+  if (!buf) buf.reset(new std::uint8_t[kBatchBufSize]);
+  return {buf.get(), kBatchBufSize};
+}
 
 std::span<std::uint8_t> send_buffer() {
   thread_local std::unique_ptr<std::uint8_t[]> buf;
@@ -108,10 +125,12 @@ void UdpNode::Core::close_socket(const std::shared_ptr<Socket>& s) {
   });
 }
 
-int UdpNode::Core::send_raw(const udp::endpoint& to, std::span<const std::uint8_t> data) {
+namespace {
+
+// The socket that sends to `to` and the address to use on it; under sock_mutex.
+Socket* pick_socket(const std::vector<std::shared_ptr<Socket>>& socks, const udp::endpoint& to, udp::endpoint& dest) {
   const bool to_v4 = to.address().is_v4();
-  std::shared_lock lock(sock_mutex);
-  const Socket* pick = nullptr;
+  Socket* pick = nullptr;
   for (const auto& s : socks) {
     if (to_v4 ? !s->v6 : s->v6) {
       pick = s.get();
@@ -119,20 +138,116 @@ int UdpNode::Core::send_raw(const udp::endpoint& to, std::span<const std::uint8_
     }
     if (to_v4 && s->dual_stack && !pick) pick = s.get();
   }
-  if (!pick) return ENETUNREACH;
-  udp::endpoint dest = to;
-  if (to_v4 && pick->v6)
+  dest = to;
+  if (pick && to_v4 && pick->v6)
     dest = udp::endpoint(asio::ip::make_address_v6(asio::ip::v4_mapped, to.address().to_v4()), to.port());
+  return pick;
+}
+
+}  // namespace
+
+int UdpNode::Core::send_raw(const udp::endpoint& to, std::span<const std::uint8_t> data) {
+  std::shared_lock lock(sock_mutex);
+  udp::endpoint dest;
+  const Socket* pick = pick_socket(socks, to, dest);
+  if (!pick) return ENETUNREACH;
   const ssize_t n = ::sendto(pick->fd, data.data(), data.size(), MSG_DONTWAIT | MSG_NOSIGNAL, dest.data(),
                              static_cast<socklen_t>(dest.size()));
   return n < 0 ? errno : 0;
 }
+
+// Runs of equal-sized datagrams (the last of a run may be shorter) go out as
+// one offloaded send each, when the socket takes UDP_SEGMENT and the size
+// fits the node's mtu; all runs go in one sendmmsg.
+int UdpNode::Core::send_raw_batch(const udp::endpoint& to, std::span<const std::span<const std::uint8_t>> datagrams) {
+  if (datagrams.empty()) return 0;
+  std::shared_lock lock(sock_mutex);
+  udp::endpoint dest;
+  Socket* pick = pick_socket(socks, to, dest);
+  if (!pick) return -ENETUNREACH;
+  const std::size_t count = std::min(datagrams.size(), kSendBatch);
+  std::array<iovec, kSendBatch> iovs;
+  std::array<mmsghdr, kSendBatch> msgs;
+  std::array<SegmentControl, kSendBatch> controls;
+  std::array<std::uint8_t, kSendBatch> runs;
+  for (bool gso = pick->gso.load(std::memory_order_relaxed);; gso = false) {
+    std::size_t m = 0;
+    bool offloaded = false;
+    for (std::size_t i = 0; i < count; ++m) {
+      const std::size_t seg = datagrams[i].size();
+      std::size_t k = 0, total = 0;
+      do {
+        const auto& d = datagrams[i + k];
+        iovs[i + k] = {const_cast<std::uint8_t*>(d.data()), d.size()};
+        total += d.size();
+        ++k;
+        if (d.size() < seg) break;
+      } while (gso && seg <= opts.mtu() && i + k < count && k < kMaxGsoSegments &&
+               datagrams[i + k].size() <= seg && total + datagrams[i + k].size() <= wire::kMaxDatagramSize);
+      auto& h = msgs[m].msg_hdr;
+      h = {};
+      h.msg_name = dest.data();
+      h.msg_namelen = static_cast<socklen_t>(dest.size());
+      h.msg_iov = &iovs[i];
+      h.msg_iovlen = k;
+      if (k > 1) {
+        h.msg_control = controls[m].buf;
+        h.msg_controllen = sizeof controls[m].buf;
+        cmsghdr* c = CMSG_FIRSTHDR(&h);
+        c->cmsg_level = SOL_UDP;
+        c->cmsg_type = UDP_SEGMENT;
+        c->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
+        const auto size = static_cast<std::uint16_t>(seg);
+        std::memcpy(CMSG_DATA(c), &size, sizeof size);
+        if (m == 0) offloaded = true;
+      }
+      runs[m] = static_cast<std::uint8_t>(k);
+      i += k;
+    }
+    const int n = ::sendmmsg(pick->fd, msgs.data(), static_cast<unsigned>(m), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n < 0) {
+      const int err = errno;
+      // A device without checksum offload refuses segmentation for good.
+      if (offloaded && err == EIO) pick->gso.store(false, std::memory_order_relaxed);
+      if (offloaded && (err == EIO || err == EINVAL || err == EMSGSIZE || err == ENOPROTOOPT)) continue;
+      return -err;
+    }
+    int sent = 0;
+    for (int j = 0; j < n; ++j) sent += runs[static_cast<std::size_t>(j)];
+    return sent;
+  }
+}
+
+namespace {
+
+// Control message room for one UDP_GRO value.
+union GroControl {
+  cmsghdr align;
+  char buf[CMSG_SPACE(sizeof(int))];
+};
+
+// Size of the segments a coalesced receive holds; 0 when it is one datagram.
+std::size_t gro_segment_size(msghdr& h) {
+  for (cmsghdr* c = CMSG_FIRSTHDR(&h); c; c = CMSG_NXTHDR(&h, c)) {
+    if (c->cmsg_level != SOL_UDP || c->cmsg_type != UDP_GRO) continue;
+    int size = 0;
+    std::memcpy(&size, CMSG_DATA(c), sizeof size);
+    return size > 0 ? static_cast<std::size_t>(size) : 0;
+  }
+  return 0;
+}
+
+}  // namespace
 
 asio::awaitable<void> UdpNode::Core::receive_loop(std::shared_ptr<Core> self, std::shared_ptr<Socket> s) {
   std::vector<std::uint8_t> bufs(kRecvBatch * kRecvBufSize);
   std::array<mmsghdr, kRecvBatch> msgs{};
   std::array<iovec, kRecvBatch> iovs{};
   std::array<sockaddr_storage, kRecvBatch> names{};
+  std::array<GroControl, kRecvBatch> controls{};
+  // Coalesced receives: runs of datagrams from one sender arrive in one read.
+  const int on = 1;
+  const bool gro = ::setsockopt(s->fd, SOL_UDP, UDP_GRO, &on, sizeof on) == 0;
   try {
     for (;;) {
       co_await s->sock.async_wait(udp::socket::wait_read, asio::use_awaitable);
@@ -144,6 +259,10 @@ asio::awaitable<void> UdpNode::Core::receive_loop(std::shared_ptr<Core> self, st
           msgs[i].msg_hdr.msg_iovlen = 1;
           msgs[i].msg_hdr.msg_name = &names[i];
           msgs[i].msg_hdr.msg_namelen = sizeof names[i];
+          if (gro) {
+            msgs[i].msg_hdr.msg_control = controls[i].buf;
+            msgs[i].msg_hdr.msg_controllen = sizeof controls[i].buf;
+          }
         }
         const int n = ::recvmmsg(s->fd, msgs.data(), kRecvBatch, MSG_DONTWAIT, nullptr);
         if (n <= 0) {
@@ -153,16 +272,25 @@ asio::awaitable<void> UdpNode::Core::receive_loop(std::shared_ptr<Core> self, st
         }
         const Instant now = Clock::now();
         for (int i = 0; i < n; ++i) {
-          if (msgs[i].msg_hdr.msg_flags & MSG_TRUNC) {
+          auto& h = msgs[i].msg_hdr;
+          if (h.msg_flags & MSG_TRUNC) {
             self->count.malformed.fetch_add(1, std::memory_order_relaxed);
             continue;
           }
           udp::endpoint from;
-          if (msgs[i].msg_hdr.msg_namelen > from.capacity()) continue;
-          std::memcpy(from.data(), &names[i], msgs[i].msg_hdr.msg_namelen);
-          from.resize(msgs[i].msg_hdr.msg_namelen);
-          self->handle_datagram({bufs.data() + i * kRecvBufSize, msgs[i].msg_len}, from, now);
+          if (h.msg_namelen > from.capacity()) continue;
+          std::memcpy(from.data(), &names[i], h.msg_namelen);
+          from.resize(h.msg_namelen);
+          const std::span<const std::uint8_t> all{bufs.data() + i * kRecvBufSize, msgs[i].msg_len};
+          const std::size_t seg = gro ? gro_segment_size(h) : 0;
+          if (seg == 0 || seg >= all.size()) {
+            self->handle_datagram(all, from, now);
+            continue;
+          }
+          for (std::size_t off = 0; off < all.size(); off += seg)
+            self->handle_datagram(all.subspan(off, std::min(seg, all.size() - off)), from, now);
         }
+        self->wake_readers();
         if (static_cast<std::size_t>(n) < kRecvBatch) break;
       }
     }
