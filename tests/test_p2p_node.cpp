@@ -356,21 +356,30 @@ TEST_F(P2pNode, StrangersAreCheckedCheaplyAndTheirKeyAgreementsBudgeted) {
     const auto c = b->counters();
     return c.dropped_refused + c.dropped_busy;
   };
-  const auto start = Clock::now();
+  // Made before the clock starts: on a slow machine their making alone could
+  // outlast the budget's window.
+  std::vector<Bytes> hellos;
   for (std::uint64_t i = 1; i <= kFlood; ++i) {
     auto stranger = Identity::generate(0).value();
     for (int t = 0; t < 64 && pow_difficulty(stranger.pk(), stranger.pow()) >= 8; ++t)  // below the minimum
       stranger = Identity::generate(0).value();
-    raw.send_to(asio::buffer(datagram(wire::Type::Hello, stranger, bk, hello_body(stranger), 0)), to);
+    hellos.push_back(datagram(wire::Type::Hello, stranger, bk, hello_body(stranger), 0));
+  }
+  const auto start = Clock::now();
+  for (std::uint64_t i = 1; i <= kFlood; ++i) {
+    raw.send_to(asio::buffer(hellos[i - 1]), to);
     if (i % 20 == 0) {  // none lost to a full receive buffer
       ASSERT_TRUE(eventually([&] { return handled() >= i; }));
     }
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   const auto agreed = b->counters().dropped_refused;
-  EXPECT_LE(agreed, kStrangerAgreementsBurst + kStrangerAgreementsPerSecond * seconds + 1)
-      << "of " << kFlood << " in " << seconds << " s";
-  EXPECT_GT(b->counters().dropped_busy, 0u);
+  const double allowed = kStrangerAgreementsBurst + kStrangerAgreementsPerSecond * seconds + 1;
+  EXPECT_LE(agreed, allowed) << "of " << kFlood << " in " << seconds << " s";
+  // Unless the machine was too slow to send faster than the budget refills.
+  if (allowed < kFlood) {
+    EXPECT_GT(b->counters().dropped_busy, 0u) << "in " << seconds << " s";
+  }
 
   // A peer the node knows is not held up by the budget.
   auto own = raw_socket(rt.io);
