@@ -167,6 +167,49 @@ TEST(TaskGroup, RunsEachTaskOnAStrandAndStopEndsItsWait) {
   runner.join();
 }
 
+TEST(TaskGroup, ABatchStartsItsTasksWithOneHandlerAndKeepsEarlyStops) {
+  asio::io_context io;  // polled here: every handler run is counted
+  util::TaskGroup group;
+  std::atomic<int> started{0}, ended{0};
+  auto task = [&]() -> asio::awaitable<void> {
+    ++started;
+    const auto ex = co_await asio::this_coro::executor;
+    co_await asio::steady_timer(ex, 10s).async_wait(asio::use_awaitable);
+  };
+  auto done = [&](std::exception_ptr) { ++ended; };
+  auto drain = [&] {
+    for (int i = 0; i < 100 && io.poll() > 0; ++i) io.restart();
+    io.restart();
+  };
+  constexpr int kTasks = 50;
+  std::vector<util::TaskGroup::Task> tasks;
+  {
+    util::TaskGroup::Batch batch(group);
+    for (int i = 0; i < kTasks; ++i) tasks.push_back(batch.spawn(io.get_executor(), task(), done));
+    EXPECT_EQ(group.size(), static_cast<std::size_t>(kTasks));
+    EXPECT_EQ(io.poll(), 0u);  // nothing starts before the launch
+    EXPECT_EQ(started, 0);
+    io.restart();
+    batch.launch();
+    EXPECT_EQ(io.poll(), 1u);
+    EXPECT_EQ(started, kTasks);
+    io.restart();
+    // Used again; a task stopped before it ever ran ends once started, and
+    // destroying the batch launches what it holds.
+    tasks.push_back(batch.spawn(io.get_executor(), task(), done));
+    tasks.back().stop();
+  }
+  drain();
+  EXPECT_EQ(started, kTasks + 1);
+  EXPECT_EQ(ended, 1);
+  EXPECT_TRUE(tasks.back().done());
+  EXPECT_FALSE(tasks[0].done());
+  group.stop();
+  drain();
+  EXPECT_EQ(ended, kTasks + 1);
+  EXPECT_TRUE(group.wait_for(0ms));
+}
+
 TEST(DocumentsByUrl, FilesAndHttpBodiesReadSafely) {
   Core core;
   TestHttpServer http(&core.certs);

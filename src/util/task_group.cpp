@@ -10,6 +10,7 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/experimental/concurrent_channel.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -25,9 +26,11 @@ struct TaskGroup::Entry {
   const asio::any_io_executor strand;  // a strand
   asio::cancellation_signal signal;  // emitted on strand only
   std::atomic<bool> done{false};
+  std::atomic<bool> stopped{false};  // a stop may come before a batch start
 
   void stop(const std::shared_ptr<Entry>& self) {
     if (done.load(std::memory_order_acquire)) return;
+    stopped.store(true, std::memory_order_release);
     asio::post(strand, [self] {
       if (!self->done.load(std::memory_order_acquire)) self->signal.emit(asio::cancellation_type::terminal);
     });
@@ -52,6 +55,24 @@ struct TaskGroup::State {
     }
     for (auto& w : wake) (void)w->try_send(boost::system::error_code{});
   }
+  // On the entry's strand: runs the task until it first waits.
+  static void launch(const std::shared_ptr<State>& s, const std::shared_ptr<Entry>& e, asio::awaitable<void> task,
+                     OnDone on_done) {
+    // The completion handler keeps the entry, and so the signal whose slot
+    // the coroutine uses, alive until the coroutine has ended.
+    asio::co_spawn(e->strand, std::move(task),
+                   asio::bind_cancellation_slot(e->signal.slot(),
+                                                [s, e, on_done = std::move(on_done)](std::exception_ptr failure) {
+                                                  s->finished(e);
+                                                  if (on_done) on_done(failure);
+                                                }));
+  }
+};
+
+struct TaskGroup::Batch::Pending {
+  std::shared_ptr<Entry> e;
+  asio::awaitable<void> task;
+  OnDone on_done;
 };
 
 void TaskGroup::Task::stop() const {
@@ -91,18 +112,46 @@ TaskGroup::Task TaskGroup::start(asio::any_io_executor strand, asio::awaitable<v
     std::lock_guard lock(s_->mutex);
     s_->tasks.insert(e);
   }
-  // Posted, so that the task never starts inside its spawner. The completion
-  // handler keeps the entry, and so the signal whose slot the coroutine uses,
-  // alive until the coroutine has ended.
+  // Posted, so that the task never starts inside its spawner.
   asio::post(e->strand, [s = s_, e, task = std::move(task), on_done = std::move(on_done)]() mutable {
-    asio::co_spawn(e->strand, std::move(task),
-                   asio::bind_cancellation_slot(e->signal.slot(),
-                                                [s, e, on_done = std::move(on_done)](std::exception_ptr failure) {
-                                                  s->finished(e);
-                                                  if (on_done) on_done(failure);
-                                                }));
+    State::launch(s, e, std::move(task), std::move(on_done));
   });
   return Task(std::move(e));
+}
+
+TaskGroup::Batch::Batch(TaskGroup& group) : group_(group) {}
+
+TaskGroup::Batch::~Batch() { launch(); }
+
+TaskGroup::Task TaskGroup::Batch::spawn(const asio::any_io_executor& ex, asio::awaitable<void> task,
+                                        OnDone on_done) {
+  auto e = std::make_shared<Entry>(strand_of(ex));
+  {
+    std::lock_guard lock(group_.s_->mutex);
+    group_.s_->tasks.insert(e);
+  }
+  if (pending_.empty()) ex_ = ex;
+  pending_.push_back(Pending{e, std::move(task), std::move(on_done)});
+  return Task(std::move(e));
+}
+
+void TaskGroup::Batch::launch() {
+  if (pending_.empty()) return;
+  // One post for the whole batch: on a runtime thread each fresh strand runs
+  // its task's start inline, so no thread is woken per task.
+  asio::post(ex_, [s = group_.s_, all = std::move(pending_)]() mutable {
+    for (auto& p : all) {
+      const auto& strand = p.e->strand;
+      asio::dispatch(strand, [s, e = p.e, task = std::move(p.task), on_done = std::move(p.on_done)]() mutable {
+        State::launch(s, e, std::move(task), std::move(on_done));
+        // A stop that came before the start found no task to cancel.
+        if (e->stopped.load(std::memory_order_acquire) && !e->done.load(std::memory_order_acquire))
+          e->signal.emit(asio::cancellation_type::terminal);
+      });
+    }
+  });
+  pending_.clear();
+  ex_ = {};
 }
 
 void TaskGroup::stop() {

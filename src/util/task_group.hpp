@@ -5,6 +5,8 @@
 //   wait()           completes once the group has no task left
 //   wait_for(d)      the same, blocking, for threads outside the runtime
 // A task starts on its strand after spawn() returned, never inside it.
+// Batch: tasks spawned through it start together, with one post, when it is
+// launched (or destroyed); they belong to the group from spawn() on.
 // Stopping is Asio's terminal cancellation, delivered on the task's strand:
 // the operation the task waits on completes with operation_aborted, and so
 // does every later one. Destroying the group stops its tasks without waiting.
@@ -15,6 +17,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
@@ -43,6 +46,24 @@ class TaskGroup {
     friend class TaskGroup;
     explicit Task(std::shared_ptr<Entry> e) : e_(std::move(e)) {}
     std::shared_ptr<Entry> e_;
+  };
+
+  class Batch {
+   public:
+    explicit Batch(TaskGroup& group);
+    ~Batch();
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
+    // As TaskGroup::spawn; the task starts once the batch is launched.
+    Task spawn(const boost::asio::any_io_executor& ex, boost::asio::awaitable<void> task, OnDone on_done = {});
+    // Starts every task spawned so far; the batch may be used again.
+    void launch();
+
+   private:
+    struct Pending;
+    TaskGroup& group_;
+    boost::asio::any_io_executor ex_;
+    std::vector<Pending> pending_;
   };
 
   TaskGroup();

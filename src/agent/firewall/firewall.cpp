@@ -103,6 +103,8 @@ void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMa
   boost::unordered_flat_map<p2p::PubKey, std::shared_ptr<NodePeer>, PubKeyHash> table;
   // Keys the node refused this time; each is tried once per rebuild.
   boost::unordered_flat_set<p2p::PubKey, PubKeyHash> refused;
+  // New peers' drivers start together once the rebuild is done.
+  util::TaskGroup::Batch starts(ctx.tasks);
 
   auto peer_for = [&](const p2p::PubKey& pk) -> const NodePeer* {
     if (auto it = table.find(pk); it != table.end()) return it->second.get();
@@ -111,7 +113,7 @@ void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMa
     if (auto old = peers_.find(pk); old != peers_.end()) {
       peer = old->second;
     } else {
-      auto created = NodePeer::create(ctx, pk);
+      auto created = NodePeer::create(ctx, pk, &starts);
       if (!created) {
         // Leave this key out; the next rebuild tries it again.
         SV_WARN(lg(), "Failed to create node peer {pk}: {error} peer={peer}", arg("pk", pk),

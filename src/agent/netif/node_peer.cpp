@@ -131,15 +131,15 @@ asio::awaitable<void> drive(Driver d) { co_await d.run(); }
 
 }  // namespace
 
-util::Expected<std::shared_ptr<NodePeer>, core::Error> NodePeer::create(DataPlaneContext& ctx,
-                                                                        const p2p::PubKey& pk) {
+util::Expected<std::shared_ptr<NodePeer>, core::Error> NodePeer::create(DataPlaneContext& ctx, const p2p::PubKey& pk,
+                                                                        util::TaskGroup::Batch* starts) {
   auto link = ctx.node->initiate(pk);
   if (!link) return util::Unexpected(core::Error::make(core::Error::Kind::NodeError, link.error().message()));
   const auto tun_device = ctx.tun_slot.load(std::memory_order_acquire);
   std::shared_ptr<NodePeer> peer(new NodePeer(pk, *link));
-  peer->task_ = ctx.tasks.spawn(
-      ctx.executor, drive(Driver{pk, std::move(*link), ctx.tun_mtu, ctx.firewall,
-                                 tun_device ? tun_device->device() : nullptr, ctx.tun_networks}));
+  auto task = drive(Driver{pk, std::move(*link), ctx.tun_mtu, ctx.firewall,
+                           tun_device ? tun_device->device() : nullptr, ctx.tun_networks});
+  peer->task_ = starts ? starts->spawn(ctx.executor, std::move(task)) : ctx.tasks.spawn(ctx.executor, std::move(task));
   return peer;
 }
 

@@ -24,8 +24,10 @@ class NodePeer {
   // Opens the link to `pk` and starts the peer's driver in the context's task
   // group. The TUN side is the device in the context's TUN slot now; without
   // one, the peer drops what it receives for its whole life. A link the node
-  // refuses is a NodeError.
-  static util::Expected<std::shared_ptr<NodePeer>, core::Error> create(DataPlaneContext& ctx, const p2p::PubKey& pk);
+  // refuses is a NodeError. With `starts`, the driver starts when that batch
+  // is launched.
+  static util::Expected<std::shared_ptr<NodePeer>, core::Error> create(DataPlaneContext& ctx, const p2p::PubKey& pk,
+                                                                       util::TaskGroup::Batch* starts = nullptr);
   ~NodePeer();
   NodePeer(const NodePeer&) = delete;
   NodePeer& operator=(const NodePeer&) = delete;
