@@ -202,6 +202,9 @@ struct UdpNode::Core : std::enable_shared_from_this<Core> {
   // count sent (>= 1), or the error of the first.
   util::Expected<std::size_t, SendDatagramError> send_app_batch(Peer& p,
                                                                 std::span<const std::span<const std::uint8_t>> payloads);
+  // Encodes (and seals, when armed) one application datagram into `out`.
+  std::size_t encode_app(Peer& p, const wire::Sender& sender, std::span<const std::uint8_t> payload,
+                         std::span<std::uint8_t> out);
   // Padded up to `size` bytes in all (0: bare).
   void send_peer_hello(Peer& p, wire::Type type, const udp::endpoint& to, std::uint64_t timestamp, std::size_t size);
   // Size of a direct HELLO, which probes the path for mtu-sized datagrams.

@@ -55,33 +55,46 @@ void UdpNode::Core::peer_app(const wire::Header& h, Instant now) {
   if (wake && std::find(to_wake.begin(), to_wake.end(), wake) == to_wake.end()) to_wake.push_back(std::move(wake));
 }
 
+namespace {
+
+// Where an application datagram to `p` goes and in which sender form, or why
+// it cannot go.
+util::Expected<void, SendDatagramError> app_route(Peer& p, udp::endpoint& to, wire::Sender& sender) {
+  std::lock_guard lock(p.mutex);
+  if (p.closed) return send_error(SendKind::Closed, "node shut down");
+  if (p.pow == PowStatus::Nok) return send_error(SendKind::Failed, "peer refused: proof of work below the minimum");
+  if (!p.route) return send_error(SendKind::Failed, "no path to peer");
+  to = *p.route;
+  if (p.tx_id) {
+    sender.short_form = true;
+    sender.short_id = p.tx_id->value();
+  }
+  return {};
+}
+
+util::Unexpected<SendDatagramError> send_failure(int err) {
+  if (err == EAGAIN || err == EWOULDBLOCK || err == ENOBUFS) return send_error(SendKind::QueueFull, "send queue full");
+  return send_error(SendKind::Failed, fmt::format("send failed: {}", std::strerror(err)));
+}
+
+}  // namespace
+
+std::size_t UdpNode::Core::encode_app(Peer& p, const wire::Sender& sender, std::span<const std::uint8_t> payload,
+                                      std::span<std::uint8_t> out) {
+  if (!armed) return wire::encode(out, wire::Type::App, p.pk, sender, payload, nullptr);
+  const wire::Seal seal{&*p.keys, epoch, p.tx_counter.fetch_add(1, std::memory_order_relaxed), salt};
+  return wire::encode(out, wire::Type::App, p.pk, sender, payload, &seal);
+}
+
 util::Expected<void, SendDatagramError> UdpNode::Core::send_app(Peer& p, std::span<const std::uint8_t> payload) {
   if (payload.size() > wire::kMaxAppPayload)
     return send_error(SendKind::TooLarge, fmt::format("datagram too large: {} bytes", payload.size()));
   udp::endpoint to;
   wire::Sender sender{own_pk()};
-  {
-    std::lock_guard lock(p.mutex);
-    if (p.closed) return send_error(SendKind::Closed, "node shut down");
-    if (p.pow == PowStatus::Nok) return send_error(SendKind::Failed, "peer refused: proof of work below the minimum");
-    if (!p.route) return send_error(SendKind::Failed, "no path to peer");
-    to = *p.route;
-    if (p.tx_id) {
-      sender.short_form = true;
-      sender.short_id = p.tx_id->value();
-    }
-  }
+  if (auto routed = app_route(p, to, sender); !routed) return util::Unexpected(std::move(routed.error()));
   const auto buf = send_buffer();
-  std::size_t n;
-  if (armed) {
-    const wire::Seal seal{&*p.keys, epoch, p.tx_counter.fetch_add(1, std::memory_order_relaxed), salt};
-    n = wire::encode(buf, wire::Type::App, p.pk, sender, payload, &seal);
-  } else {
-    n = wire::encode(buf, wire::Type::App, p.pk, sender, payload, nullptr);
-  }
-  const int err = send_raw(to, buf.first(n));
-  if (err == EAGAIN || err == EWOULDBLOCK || err == ENOBUFS) return send_error(SendKind::QueueFull, "send queue full");
-  if (err != 0) return send_error(SendKind::Failed, fmt::format("send failed: {}", std::strerror(err)));
+  const std::size_t n = encode_app(p, sender, payload, buf);
+  if (const int err = send_raw(to, buf.first(n)); err != 0) return send_failure(err);
   p.app_tx.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
   return {};
 }
@@ -90,17 +103,7 @@ util::Expected<std::size_t, SendDatagramError> UdpNode::Core::send_app_batch(
     Peer& p, std::span<const std::span<const std::uint8_t>> payloads) {
   udp::endpoint to;
   wire::Sender sender{own_pk()};
-  {
-    std::lock_guard lock(p.mutex);
-    if (p.closed) return send_error(SendKind::Closed, "node shut down");
-    if (p.pow == PowStatus::Nok) return send_error(SendKind::Failed, "peer refused: proof of work below the minimum");
-    if (!p.route) return send_error(SendKind::Failed, "no path to peer");
-    to = *p.route;
-    if (p.tx_id) {
-      sender.short_form = true;
-      sender.short_id = p.tx_id->value();
-    }
-  }
+  if (auto routed = app_route(p, to, sender); !routed) return util::Unexpected(std::move(routed.error()));
   const auto buf = batch_buffer();
   std::array<std::span<const std::uint8_t>, kSendBatch> out;
   std::size_t used = 0, m = 0;
@@ -108,22 +111,12 @@ util::Expected<std::size_t, SendDatagramError> UdpNode::Core::send_app_batch(
     const auto& payload = payloads[m];
     if (used + wire::encoded_size(sender.short_form, armed, payload.size()) > buf.size()) break;
     const auto room = buf.subspan(used);
-    std::size_t n;
-    if (armed) {
-      const wire::Seal seal{&*p.keys, epoch, p.tx_counter.fetch_add(1, std::memory_order_relaxed), salt};
-      n = wire::encode(room, wire::Type::App, p.pk, sender, payload, &seal);
-    } else {
-      n = wire::encode(room, wire::Type::App, p.pk, sender, payload, nullptr);
-    }
+    const std::size_t n = encode_app(p, sender, payload, room);
     out[m] = room.first(n);
     used += n;
   }
   const int sent = send_raw_batch(to, {out.data(), m});
-  if (sent <= 0) {
-    const int err = -sent;
-    if (err == EAGAIN || err == EWOULDBLOCK || err == ENOBUFS) return send_error(SendKind::QueueFull, "send queue full");
-    return send_error(SendKind::Failed, fmt::format("send failed: {}", std::strerror(err)));
-  }
+  if (sent <= 0) return send_failure(-sent);
   p.app_tx.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
   return static_cast<std::size_t>(sent);
 }

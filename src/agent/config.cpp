@@ -10,6 +10,7 @@
 #include <cerrno>
 
 #include "agent/env.hpp"
+#include "platform/p2p/identity_table.hpp"
 #include "util/file_read.hpp"
 #include "util/log.hpp"
 #include "util/text.hpp"
@@ -27,29 +28,6 @@ using util::Unexpected;
 
 
 // --- reading -------------------------------------------------------------
-
-tr::Result<p2p::Identity> read_identity(const toml::node& value) {
-  auto table = tr::read_table(value, "struct IdentityHelper", /*secret=*/true);
-  if (!table) return Unexpected(std::move(table).error());
-  std::optional<p2p::SecKey> sk;
-  std::optional<p2p::Pow> pow;
-  for (auto [key, node] : tr::entries_in_order(**table)) {
-    if (key == "sk") {
-      auto text = tr::read_secret_string(*node);
-      if (!text) return Unexpected(tr::within(std::move(text).error(), key));
-      auto parsed = p2p::SecKey::from_str(*text);
-      if (!parsed) return Unexpected(tr::within(tr::located(parsed.error().message(), node), key));
-      sk = *parsed;
-    } else if (key == "pow") {
-      auto v = tr::read_int<std::int32_t>(*node, "i32");
-      if (!v) return Unexpected(tr::within(std::move(v).error(), key));
-      pow = p2p::Pow(*v);
-    }
-  }
-  if (!sk) return Unexpected(tr::missing_field("sk", &value));
-  if (!pow) return Unexpected(tr::missing_field("pow", &value));
-  return p2p::Identity(*sk, *pow);
-}
 
 tr::Result<network::Network> read_network(const toml::node& value) {
   auto table = tr::read_table(value, "struct Network");
@@ -330,7 +308,7 @@ util::Expected<AgentConfig, tr::Error> read_agent_config(std::string_view text) 
 
   for (auto [key, node] : tr::entries_in_order(*doc)) {
     std::optional<tr::Error> err;
-    if (key == "identity") err = assign(read_identity(*node), identity, key);
+    if (key == "identity") err = assign(p2p::read_identity_table(*node), identity, key);
     else if (key == "network") err = assign(deserialize_networks(*node), networks, key);
     else if (key == "mtu") err = assign(tr::read_int<std::uint16_t>(*node, "u16"), mtu, key);
     else if (key == "super_peers") err = assign(read_super_peers(*node), super_peers, key);

@@ -26,6 +26,7 @@
 #include <spdlog/sinks/stdout_sinks.h>
 
 #include "platform/p2p/identity.hpp"
+#include "platform/p2p/identity_table.hpp"
 #include "platform/p2p/relay_server.hpp"
 #include "util/log.hpp"
 #include "util/text.hpp"
@@ -183,31 +184,10 @@ std::optional<p2p::Identity> read_legacy_identity(const std::string& text, std::
 
 // The [identity] table of the agent configuration file: sk and pow.
 std::optional<p2p::Identity> read_identity_table(const toml::node& value, std::string& error) {
-  namespace tr = util::toml_read;
-  const auto fail = [&](tr::Error e) {
-    error = tr::within(std::move(e), "identity").to_string();
-    return std::nullopt;
-  };
-  auto table = tr::read_table(value, "struct IdentityHelper", /*secret=*/true);
-  if (!table) return fail(std::move(table).error());
-  std::optional<p2p::SecKey> sk;
-  std::optional<p2p::Pow> pow;
-  for (auto [key, node] : tr::entries_in_order(**table)) {
-    if (key == "sk") {
-      auto text = tr::read_secret_string(*node);
-      if (!text) return fail(tr::within(std::move(text).error(), key));
-      auto parsed = p2p::SecKey::from_str(*text);
-      if (!parsed) return fail(tr::within(tr::located(parsed.error().message(), node), key));
-      sk = *parsed;
-    } else if (key == "pow") {
-      auto v = tr::read_int<std::int32_t>(*node, "i32");
-      if (!v) return fail(tr::within(std::move(v).error(), key));
-      pow = p2p::Pow(*v);
-    }
-  }
-  if (!sk) return fail(tr::missing_field("sk", &value));
-  if (!pow) return fail(tr::missing_field("pow", &value));
-  return p2p::Identity(*sk, *pow);
+  auto id = p2p::read_identity_table(value);
+  if (id) return std::move(*id);
+  error = util::toml_read::within(std::move(id).error(), "identity").to_string();
+  return std::nullopt;
 }
 
 // The identity file holds the agent configuration file's [identity] table;
