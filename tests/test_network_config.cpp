@@ -674,6 +674,64 @@ TEST(EffectiveEdges, CopiedRuleListsChangeApart) {
   EXPECT_EQ(a, b);
 }
 
+// The rule map against a plain ordered map under random changes: same
+// pairs in the same order, same answers to look-ups.
+TEST(AccessRuleMapDiff, SameAsOrderedMap) {
+  std::mt19937 rng(7);
+  const auto rnd_net = [&] {
+    return Ipv4Net::create(Ipv4Addr(0x0a000000u | (rng() % 8) << 8), 24 + rng() % 3)->trunc();
+  };
+  const auto rnd_rule = [&] {
+    return EffectiveAccessRule{rng() % 2 ? OUT : IN, rnd_net(), rnd_net(), pk(static_cast<char>('1' + rng() % 5)),
+                               rng() % 2 ? Allow : Deny};
+  };
+  AccessRuleMap m;
+  std::map<EffectiveAccessRuleListEntryKey, EffectiveAccessRule> ref;
+  for (int step = 0; step < 3000; ++step) {
+    const EffectiveAccessRule r = rnd_rule();
+    const EffectiveAccessRuleListEntryKey k = AccessRuleMap::key_of(r);
+    switch (rng() % 5) {
+      case 0: EXPECT_EQ(m.try_emplace(k, r).second, ref.try_emplace(k, r).second); break;
+      case 1: EXPECT_EQ(m.insert_or_assign(k, r).second, ref.insert_or_assign(k, r).second); break;
+      case 2:
+        if (ref.contains(k)) m[k].action = ref[k].action = r.action;
+        break;
+      case 3:
+        EXPECT_EQ(erase_if(m, [&](const auto& kv) { return kv.second.pk == r.pk && kv.first.source == r.source; }),
+                  std::erase_if(ref, [&](const auto& kv) { return kv.second.pk == r.pk && kv.first.source == r.source; }));
+        break;
+      default: {
+        const auto it = m.find(k);
+        ASSERT_EQ(it != m.end(), ref.contains(k));
+        if (it != m.end()) {
+          EXPECT_EQ(it->second, ref.at(k));
+        }
+        EXPECT_EQ(m.contains(k), ref.contains(k));
+      }
+    }
+    ASSERT_EQ(m.size(), ref.size());
+  }
+  auto it = ref.begin();
+  for (const auto& [key, rule] : m) {
+    ASSERT_NE(it, ref.end());
+    EXPECT_EQ(key, it->first);
+    EXPECT_EQ(rule, it->second);
+    ++it;
+  }
+  EXPECT_EQ(it, ref.end());
+
+  // A whole list at once: sorted by key; a repeated key refused, content kept.
+  AccessRuleMap::Rules all;
+  for (const auto& [k, r] : ref) all.push_back(r);
+  std::shuffle(all.begin(), all.end(), rng);
+  AccessRuleMap bulk;
+  ASSERT_TRUE(bulk.assign(all));
+  EXPECT_EQ(bulk, m);
+  all.push_back(all.front());
+  EXPECT_FALSE(bulk.assign(all));
+  EXPECT_EQ(bulk, m);
+}
+
 TEST(Tables, RulesRoutesAndHostNames) {
   EXPECT_EQ(rule(OUT, "10.0.0.1/32", "10.0.0.2/32", B, Allow).to_string(),
             "direction=OUT source=10.0.0.1/32 dest=10.0.0.2/32 pk=PubKey(" + B.to_string() + ") action=Allow\n");

@@ -258,11 +258,20 @@ util::Expected<EffectiveAccessRuleList, ConfigError> NetworkConfig::effective_ac
   for (const auto& [pk, n] : node) peer_action.push_back(allow_if(matching_policy(me, pk)));
 
   spdlog::logger& logger = log::target(kLogTarget);
+  // Rules are gathered, then sorted once; a taken key is found there. When
+  // tracing, keys are checked as they come so the log stops at the first
+  // taken one.
+  const bool tracing = logger.should_log(spdlog::level::trace);
+  std::set<EffectiveAccessRuleListEntryKey> seen;
+  AccessRuleMap::Rules rules;
   // Logs the rule, then enters it; false when its key is taken already.
   const auto add = [&](std::string_view pass, EffectiveAccessRule rule) {
-    SV_TRACE(logger, "{}{}", pass, rule.debug());
-    const EffectiveAccessRuleListEntryKey key{rule.direction, rule.source, rule.dest};
-    return list.rules.try_emplace(key, std::move(rule)).second;
+    if (tracing) {
+      SV_TRACE(logger, "{}{}", pass, rule.debug());
+      if (!seen.insert(AccessRuleMap::key_of(rule)).second) return false;
+    }
+    rules.push_back(std::move(rule));
+    return true;
   };
 
   std::size_t i = 0;
@@ -306,6 +315,7 @@ util::Expected<EffectiveAccessRuleList, ConfigError> NetworkConfig::effective_ac
       return util::Unexpected(ConfigError::duplicate_route());
     }
   }
+  if (!list.rules.assign(std::move(rules))) return util::Unexpected(ConfigError::duplicate_route());
   return list;
 }
 

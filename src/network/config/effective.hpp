@@ -4,11 +4,15 @@
 // stands on; and their status tables.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <ostream>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -61,67 +65,141 @@ struct RuleRow {
   const PubKey* pk;
 };
 
-// Rules by key. Copies share one map until one of them is changed (the
-// applied list and the desired one are mostly the same).
+// Rules by key, held once each: the key is the rule's own (direction,
+// source, dest), kept in a vector sorted by it. Iteration yields
+// (key, rule) pairs in key order. Copies share one vector until one of them
+// is changed (the applied list and the desired one are mostly the same).
 class AccessRuleMap {
  public:
-  using Map = std::map<EffectiveAccessRuleListEntryKey, EffectiveAccessRule>;
-  using key_type = Map::key_type;
-  using mapped_type = Map::mapped_type;
-  using value_type = Map::value_type;
-  using const_iterator = Map::const_iterator;
+  using key_type = EffectiveAccessRuleListEntryKey;
+  using mapped_type = EffectiveAccessRule;
+  using value_type = std::pair<key_type, const mapped_type&>;
+  using Rules = std::vector<mapped_type>;
+
+  static key_type key_of(const mapped_type& r) noexcept { return {r.direction, r.source, r.dest}; }
+
+  class const_iterator {
+   public:
+    using iterator_category = std::random_access_iterator_tag;
+    using value_type = AccessRuleMap::value_type;
+    using difference_type = std::ptrdiff_t;
+    using reference = value_type;
+    struct pointer {
+      value_type v;
+      const value_type* operator->() const noexcept { return &v; }
+    };
+    const_iterator() = default;
+    explicit const_iterator(Rules::const_iterator it) : it_(it) {}
+    value_type operator*() const { return {key_of(*it_), *it_}; }
+    pointer operator->() const { return {**this}; }
+    value_type operator[](difference_type n) const { return *(*this + n); }
+    const_iterator& operator++() { ++it_; return *this; }
+    const_iterator operator++(int) { auto t = *this; ++it_; return t; }
+    const_iterator& operator--() { --it_; return *this; }
+    const_iterator operator--(int) { auto t = *this; --it_; return t; }
+    const_iterator& operator+=(difference_type n) { it_ += n; return *this; }
+    const_iterator& operator-=(difference_type n) { it_ -= n; return *this; }
+    friend const_iterator operator+(const_iterator a, difference_type n) { return a += n; }
+    friend const_iterator operator+(difference_type n, const_iterator a) { return a += n; }
+    friend const_iterator operator-(const_iterator a, difference_type n) { return a -= n; }
+    friend difference_type operator-(const const_iterator& a, const const_iterator& b) { return a.it_ - b.it_; }
+    friend bool operator==(const const_iterator&, const const_iterator&) = default;
+    friend auto operator<=>(const const_iterator&, const const_iterator&) = default;
+    const mapped_type& rule() const noexcept { return *it_; }
+
+   private:
+    Rules::const_iterator it_{};
+  };
   using iterator = const_iterator;
 
-  const_iterator begin() const noexcept { return map().begin(); }
-  const_iterator end() const noexcept { return map().end(); }
-  std::size_t size() const noexcept { return map().size(); }
-  bool empty() const noexcept { return map().empty(); }
-  const_iterator find(const key_type& k) const { return map().find(k); }
-  bool contains(const key_type& k) const { return map().contains(k); }
-  const mapped_type& at(const key_type& k) const { return map().at(k); }
+  const_iterator begin() const noexcept { return const_iterator(rules().begin()); }
+  const_iterator end() const noexcept { return const_iterator(rules().end()); }
+  std::size_t size() const noexcept { return rules().size(); }
+  bool empty() const noexcept { return rules().empty(); }
+  const_iterator find(const key_type& k) const {
+    const auto it = lower(rules(), k);
+    return const_iterator(it != rules().end() && key_of(*it) == k ? it : rules().end());
+  }
+  bool contains(const key_type& k) const { return find(k) != end(); }
+  const mapped_type& at(const key_type& k) const {
+    const auto it = find(k);
+    if (it == end()) throw std::out_of_range("AccessRuleMap::at");
+    return it.rule();
+  }
 
-  mapped_type& operator[](const key_type& k) { return own()[k]; }
-  template <class... A>
-  auto try_emplace(const key_type& k, A&&... a) {
-    return own().try_emplace(k, std::forward<A>(a)...);
+  // The rule under `k`; a new one (Allow, zero key) takes k's fields.
+  mapped_type& operator[](const key_type& k) {
+    return *slot(k, [&] { return mapped_type{k.direction, k.source, k.dest, PubKey{}, Action::Allow}; }).first;
   }
-  template <class... A>
-  auto emplace(A&&... a) {
-    return own().emplace(std::forward<A>(a)...);
+  // Enters `m` under `k` unless taken; `m` gets k's fields.
+  std::pair<const_iterator, bool> try_emplace(const key_type& k, mapped_type m) {
+    const auto [it, fresh] = slot(k, [&] { return with_key(k, std::move(m)); });
+    return {const_iterator(it), fresh};
   }
-  template <class M>
-  auto insert_or_assign(const key_type& k, M&& m) {
-    return own().insert_or_assign(k, std::forward<M>(m));
+  std::pair<const_iterator, bool> emplace(const key_type& k, mapped_type m) { return try_emplace(k, std::move(m)); }
+  std::pair<const_iterator, bool> insert_or_assign(const key_type& k, mapped_type m) {
+    m = with_key(k, std::move(m));
+    auto [it, fresh] = slot(k, [&] { return m; });
+    if (!fresh) *it = std::move(m);
+    return {const_iterator(it), fresh};
+  }
+  // Replaces the whole content; false (content unchanged) when two rules
+  // share a key.
+  bool assign(Rules rules) {
+    const auto by_key = [](const mapped_type& a, const mapped_type& b) { return key_of(a) < key_of(b); };
+    std::sort(rules.begin(), rules.end(), by_key);
+    const auto same = [](const mapped_type& a, const mapped_type& b) { return key_of(a) == key_of(b); };
+    if (std::adjacent_find(rules.begin(), rules.end(), same) != rules.end()) return false;
+    rules.shrink_to_fit();
+    rules_ = std::make_shared<Rules>(std::move(rules));
+    return true;
   }
   template <class Pred>
   friend std::size_t erase_if(AccessRuleMap& m, Pred pred) {
-    return std::erase_if(m.own(), pred);
+    return std::erase_if(m.own(), [&](const mapped_type& r) { return pred(value_type{key_of(r), r}); });
   }
 
   friend bool operator==(const AccessRuleMap& a, const AccessRuleMap& b) {
-    return a.map_ == b.map_ || a.map() == b.map();
+    return a.rules_ == b.rules_ || a.rules() == b.rules();
   }
 
  private:
-  const Map& map() const noexcept {
-    static const Map kEmpty;
-    return map_ ? *map_ : kEmpty;
+  static Rules::const_iterator lower(const Rules& v, const key_type& k) {
+    return std::lower_bound(v.begin(), v.end(), k,
+                            [](const mapped_type& r, const key_type& x) { return key_of(r) < x; });
   }
-  // The map for a change: a copy first when another list shares it.
-  Map& own() {
-    if (!map_) {
-      map_ = std::make_shared<Map>();
-    } else if (map_.use_count() > 1) {
-      map_ = std::make_shared<Map>(*map_);
+  static mapped_type with_key(const key_type& k, mapped_type m) {
+    m.direction = k.direction;
+    m.source = k.source;
+    m.dest = k.dest;
+    return m;
+  }
+  // The rule under `k`, entered from make() when absent; true when entered.
+  template <class Make>
+  std::pair<Rules::iterator, bool> slot(const key_type& k, Make&& make) {
+    Rules& v = own();
+    const auto pos = v.begin() + (lower(v, k) - v.cbegin());
+    if (pos != v.end() && key_of(*pos) == k) return {pos, false};
+    return {v.insert(pos, make()), true};
+  }
+  const Rules& rules() const noexcept {
+    static const Rules kEmpty;
+    return rules_ ? *rules_ : kEmpty;
+  }
+  // The rules for a change: a copy first when another list shares them.
+  Rules& own() {
+    if (!rules_) {
+      rules_ = std::make_shared<Rules>();
+    } else if (rules_.use_count() > 1) {
+      rules_ = std::make_shared<Rules>(*rules_);
     }
-    return *map_;
+    return *rules_;
   }
-  std::shared_ptr<Map> map_;
+  std::shared_ptr<Rules> rules_;
 };
 
 class EffectiveAccessRuleList {
  public:
-  using Map = AccessRuleMap::Map;
   AccessRuleMap rules;
 
   friend bool operator==(const EffectiveAccessRuleList&, const EffectiveAccessRuleList&) = default;
