@@ -8,11 +8,12 @@
 #include <atomic>
 #include <cerrno>
 #include <map>
+#include <mutex>
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
-#include <boost/asio/deferred.hpp>
-#include <boost/asio/experimental/parallel_group.hpp>
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/experimental/concurrent_channel.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
@@ -121,25 +122,42 @@ asio::awaitable<void> controller_worker(const AgentInner& inner, const Controlle
 
 asio::awaitable<PassFetches> fetch_pass_inputs(const AgentInner& inner, std::vector<util::Url> documents,
                                                std::optional<ControllerRequest> controller) {
-  PassFetches fetched;
+  // The workers share this with the pass; the last one to end says so on
+  // the channel. (A plain completion handler, not a parallel group: no
+  // cancellation reaches the workers but through the agent token.)
+  struct Shared {
+    explicit Shared(const asio::any_io_executor& ex) : done(ex, 1) {}
+    PassFetches fetched;
+    std::atomic<std::size_t> next{0};
+    std::atomic<std::size_t> running{0};
+    std::mutex mutex;
+    std::exception_ptr failure;
+    asio::experimental::concurrent_channel<void(boost::system::error_code)> done;
+  };
+  const auto ex = co_await asio::this_coro::executor;
+  auto shared = std::make_shared<Shared>(ex);
+  auto& fetched = shared->fetched;
   fetched.documents.reserve(documents.size());
   for (auto& url : documents) fetched.documents.push_back({std::move(url), std::nullopt});
-  const auto ex = co_await asio::this_coro::executor;
-  std::atomic<std::size_t> next{0};
-  using Op = decltype(asio::co_spawn(asio::make_strand(ex), std::declval<asio::awaitable<void>>(), asio::deferred));
-  std::vector<Op> ops;
-  if (controller)
-    ops.push_back(
-        asio::co_spawn(asio::make_strand(ex), controller_worker(inner, *controller, fetched.controller), asio::deferred));
   const auto workers = std::min(kMaxConcurrentFetches, fetched.documents.size());
+  const std::size_t count = workers + (controller ? 1 : 0);
+  if (count == 0) co_return std::move(fetched);
+  shared->running.store(count);
+  const auto ended = [shared](std::exception_ptr e) {
+    if (e) {
+      std::lock_guard lock(shared->mutex);
+      if (!shared->failure) shared->failure = e;
+    }
+    if (shared->running.fetch_sub(1) == 1) shared->done.try_send(boost::system::error_code{});
+  };
+  if (controller) asio::co_spawn(asio::make_strand(ex), controller_worker(inner, *controller, fetched.controller), ended);
   for (std::size_t i = 0; i < workers; ++i)
-    ops.push_back(asio::co_spawn(asio::make_strand(ex), fetch_worker(inner, fetched.documents, next), asio::deferred));
-  if (ops.empty()) co_return fetched;
-  auto [order, failures] = co_await asio::experimental::make_parallel_group(std::move(ops))
-                               .async_wait(asio::experimental::wait_for_all(), asio::use_awaitable);
-  for (const auto& failure : failures)
-    if (failure) std::rethrow_exception(failure);
-  co_return fetched;
+    asio::co_spawn(asio::make_strand(ex), fetch_worker(inner, fetched.documents, shared->next), ended);
+  // Not cancellable: the workers use this frame's data until they end, and
+  // they end soon once the agent token is cancelled.
+  co_await shared->done.async_receive(asio::bind_cancellation_slot(asio::cancellation_slot(), asio::use_awaitable));
+  if (shared->failure) std::rethrow_exception(shared->failure);
+  co_return std::move(fetched);
 }
 
 asio::awaitable<util::Expected<void, Error>> housekeeping(AgentInner& inner) {
