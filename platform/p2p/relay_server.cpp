@@ -31,6 +31,16 @@ using udp = asio::ip::udp;
 
 namespace {
 
+// Writes one control message carrying `info` at `c`; the control length.
+template <class Info>
+std::size_t put_control(cmsghdr* c, int level, int type, const Info& info) {
+  c->cmsg_level = level;
+  c->cmsg_type = type;
+  c->cmsg_len = CMSG_LEN(sizeof info);
+  std::memcpy(CMSG_DATA(c), &info, sizeof info);
+  return CMSG_SPACE(sizeof info);
+}
+
 struct EndpointHash {
   std::size_t operator()(const udp::endpoint& ep) const noexcept {
     std::size_t h = ep.port();
@@ -389,21 +399,13 @@ struct RelayServer::Impl : RelaySink {
         in_pktinfo info{};
         const auto b = from.to_v4().to_bytes();
         std::memcpy(&info.ipi_spec_dst, b.data(), b.size());
-        c->cmsg_level = IPPROTO_IP;
-        c->cmsg_type = IP_PKTINFO;
-        c->cmsg_len = CMSG_LEN(sizeof info);
-        std::memcpy(CMSG_DATA(c), &info, sizeof info);
-        msg.msg_controllen = CMSG_SPACE(sizeof info);
+        msg.msg_controllen = put_control(c, IPPROTO_IP, IP_PKTINFO, info);
       } else {
         in6_pktinfo info{};
         const auto b = from.is_v4() ? asio::ip::make_address_v6(asio::ip::v4_mapped, from.to_v4()).to_bytes()
                                     : from.to_v6().to_bytes();
         std::memcpy(&info.ipi6_addr, b.data(), b.size());
-        c->cmsg_level = IPPROTO_IPV6;
-        c->cmsg_type = IPV6_PKTINFO;
-        c->cmsg_len = CMSG_LEN(sizeof info);
-        std::memcpy(CMSG_DATA(c), &info, sizeof info);
-        msg.msg_controllen = CMSG_SPACE(sizeof info);
+        msg.msg_controllen = put_control(c, IPPROTO_IPV6, IPV6_PKTINFO, info);
       }
     }
     ::sendmsg(sock.native_handle(), &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
