@@ -6,6 +6,8 @@
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/use_future.hpp>
 #include <boost/asio/ip/udp.hpp>
 #include <fmt/format.h>
 
@@ -499,6 +501,51 @@ TEST_F(P2pNode, MaxPeersBoundsThePeerTable) {
   a = node([](NodeOptsBuilder& o) { o.max_peers(1); });
   ASSERT_TRUE(a->initiate(identity(0).pk()));
   EXPECT_THAT(a->initiate(identity(0).pk()).error().message(), testing::HasSubstr("peer table full"));
+}
+
+// A link's reader resumes on the thread whose handler woke it, once that
+// handler has returned: no other thread is woken for the hand-over.
+TEST(P2pWaker, ReaderResumesOnTheWakingThreadAfterItsHandler) {
+  asio::io_context io;
+  Waker waker(io.get_executor());
+  std::atomic<bool> parked{false}, handler_done{false}, resumed_after{false};
+  std::thread::id woke_on, resumed_on;
+  struct Threads {  // stopped and joined also when an assertion fails
+    asio::io_context& io;
+    std::vector<std::thread> all;
+    ~Threads() {
+      io.stop();
+      for (auto& t : all) t.join();
+    }
+  } threads{io, {}};
+  auto work = asio::make_work_guard(io);
+  for (int i = 0; i < 4; ++i) threads.all.emplace_back([&] { io.run(); });
+  auto wait = [&]() -> asio::awaitable<boost::system::error_code> {
+    parked = true;
+    const auto ec = co_await waker.wait();
+    resumed_on = std::this_thread::get_id();
+    resumed_after = handler_done.load();
+    co_return ec;
+  };
+  auto reader = asio::co_spawn(asio::make_strand(io), wait(), asio::use_future);
+  ASSERT_TRUE(eventually([&] { return parked.load(); }));
+  std::this_thread::sleep_for(100ms);  // the reader reaches its wait
+  asio::post(asio::make_strand(io), [&] {
+    woke_on = std::this_thread::get_id();
+    waker.wake();
+    std::this_thread::sleep_for(100ms);  // room for another thread to take the reader
+    handler_done = true;
+  });
+  ASSERT_EQ(reader.wait_for(10s), std::future_status::ready);
+  EXPECT_FALSE(reader.get());
+  EXPECT_EQ(resumed_on, woke_on);
+  EXPECT_TRUE(resumed_after);
+
+  // Closing ends a pending wait with an error.
+  auto closed = asio::co_spawn(io, waker.wait(), asio::use_future);
+  waker.channel.close();
+  ASSERT_EQ(closed.wait_for(10s), std::future_status::ready);
+  EXPECT_TRUE(closed.get());
 }
 
 }  // namespace

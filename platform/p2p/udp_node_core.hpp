@@ -96,6 +96,10 @@ struct Waker {
   using Channel = asio::experimental::concurrent_channel<void(boost::system::error_code)>;
   explicit Waker(const asio::any_io_executor& ex) : channel(ex, 1) {}
   void wake() { channel.try_send(boost::system::error_code{}); }
+  // Waits for the next wake-up (or the close: an error). The reader resumes
+  // as a continuation of the waking handler: on the thread that received
+  // the datagram, once that handler returns, without waking another thread.
+  asio::awaitable<boost::system::error_code> wait();
   Channel channel;
   std::atomic<bool> link_closed{false};  // the link was closed by its holder
 };

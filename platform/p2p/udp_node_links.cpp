@@ -6,6 +6,8 @@
 #include <optional>
 
 #include <boost/asio/as_tuple.hpp>
+#include <boost/asio/bind_executor.hpp>
+#include <boost/asio/execution/relationship.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -18,6 +20,12 @@ namespace sarvolt::p2p {
 SV_LOGGER("sarvolt_p2p::udp_node")
 
 using namespace std::chrono_literals;
+
+asio::awaitable<boost::system::error_code> Waker::wait() {
+  const auto ex = asio::prefer(co_await asio::this_coro::executor, asio::execution::relationship.continuation);
+  auto [ec] = co_await channel.async_receive(asio::bind_executor(ex, asio::as_tuple(asio::use_awaitable)));
+  co_return ec;
+}
 
 void UdpNode::Core::peer_app(const wire::Header& h, Instant now) {
   auto p = h.short_sender ? find_short(h.sender_short_id) : find_peer(h.sender);
@@ -190,8 +198,7 @@ class UdpNodePeer final : public NodePeer {
       if (closed) throw_aborted();
       if (n > 0) co_return n;
       WaiterGuard guard(p->mutex, p->read_waiters);
-      auto [ec] = co_await w->channel.async_receive(asio::as_tuple(asio::use_awaitable));
-      if (ec) throw_aborted();  // cancelled, the link released or the node stopped
+      if (co_await w->wait()) throw_aborted();  // cancelled, the link released or the node stopped
     }
   }
 
