@@ -108,7 +108,9 @@ struct Driver {
             SV_WARN(lg(), "Failed to forward packet to TUN device: {error} pk={pk} error={error}",
                     arg("error", written.error().message()), arg("pk", pk.debug()));
         }
-        handled += n;
+        // A batch short of the slots drained the link: the next read waits,
+        // so there is no run to break with a yield.
+        handled = n < slots.size() ? 0 : handled + n;
         if (slots.size() < kNodePeerRecvBatch) {
           slots.resize(kNodePeerRecvBatch);
           to_tun.reserve(kNodePeerRecvBatch);
