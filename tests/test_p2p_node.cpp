@@ -6,9 +6,9 @@
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/ip/udp.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/use_future.hpp>
-#include <boost/asio/ip/udp.hpp>
 #include <fmt/format.h>
 
 #include "p2p_net.hpp"
