@@ -4,7 +4,6 @@
 #include <net/if.h>
 #include <sys/ioctl.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <future>
@@ -44,18 +43,11 @@ constexpr std::int32_t kErrorCodes[Error::kKindCount] = {-101, -104, -105, -106,
 
 std::int32_t code_of(const Error& e) { return kErrorCodes[static_cast<int>(e.kind())]; }
 
-// Worker threads of the runtime, at most. The packet path is serial per
-// direction (the TUN driver reads and sends, the receive loop takes the
-// writes to the TUN with it), so two threads carry both directions at once;
-// more only wake each other for every packet, which costs round-trip time
-// and CPU.
-constexpr unsigned kRuntimeThreads = 2;
-
 // The io_context and its worker threads, shared by the runtime handle and
 // every agent and device made on it.
 struct RuntimeCore {
   RuntimeCore() {
-    const unsigned n = std::clamp(std::thread::hardware_concurrency(), 1u, kRuntimeThreads);
+    const unsigned n = std::max(1u, std::thread::hardware_concurrency());
     for (unsigned i = 0; i < n; ++i) threads.emplace_back([this] { io.run(); });
   }
   ~RuntimeCore() { stop(); }
