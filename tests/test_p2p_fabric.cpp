@@ -179,6 +179,33 @@ TEST_F(FabricTest, InitiateReusesALiveLinkAndRefusesOnRequest) {
   EXPECT_THROW(fabric->add_node(a->identity()), std::invalid_argument);
 }
 
+// A link over queues that already exist is two small blocks, the link and
+// its two wakers; nothing is set aside for wake-ups that are never buffered.
+TEST_F(FabricTest, NewLinkOnExistingQueuesIsTwoSmallBlocks) {
+  auto c = node();
+  fabric->queued(key(a), key(c));
+  fabric->queued(key(c), key(a));
+  const std::size_t blocks = test::thread_heap_allocations();
+  const std::int64_t bytes_before = test::thread_heap_bytes();
+  NodePeerRef ac = a->initiate(key(c)).value();
+  const std::size_t used = test::thread_heap_allocations() - blocks;
+  const std::int64_t held = test::thread_heap_bytes() - bytes_before;
+  EXPECT_LE(used, 2u);
+  EXPECT_LT(held, 1024) << "bytes per new link";
+  // Its wake-ups still work both ways: a waiting read ends on a send, and on close.
+  auto r = read(ac);
+  EXPECT_FALSE(r->done);
+  NodePeerRef ca = c->initiate(key(a)).value();
+  ASSERT_TRUE(ca->send_datagram(bytes("hi")));
+  settle();
+  EXPECT_EQ(got(r), List{bytes("hi")});
+  auto waiting = read(ac);
+  EXPECT_FALSE(waiting->done);
+  ac->close();
+  settle();
+  EXPECT_TRUE(waiting->done && aborted(waiting->error));
+}
+
 TEST_F(FabricTest, FullQueueRefusesSingleSendsAndHoldsBatchesUntilARead) {
   for (std::uint8_t i = 0; i < 4; ++i) ASSERT_TRUE(ab->send_datagram(Bytes{i}));
   EXPECT_EQ(ab->send_datagram(Bytes{4}).error().kind(), SendKind::QueueFull);
