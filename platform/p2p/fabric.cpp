@@ -455,28 +455,45 @@ struct LinkWakers {
 }  // namespace
 
 MemoryNodePeer::MemoryNodePeer(Key, std::shared_ptr<Fabric> fabric, const PubKey& local, const PubKey& remote)
-    : fabric_(std::move(fabric)),
-      local_(local),
-      remote_(remote),
-      in_(fabric_->queue(remote, local)),
-      out_(fabric_->queue(local, remote)) {
-  const auto wakers = std::make_shared<LinkWakers>(fabric_->impl_->signal_ctx);
-  read_wake_ = std::shared_ptr<Waker>(wakers, &wakers->read);
-  write_wake_ = std::shared_ptr<Waker>(wakers, &wakers->write);
-  {
-    std::lock_guard lock(in_->mutex);
-    in_->reader = read_wake_;
-  }
-  std::lock_guard lock(out_->mutex);
-  out_->writer = write_wake_;
-}
+    : fabric_(std::move(fabric)), local_(local), remote_(remote) {}
 
 MemoryNodePeer::~MemoryNodePeer() { close(); }
 
-bool MemoryNodePeer::closed() const noexcept { return read_wake_->is_closed(); }
+void MemoryNodePeer::attach() {
+  if (attached_.load(std::memory_order_acquire)) return;
+  std::lock_guard guard(attach_mutex_);
+  if (attached_.load(std::memory_order_relaxed)) return;
+  const auto wakers = std::make_shared<LinkWakers>(fabric_->impl_->signal_ctx);
+  read_wake_ = std::shared_ptr<Waker>(wakers, &wakers->read);
+  write_wake_ = std::shared_ptr<Waker>(wakers, &wakers->write);
+  in_ = fabric_->queue(remote_, local_);
+  out_ = fabric_->queue(local_, remote_);
+  if (closed_.load(std::memory_order_relaxed)) {
+    // Closed before its first use: it waits for nothing and sends nothing.
+    read_wake_->close();
+    write_wake_->close();
+  } else {
+    {
+      std::lock_guard lock(in_->mutex);
+      in_->reader = read_wake_;
+    }
+    std::lock_guard lock(out_->mutex);
+    out_->writer = write_wake_;
+  }
+  attached_.store(true, std::memory_order_release);
+}
+
+bool MemoryNodePeer::closed() const noexcept { return closed_.load(std::memory_order_acquire); }
 
 void MemoryNodePeer::close() {
-  if (read_wake_->is_closed()) return;
+  {
+    std::lock_guard guard(attach_mutex_);
+    if (closed_.exchange(true, std::memory_order_acq_rel)) return;
+    if (!attached_.load(std::memory_order_relaxed)) {
+      SV_TRACE(logger(), "link {} -> {} closed", local_, remote_);
+      return;
+    }
+  }
   {
     std::lock_guard lock(in_->mutex);
     if (in_->reader == read_wake_) in_->reader.reset();
@@ -492,11 +509,13 @@ void MemoryNodePeer::close() {
 
 asio::awaitable<std::size_t> MemoryNodePeer::read_datagrams(std::span<Datagram> slots) {
   // The coroutine holds the queue and waker, not `this`.
+  attach();
   return read_loop(in_, read_wake_, slots);
 }
 
 asio::awaitable<util::Expected<void, SendDatagramError>> MemoryNodePeer::send_datagrams_wait(
     std::span<const std::span<const std::uint8_t>> datagrams) {
+  attach();
   return send_loop(out_, write_wake_, datagrams);
 }
 
@@ -506,6 +525,7 @@ util::Expected<void, SendDatagramError> MemoryNodePeer::send_datagram(std::span<
                                               fmt::format("datagram too large: {} bytes", datagram.size())));
   }
   if (closed()) return util::Unexpected(SendDatagramError(SendDatagramError::Kind::Closed, "link closed"));
+  attach();
   std::shared_ptr<Waker> reader;
   {
     std::lock_guard lock(out_->mutex);
