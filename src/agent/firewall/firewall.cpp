@@ -181,19 +181,26 @@ void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMa
       rx_entries.emplace_back(source, std::move(leaf));
     }
   }
+  const std::size_t tx_leaves = tx_entries.size();
   next->tx.assign(std::move(tx_entries));
   next->rx.assign(std::move(rx_entries));
   // A later network's entry replaces an earlier one's whole leaf, so keep
-  // only the peers the finished transmit trie names.
+  // only the peers the finished transmit trie names: all of them when no
+  // leaf was replaced.
   boost::unordered_flat_map<p2p::PubKey, std::shared_ptr<NodePeer>, PubKeyHash> named;
-  named.reserve(table.size());
   next->peers.reserve(table.size());
-  for (const auto& [dest, leaf] : next->tx) {
-    for (const auto& [source, peer] : leaf) {
-      const auto [it, fresh] = named.try_emplace(peer->pk());
-      if (!fresh) continue;
-      it->second = std::move(table.find(peer->pk())->second);  // the table entry is left empty
-      next->peers.push_back(it->second);
+  if (next->tx.size() == tx_leaves) {
+    named.swap(table);
+    for (const auto& [pk, peer] : named) next->peers.push_back(peer);
+  } else {
+    named.reserve(table.size());
+    for (const auto& [dest, leaf] : next->tx) {
+      for (const auto& [source, peer] : leaf) {
+        const auto [it, fresh] = named.try_emplace(peer->pk());
+        if (!fresh) continue;
+        it->second = std::move(table.find(peer->pk())->second);  // the table entry is left empty
+        next->peers.push_back(it->second);
+      }
     }
   }
   next->tx.shrink_to_fit();
@@ -207,7 +214,7 @@ void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMa
   for (auto& [pk, peer] : table)
     if (peer && !named.contains(pk)) peer->stop();
   for (auto& [pk, peer] : peers_)
-    if (!table.contains(pk)) peer->stop();
+    if (!named.contains(pk) && !table.contains(pk)) peer->stop();
   peers_ = std::move(named);
 }
 
