@@ -522,40 +522,45 @@ void BM_Rebuild_First(benchmark::State& state) {
   CostWindow cost;
   for (auto _ : state) {
     state.PauseTiming();
-    auto agent = w.make_agent();
-    auto networks = w.fresh_networks();
-    const long rss0 = rss_kib();
-    const std::int64_t heap0 = bench::g_live_bytes.load();
-    const std::uint64_t dp0 = bench::g_runtime_allocs.load();
-    cost.start();
-    state.ResumeTiming();
-    agent->firewall->apply_desired_state(*agent->data_plane, networks);
-    state.PauseTiming();
-    cost.stop();
-    auto peers = peers_of(*agent->firewall);
-    const auto s0 = Clock::now();
-    if (!settle(w.dp.io, std::chrono::seconds(10))) {
-      park(std::move(agent));
-      state.SkipWithError("peer drivers did not start");
-      break;
-    }
-    if (peers.size() != kRebuildNodes - 1) {
-      state.SkipWithError("unexpected transmit trie");
-      break;
-    }
-    settle_ms += std::chrono::duration<double, std::milli>(Clock::now() - s0).count();
-    rss_mb = std::max(rss_mb, static_cast<double>(rss_kib() - rss0) / 1024.0);
-    heap_per_peer += static_cast<double>(bench::g_live_bytes.load() - heap0) / static_cast<double>(peers.size());
-    driver_allocs += static_cast<double>(bench::g_runtime_allocs.load() - dp0);
-    // Release every peer and wait (bounded) until their drivers are gone.
-    const auto t0 = Clock::now();
-    agent.reset();
-    networks.clear();
-    const bool gone = wait_until([&] { return all_expired(peers); }, Clock::now() + std::chrono::seconds(10));
-    release_ms += std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-    if (!gone) {
-      state.SkipWithError("peer drivers did not end");
-      break;
+    {  // everything of the pass, its release included, ends while paused
+      auto agent = w.make_agent();
+      auto networks = w.fresh_networks();
+      const long rss0 = rss_kib();
+      const std::int64_t heap0 = bench::g_live_bytes.load();
+      const std::uint64_t dp0 = bench::g_runtime_allocs.load();
+      cost.start();
+      state.ResumeTiming();
+      agent->firewall->apply_desired_state(*agent->data_plane, networks);
+      state.PauseTiming();
+      cost.stop();
+      auto peers = peers_of(*agent->firewall);
+      const auto s0 = Clock::now();
+      if (!settle(w.dp.io, std::chrono::seconds(10))) {
+        park(std::move(agent));
+        state.SkipWithError("peer drivers did not start");
+        break;
+      }
+      if (peers.size() != kRebuildNodes - 1) {
+        state.SkipWithError("unexpected transmit trie");
+        break;
+      }
+      settle_ms += std::chrono::duration<double, std::milli>(Clock::now() - s0).count();
+      rss_mb = std::max(rss_mb, static_cast<double>(rss_kib() - rss0) / 1024.0);
+      heap_per_peer += static_cast<double>(bench::g_live_bytes.load() - heap0) / static_cast<double>(peers.size());
+      driver_allocs += static_cast<double>(bench::g_runtime_allocs.load() - dp0);
+      // Release every peer and wait (bounded) until their drivers have ended,
+      // so that no teardown runs into the next timed pass.
+      const auto t0 = Clock::now();
+      const auto ctx = agent->data_plane;
+      agent.reset();
+      networks.clear();
+      const bool gone = wait_until([&] { return all_expired(peers); }, Clock::now() + std::chrono::seconds(10)) &&
+                        ctx->tasks.wait_for(std::chrono::seconds(10));
+      release_ms += std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+      if (!gone) {
+        state.SkipWithError("peer drivers did not end");
+        break;
+      }
     }
     state.ResumeTiming();
   }

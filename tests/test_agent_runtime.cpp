@@ -24,6 +24,7 @@
 #include "agent/housekeeping.hpp"
 #include "agent/status.hpp"
 #include "data_plane.hpp"
+#include "heap_count.hpp"
 #include "http_fixture.hpp"
 #include "util/block_on.hpp"
 #include "util/cancellable.hpp"
@@ -208,6 +209,52 @@ TEST(TaskGroup, ABatchStartsItsTasksWithOneHandlerAndKeepsEarlyStops) {
   drain();
   EXPECT_EQ(ended, kTasks + 1);
   EXPECT_TRUE(group.wait_for(0ms));
+}
+
+// A batch spawn costs the spawner the task's entry only: the strands are made
+// by the launch, on the runtime. Stops racing with that launch from another
+// thread still end every task.
+TEST(TaskGroup, ABatchMakesItsStrandsAtTheLaunchAndStopsRacingItEndEveryTask) {
+  asio::io_context io;
+  util::TaskGroup group;
+  auto task = [](std::atomic<int>& started) -> asio::awaitable<void> {
+    ++started;
+    const auto ex = co_await asio::this_coro::executor;
+    co_await asio::steady_timer(ex, 10s).async_wait(asio::use_awaitable);
+  };
+  constexpr int kTasks = 200;
+  std::atomic<int> started{0};
+  {
+    std::vector<asio::awaitable<void>> made;
+    for (int i = 0; i < kTasks; ++i) made.push_back(task(started));
+    util::TaskGroup::Batch batch(group);
+    const std::size_t before = test::thread_heap_allocations();
+    for (auto& t : made) batch.spawn(io.get_executor(), std::move(t));
+    const std::size_t blocks = test::thread_heap_allocations() - before;
+    EXPECT_LE(blocks, kTasks * 3 / 2) << blocks << " blocks for " << kTasks << " spawns";
+  }
+  for (int i = 0; i < 100 && io.poll() > 0; ++i) io.restart();
+  io.restart();
+  EXPECT_EQ(started, kTasks);
+  group.stop();
+  for (int i = 0; i < 100 && io.poll() > 0; ++i) io.restart();
+  EXPECT_TRUE(group.wait_for(0ms));
+
+  io.restart();
+  auto work = asio::make_work_guard(io);
+  std::thread a([&] { io.run(); }), b([&] { io.run(); });
+  for (int round = 0; round < 20; ++round) {
+    std::vector<util::TaskGroup::Task> tasks;
+    {
+      util::TaskGroup::Batch batch(group);
+      for (int i = 0; i < 20; ++i) tasks.push_back(batch.spawn(io.get_executor(), task(started)));
+    }
+    for (const auto& t : tasks) t.stop();  // while the launch runs, or before or after it
+    EXPECT_TRUE(group.wait_for(2s)) << "round " << round;
+  }
+  work.reset();
+  a.join();
+  b.join();
 }
 
 TEST(DocumentsByUrl, FilesAndHttpBodiesReadSafely) {

@@ -289,6 +289,35 @@ TEST(NodePeerDriver, IdlePeersAreCheapAndGrowOnTraffic) {
   EXPECT_TRUE(peers[0]->driver_running());
 }
 
+// The first apply on this thread: each new peer costs a few heap blocks (peer,
+// link, wakers, driver, task), and every driver runs once the runtime does.
+TEST(FirewallRebuild, FirstApplyCostsAFewBlocksPerNewPeer) {
+  DataPlane dp({.with_tun = false, .with_dns = false, .threads = 0, .members = 201});
+  auto poll = [&] {
+    for (int i = 0; i < 100000 && dp.io.poll() > 0; ++i) {
+    }
+  };
+  poll();
+  for (std::size_t i = 1; i < dp.ids.size(); ++i)  // the fabric's queues, as the links of remote nodes
+    dp.fabric->queued(dp.a.pk(), dp.ids[i].pk()), dp.fabric->queued(dp.ids[i].pk(), dp.a.pk());
+  auto net = dp.member_network();
+  net.current.ip = net.desired.ip;
+  network::NetworkMap networks;
+  networks.emplace(net.config_url, net);
+  const std::size_t before = test::thread_heap_allocations();
+  dp.agent->firewall->apply_desired_state(*dp.agent->data_plane, networks);
+  const std::size_t blocks = test::thread_heap_allocations() - before;
+  const auto peers = dp.agent->firewall->tries()->peers;
+  ASSERT_EQ(peers.size(), 200u);
+  EXPECT_LE(blocks / peers.size(), 8u) << blocks << " blocks for " << peers.size() << " peers";
+  poll();
+  for (const auto& p : peers) EXPECT_TRUE(p->driver_running());
+  networks.begin()->second.desired = network::AgentState{};
+  dp.agent->firewall->apply_desired_state(*dp.agent->data_plane, networks);
+  poll();
+  for (const auto& p : peers) EXPECT_FALSE(p->driver_running());
+}
+
 TEST(WithoutTunDevice, MtuBelowTheIpv4MinimumFallsBackAndPeersDropWithAWarning) {
   LogCapture logs;
   ScopedEnv arm("SARVOLT_ARM_MESSAGES", std::nullopt);

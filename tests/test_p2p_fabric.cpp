@@ -179,6 +179,51 @@ TEST_F(FabricTest, InitiateReusesALiveLinkAndRefusesOnRequest) {
   EXPECT_THROW(fabric->add_node(a->identity()), std::invalid_argument);
 }
 
+// Opening a link is one small block; its queues and wakers come with its
+// first use, and then work both ways.
+TEST_F(FabricTest, LinkIsOneSmallBlockUntilItsFirstUse) {
+  auto c = node();
+  fabric->queued(key(a), key(c));
+  fabric->queued(key(c), key(a));
+  const std::size_t blocks = test::thread_heap_allocations();
+  const std::int64_t bytes_before = test::thread_heap_bytes();
+  NodePeerRef ac = a->initiate(key(c)).value();
+  EXPECT_LE(test::thread_heap_allocations() - blocks, 1u);
+  EXPECT_LT(test::thread_heap_bytes() - bytes_before, 512) << "bytes per opened link";
+  NodePeerRef ca = c->initiate(key(a)).value();
+  ASSERT_TRUE(ca->send_datagram(bytes("early")));  // kept until A's link reads
+  auto r = read(ac);
+  EXPECT_EQ(got(r), List{bytes("early")});
+  auto waiting = read(ac);
+  EXPECT_FALSE(waiting->done);
+  ASSERT_TRUE(ca->send_datagram(bytes("hi")));
+  settle();
+  EXPECT_EQ(got(waiting), List{bytes("hi")});
+  waiting = read(ac);
+  ac->close();
+  settle();
+  EXPECT_TRUE(waiting->done && aborted(waiting->error));
+}
+
+// A link closed before its first use refuses everything, and the next
+// initiate opens a new one on the same queues.
+TEST_F(FabricTest, LinkClosedBeforeItsFirstUseRefusesEverything) {
+  ASSERT_TRUE(a->initiate(key(b)).value() == ab);
+  ab->close();
+  EXPECT_TRUE(ab->closed());
+  auto r = read(ab);
+  EXPECT_TRUE(r->done && aborted(r->error));
+  EXPECT_EQ(ab->send_datagram(bytes("x")).error().kind(), SendKind::Closed);
+  Batch batch({bytes("y")});
+  auto s = send(batch);
+  ASSERT_TRUE(s->done && !s->error);
+  EXPECT_EQ(s->value->error().kind(), SendKind::Closed);
+  NodePeerRef fresh = a->initiate(key(b)).value();
+  EXPECT_NE(fresh, ab);
+  ASSERT_TRUE(fresh->send_datagram(bytes("z")));
+  EXPECT_EQ(drain_b(), List{bytes("z")});
+}
+
 TEST_F(FabricTest, FullQueueRefusesSingleSendsAndHoldsBatchesUntilARead) {
   for (std::uint8_t i = 0; i < 4; ++i) ASSERT_TRUE(ab->send_datagram(Bytes{i}));
   EXPECT_EQ(ab->send_datagram(Bytes{4}).error().kind(), SendKind::QueueFull);

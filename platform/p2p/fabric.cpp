@@ -15,6 +15,7 @@
 
 #include <array>
 #include <atomic>
+#include <list>
 #include <new>
 #include <stdexcept>
 #include <utility>
@@ -99,6 +100,21 @@ struct WaitAllocator {
   std::shared_ptr<WaitArena> arena;
 };
 
+// Channel traits whose spill-over buffer is a list: a wake-up channel only
+// ever buffers one value, which lives in the channel itself, so a new link
+// allocates no buffer (a deque would allocate two blocks up front).
+template <class... Signatures>
+struct WakeTraits : asio::experimental::channel_traits<Signatures...> {
+  template <class... NewSignatures>
+  struct rebind {
+    using other = WakeTraits<NewSignatures...>;
+  };
+  template <class Element>
+  struct container {
+    using type = std::list<Element>;
+  };
+};
+
 }  // namespace
 
 // Wake-up signal of the waits on one side of one link. Wakers try_send; a
@@ -109,7 +125,8 @@ struct WaitAllocator {
 // waiter is then resumed from one of its own threads, whose recycled memory
 // serves it. So neither side allocates per wake-up.
 struct MemoryNodePeer::Waker {
-  using Channel = asio::experimental::concurrent_channel<void(boost::system::error_code)>;
+  using Channel =
+      asio::experimental::basic_concurrent_channel<asio::any_io_executor, WakeTraits<>, void(boost::system::error_code)>;
 
   explicit Waker(std::shared_ptr<asio::io_context> context)
       : ctx(std::move(context)), channel(ctx->get_executor(), 1) {}
@@ -426,28 +443,57 @@ asio::awaitable<util::Expected<void, SendDatagramError>> MemoryNodePeer::send_lo
   }
 }
 
+namespace {
+
+// Both wakers of a link, in one allocation.
+struct LinkWakers {
+  explicit LinkWakers(const std::shared_ptr<asio::io_context>& ctx) : read(ctx), write(ctx) {}
+  MemoryNodePeer::Waker read;
+  MemoryNodePeer::Waker write;
+};
+
+}  // namespace
+
 MemoryNodePeer::MemoryNodePeer(Key, std::shared_ptr<Fabric> fabric, const PubKey& local, const PubKey& remote)
-    : fabric_(std::move(fabric)),
-      local_(local),
-      remote_(remote),
-      in_(fabric_->queue(remote, local)),
-      out_(fabric_->queue(local, remote)),
-      read_wake_(std::make_shared<Waker>(fabric_->impl_->signal_ctx)),
-      write_wake_(std::make_shared<Waker>(fabric_->impl_->signal_ctx)) {
-  {
-    std::lock_guard lock(in_->mutex);
-    in_->reader = read_wake_;
-  }
-  std::lock_guard lock(out_->mutex);
-  out_->writer = write_wake_;
-}
+    : fabric_(std::move(fabric)), local_(local), remote_(remote) {}
 
 MemoryNodePeer::~MemoryNodePeer() { close(); }
 
-bool MemoryNodePeer::closed() const noexcept { return read_wake_->is_closed(); }
+void MemoryNodePeer::attach() {
+  if (attached_.load(std::memory_order_acquire)) return;
+  std::lock_guard guard(attach_mutex_);
+  if (attached_.load(std::memory_order_relaxed)) return;
+  const auto wakers = std::make_shared<LinkWakers>(fabric_->impl_->signal_ctx);
+  read_wake_ = std::shared_ptr<Waker>(wakers, &wakers->read);
+  write_wake_ = std::shared_ptr<Waker>(wakers, &wakers->write);
+  in_ = fabric_->queue(remote_, local_);
+  out_ = fabric_->queue(local_, remote_);
+  if (closed_.load(std::memory_order_relaxed)) {
+    // Closed before its first use: it waits for nothing and sends nothing.
+    read_wake_->close();
+    write_wake_->close();
+  } else {
+    {
+      std::lock_guard lock(in_->mutex);
+      in_->reader = read_wake_;
+    }
+    std::lock_guard lock(out_->mutex);
+    out_->writer = write_wake_;
+  }
+  attached_.store(true, std::memory_order_release);
+}
+
+bool MemoryNodePeer::closed() const noexcept { return closed_.load(std::memory_order_acquire); }
 
 void MemoryNodePeer::close() {
-  if (read_wake_->is_closed()) return;
+  {
+    std::lock_guard guard(attach_mutex_);
+    if (closed_.exchange(true, std::memory_order_acq_rel)) return;
+    if (!attached_.load(std::memory_order_relaxed)) {
+      SV_TRACE(logger(), "link {} -> {} closed", local_, remote_);
+      return;
+    }
+  }
   {
     std::lock_guard lock(in_->mutex);
     if (in_->reader == read_wake_) in_->reader.reset();
@@ -463,11 +509,13 @@ void MemoryNodePeer::close() {
 
 asio::awaitable<std::size_t> MemoryNodePeer::read_datagrams(std::span<Datagram> slots) {
   // The coroutine holds the queue and waker, not `this`.
+  attach();
   return read_loop(in_, read_wake_, slots);
 }
 
 asio::awaitable<util::Expected<void, SendDatagramError>> MemoryNodePeer::send_datagrams_wait(
     std::span<const std::span<const std::uint8_t>> datagrams) {
+  attach();
   return send_loop(out_, write_wake_, datagrams);
 }
 
@@ -477,6 +525,7 @@ util::Expected<void, SendDatagramError> MemoryNodePeer::send_datagram(std::span<
                                               fmt::format("datagram too large: {} bytes", datagram.size())));
   }
   if (closed()) return util::Unexpected(SendDatagramError(SendDatagramError::Kind::Closed, "link closed"));
+  attach();
   std::shared_ptr<Waker> reader;
   {
     std::lock_guard lock(out_->mutex);

@@ -17,9 +17,11 @@
 // nor the waiter allocates per wake-up.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <vector>
 
@@ -138,9 +140,17 @@ class MemoryNodePeer final : public NodePeer {
       std::shared_ptr<Fabric::Queue> q, std::shared_ptr<Waker> self,
       std::span<const std::span<const std::uint8_t>> datagrams);
 
+  // Takes the queues and makes the wakers, on first use: a link that is
+  // opened but never used costs one small block.
+  void attach();
+
   std::shared_ptr<Fabric> fabric_;
   PubKey local_;
   PubKey remote_;
+  std::mutex attach_mutex_;
+  std::atomic<bool> attached_{false};
+  std::atomic<bool> closed_{false};
+  // Set once by attach():
   std::shared_ptr<Fabric::Queue> in_;   // remote -> local
   std::shared_ptr<Fabric::Queue> out_;  // local -> remote
   std::shared_ptr<Waker> read_wake_;

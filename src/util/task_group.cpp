@@ -22,15 +22,20 @@ namespace asio = boost::asio;
 using Wake = asio::experimental::concurrent_channel<void(boost::system::error_code)>;
 
 struct TaskGroup::Entry {
-  explicit Entry(asio::any_io_executor s) : strand(std::move(s)) {}
-  const asio::any_io_executor strand;  // a strand
+  Entry() = default;  // of a batch: its strand comes with the launch
+  explicit Entry(asio::any_io_executor s) : strand(std::move(s)) { placed.store(true, std::memory_order_relaxed); }
+  asio::any_io_executor strand;  // a strand; set once, before `placed`
   asio::cancellation_signal signal;  // emitted on strand only
+  std::atomic<bool> placed{false};  // `strand` is set
   std::atomic<bool> done{false};
   std::atomic<bool> stopped{false};  // a stop may come before a batch start
 
+  // A stop before the strand is set leaves the cancel to the launch, which
+  // tests `stopped` after setting it: one of the two sees the other.
   void stop(const std::shared_ptr<Entry>& self) {
     if (done.load(std::memory_order_acquire)) return;
-    stopped.store(true, std::memory_order_release);
+    stopped.store(true, std::memory_order_seq_cst);
+    if (!placed.load(std::memory_order_seq_cst)) return;
     asio::post(strand, [self] {
       if (!self->done.load(std::memory_order_acquire)) self->signal.emit(asio::cancellation_type::terminal);
     });
@@ -125,7 +130,7 @@ TaskGroup::Batch::~Batch() { launch(); }
 
 TaskGroup::Task TaskGroup::Batch::spawn(const asio::any_io_executor& ex, asio::awaitable<void> task,
                                         OnDone on_done) {
-  auto e = std::make_shared<Entry>(strand_of(ex));
+  auto e = std::make_shared<Entry>();
   {
     std::lock_guard lock(group_.s_->mutex);
     group_.s_->tasks.insert(e);
@@ -137,15 +142,18 @@ TaskGroup::Task TaskGroup::Batch::spawn(const asio::any_io_executor& ex, asio::a
 
 void TaskGroup::Batch::launch() {
   if (pending_.empty()) return;
-  // One post for the whole batch: on a runtime thread each fresh strand runs
-  // its task's start inline, so no thread is woken per task.
-  asio::post(ex_, [s = group_.s_, all = std::move(pending_)]() mutable {
+  // One post for the whole batch: the strands are made there, off the
+  // spawner's thread, and on a runtime thread each fresh strand runs its
+  // task's start inline, so no thread is woken per task.
+  asio::post(ex_, [s = group_.s_, ex = ex_, all = std::move(pending_)]() mutable {
     for (auto& p : all) {
+      p.e->strand = strand_of(ex);
+      p.e->placed.store(true, std::memory_order_seq_cst);
       const auto& strand = p.e->strand;
       asio::dispatch(strand, [s, e = p.e, task = std::move(p.task), on_done = std::move(p.on_done)]() mutable {
         State::launch(s, e, std::move(task), std::move(on_done));
         // A stop that came before the start found no task to cancel.
-        if (e->stopped.load(std::memory_order_acquire) && !e->done.load(std::memory_order_acquire))
+        if (e->stopped.load(std::memory_order_seq_cst) && !e->done.load(std::memory_order_acquire))
           e->signal.emit(asio::cancellation_type::terminal);
       });
     }

@@ -123,7 +123,6 @@ void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMa
       }
       peer = std::move(*created);
     }
-    next->peers.push_back(peer);
     return table.emplace(pk, std::move(peer)).first->second.get();
   };
 
@@ -147,6 +146,7 @@ void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMa
     SV_TRACE(lg(), "Processing access rules for network network={}", url);
     tx_entries.reserve(tx_entries.size() + tx_rows.size());
     rx_entries.reserve(rx_entries.size() + rx_rows.size());
+    table.reserve(table.size() + tx_rows.size());
 
     for (std::size_t i = 0; i < tx_rows.size();) {
       const util::Ipv4Net dest = tx_rows[i].outer;
@@ -181,17 +181,26 @@ void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMa
       rx_entries.emplace_back(source, std::move(leaf));
     }
   }
+  const std::size_t tx_leaves = tx_entries.size();
   next->tx.assign(std::move(tx_entries));
   next->rx.assign(std::move(rx_entries));
   // A later network's entry replaces an earlier one's whole leaf, so keep
-  // only the peers the finished transmit trie names.
+  // only the peers the finished transmit trie names: all of them when no
+  // leaf was replaced.
   boost::unordered_flat_map<p2p::PubKey, std::shared_ptr<NodePeer>, PubKeyHash> named;
-  next->peers.clear();
-  for (const auto& [dest, leaf] : next->tx) {
-    for (const auto& [source, peer] : leaf) {
-      if (named.contains(peer->pk())) continue;
-      auto& kept = named.emplace(peer->pk(), table.at(peer->pk())).first->second;
-      next->peers.push_back(kept);
+  next->peers.reserve(table.size());
+  if (next->tx.size() == tx_leaves) {
+    named.swap(table);
+    for (const auto& [pk, peer] : named) next->peers.push_back(peer);
+  } else {
+    named.reserve(table.size());
+    for (const auto& [dest, leaf] : next->tx) {
+      for (const auto& [source, peer] : leaf) {
+        const auto [it, fresh] = named.try_emplace(peer->pk());
+        if (!fresh) continue;
+        it->second = std::move(table.find(peer->pk())->second);  // the table entry is left empty
+        next->peers.push_back(it->second);
+      }
     }
   }
   next->tx.shrink_to_fit();
@@ -203,9 +212,9 @@ void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMa
   // Peers no rule names any more: closing their links ends their drivers and
   // any hand-over to them that an older snapshot's reader still waits on.
   for (auto& [pk, peer] : table)
-    if (!named.contains(pk)) peer->stop();
+    if (peer && !named.contains(pk)) peer->stop();
   for (auto& [pk, peer] : peers_)
-    if (!table.contains(pk)) peer->stop();
+    if (!named.contains(pk) && !table.contains(pk)) peer->stop();
   peers_ = std::move(named);
 }
 

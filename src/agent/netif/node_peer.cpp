@@ -138,7 +138,7 @@ util::Expected<std::shared_ptr<NodePeer>, core::Error> NodePeer::create(DataPlan
   auto link = ctx.node->initiate(pk);
   if (!link) return util::Unexpected(core::Error::make(core::Error::Kind::NodeError, link.error().message()));
   const auto tun_device = ctx.tun_slot.load(std::memory_order_acquire);
-  std::shared_ptr<NodePeer> peer(new NodePeer(pk, *link));
+  auto peer = std::make_shared<NodePeer>(Key{}, pk, *link);  // object and count in one block
   auto task = drive(Driver{pk, std::move(*link), ctx.tun_mtu, ctx.firewall,
                            tun_device ? tun_device->device() : nullptr, ctx.tun_networks});
   peer->task_ = starts ? starts->spawn(ctx.executor, std::move(task)) : ctx.tasks.spawn(ctx.executor, std::move(task));

@@ -20,6 +20,8 @@ namespace sarvolt::agent {
 inline constexpr std::size_t kNodePeerRecvBatch = 138;
 
 class NodePeer {
+  struct Key {};
+
  public:
   // Opens the link to `pk` and starts the peer's driver in the context's task
   // group. The TUN side is the device in the context's TUN slot now; without
@@ -28,6 +30,7 @@ class NodePeer {
   // is launched.
   static util::Expected<std::shared_ptr<NodePeer>, core::Error> create(DataPlaneContext& ctx, const p2p::PubKey& pk,
                                                                        util::TaskGroup::Batch* starts = nullptr);
+  NodePeer(Key, const p2p::PubKey& pk, p2p::NodePeerRef link) : pk_(pk), link_(std::move(link)) {}
   ~NodePeer();
   NodePeer(const NodePeer&) = delete;
   NodePeer& operator=(const NodePeer&) = delete;
@@ -39,7 +42,6 @@ class NodePeer {
   void stop();
 
  private:
-  NodePeer(const p2p::PubKey& pk, p2p::NodePeerRef link) : pk_(pk), link_(std::move(link)) {}
   p2p::PubKey pk_;
   p2p::NodePeerRef link_;
   util::TaskGroup::Task task_;
