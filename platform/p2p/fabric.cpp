@@ -22,6 +22,7 @@
 #include <array>
 #include <atomic>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -574,7 +575,8 @@ util::Expected<NodePeerRef, InitiateError> MemoryNode::initiate(const PubKey& pk
 asio::awaitable<std::size_t> MemoryNodePeer::read_loop(std::shared_ptr<Fabric::Queue> q,
                                                        std::shared_ptr<Waker> self, std::span<Datagram> slots) {
   if (slots.empty()) co_return 0;
-  asio::io_context* const home = io_context_of(co_await asio::this_coro::executor);
+  // Where this coroutine runs: looked up only once it has to wait.
+  std::optional<asio::io_context*> home;
   for (;;) {
     if (self->is_closed()) throw_aborted();
     std::size_t n = 0;
@@ -585,15 +587,19 @@ asio::awaitable<std::size_t> MemoryNodePeer::read_loop(std::shared_ptr<Fabric::Q
       if (n > 0) {
         writer = q->writer_to_wake();
         reader = q->reader_to_wake();  // another reader may take the rest
-      } else {
+      } else if (home) {
         ++q->read_waiters;
-        self->prepare_wait(home);
+        self->prepare_wait(*home);
       }
     }
     if (n > 0) {
       wake(writer);
       wake(reader);
       co_return n;
+    }
+    if (!home) {
+      home = io_context_of(co_await asio::this_coro::executor);
+      continue;  // and look again
     }
     WaiterGuard guard(q->mutex, q->read_waiters);
     auto [ec] = co_await self->wait();
@@ -611,7 +617,7 @@ asio::awaitable<util::Expected<void, SendDatagramError>> MemoryNodePeer::send_lo
     }
   }
   std::size_t next = 0;
-  asio::io_context* const home = io_context_of(co_await asio::this_coro::executor);
+  std::optional<asio::io_context*> home;  // once it has to wait
   for (;;) {
     if (self->is_closed()) co_return util::Unexpected(SendDatagramError(SendDatagramError::Kind::Closed, "link closed"));
     bool failed = false;
@@ -629,15 +635,19 @@ asio::awaitable<util::Expected<void, SendDatagramError>> MemoryNodePeer::send_lo
       reader = q->reader_to_wake();
       if (failed || next == datagrams.size()) {
         writer = q->writer_to_wake();  // pass the room (or the failure) on
-      } else {
+      } else if (home) {
         ++q->write_waiters;
-        self->prepare_wait(home);
+        self->prepare_wait(*home);
       }
     }
     wake(reader);
     wake(writer);
     if (failed) co_return util::Unexpected(SendDatagramError(SendDatagramError::Kind::Failed, "send failed"));
     if (next == datagrams.size()) co_return util::Expected<void, SendDatagramError>{};
+    if (!home) {
+      home = io_context_of(co_await asio::this_coro::executor);
+      continue;  // and look again
+    }
 
     WaiterGuard guard(q->mutex, q->write_waiters);
     auto [ec] = co_await self->wait();
