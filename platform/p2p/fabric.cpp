@@ -255,6 +255,8 @@ struct MemoryNodePeer::Waker {
   }
 
   static void wake(const std::shared_ptr<Waker>& self) {
+    // Already on its way through the relay: the waiter looks again anyway.
+    if (self->relay_queued.load(std::memory_order_acquire)) return;
     WakeRelay* r = self->relay.load(std::memory_order_acquire);
     if (r != nullptr && !r->io().get_executor().running_in_this_thread()) {
       r->add(self);
