@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <tuple>
 
 #include <boost/asio/post.hpp>
@@ -395,6 +396,30 @@ TEST(FirewallLookup, LongestPrefixOnlyBatchesPerPeerAndOnlyTheExpectedSender) {
     EXPECT_EQ(inbound(t->rx, src, b), routed) << src;
   ASSERT_EQ(to_tun.size(), 2u);
   EXPECT_EQ(to_tun[0].data(), kPacket.data());
+}
+
+// Many peers in one pass (the index grows), fewer in the next: each pass
+// groups per peer, peers in first-seen order, packets in read order.
+TEST(FirewallLookup, BatchesGroupManyPeersInReadOrderPassAfterPass) {
+  alignas(64) static std::array<std::byte, 64 * 300> storage{};
+  const auto peer = [](std::size_t i) { return reinterpret_cast<const agent::NodePeer*>(storage.data() + 64 * i); };
+  const Bytes buf(8, 0);
+  agent::OutboundBatches batches;
+  for (std::size_t pass = 0; pass < 4; ++pass) {
+    const std::size_t peers = pass == 1 ? 300 : 40;
+    const auto nth = [&](std::size_t i) { return peer((i * 7 + pass) % peers); };
+    for (std::size_t round = 0; round < 3; ++round)
+      for (std::size_t i = 0; i < peers; ++i) batches.add(nth(i), std::span(buf).subspan(round, 1));
+    ASSERT_EQ(batches.batches().size(), peers) << "pass " << pass;
+    for (std::size_t k = 0; k < peers; ++k) {
+      const auto& b = batches.batches()[k];
+      ASSERT_EQ(b.peer, nth(k));
+      ASSERT_EQ(b.packets.size(), 3u);
+      for (std::size_t round = 0; round < 3; ++round) EXPECT_EQ(b.packets[round].data(), buf.data() + round);
+    }
+    batches.clear();
+    EXPECT_TRUE(batches.empty());
+  }
 }
 
 // Every network's rules in map order; a later network replaces a destination

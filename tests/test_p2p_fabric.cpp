@@ -1,6 +1,7 @@
 // The in-memory p2p fabric: ordering, per-sender queues, link reuse, refusal,
 // back-pressure, the fault switches, cancelled and orphaned waits, no
-// allocation on steady traffic, and two concurrent senders to one node.
+// allocation on steady traffic, two concurrent senders to one node, and many
+// readers woken from another thread.
 #include <gtest/gtest.h>
 
 #include <boost/asio/bind_cancellation_slot.hpp>
@@ -364,6 +365,71 @@ TEST_F(FabricTest, WakeUpsAcrossThreadsAllocateNothing) {
   ASSERT_GT(reader_before, 0u);
   EXPECT_EQ(sender_after - sender_before, 0u);
   EXPECT_EQ(reader_after - reader_before, 0u);
+}
+
+// Many readers, each on its own strand, woken in bursts from another thread:
+// every reader gets every datagram of its sender once, in order, and after a
+// warm-up neither the io thread nor the sending thread allocates.
+TEST(FabricConcurrency, ManyReadersWokenFromAnotherThreadGetAllInOrderWithoutAllocating) {
+  constexpr std::size_t kLinks = 100;
+  constexpr std::uint32_t kPerLink = 300, kWarmUp = 100;
+  asio::io_context io;
+  auto fabric = std::make_shared<Fabric>(16);
+  auto b = fabric->add_node(Identity::generate(0).value());
+  std::vector<std::shared_ptr<MemoryNode>> senders;
+  std::vector<NodePeerRef> out, in;
+  for (std::size_t i = 0; i < kLinks; ++i) {
+    senders.push_back(fabric->add_node(Identity::generate(0).value()));
+    out.push_back(senders.back()->initiate(b->identity().pk()).value());
+    in.push_back(b->initiate(senders.back()->identity().pk()).value());
+  }
+  std::atomic<std::size_t> warm{0}, done{0}, in_order{0};
+  std::size_t io_before = 0, io_after = 0;
+  auto reader = [&](NodePeerRef link) -> asio::awaitable<void> {
+    std::vector<Datagram> slots(4, Datagram(64));
+    std::uint32_t expected = 0;
+    try {
+      while (expected < kPerLink) {
+        const std::size_t n = co_await link->read_datagrams(slots);
+        for (std::size_t i = 0; i < n; ++i, ++expected) {
+          std::uint32_t seq = 0;
+          if (slots[i].size() != sizeof seq) co_return;
+          std::memcpy(&seq, slots[i].data(), sizeof seq);
+          if (seq != expected) co_return;
+        }
+        if (expected >= kWarmUp && expected - n < kWarmUp && ++warm == kLinks)
+          io_before = test::thread_heap_allocations();
+      }
+      ++in_order;
+    } catch (const boost::system::system_error&) {
+    }
+    if (++done == kLinks) io_after = test::thread_heap_allocations();
+  };
+  for (auto& link : in) asio::co_spawn(asio::make_strand(io), reader(link), asio::detached);
+  std::thread runner([&] { io.run(); });  // one run: the thread keeps its recycled memory
+
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  std::size_t sender_before = 0;
+  std::vector<Bytes> data;
+  for (std::uint32_t seq = 0; seq < kPerLink; ++seq) data.push_back(seq_bytes(seq));
+  for (std::uint32_t seq = 0; seq < kPerLink && std::chrono::steady_clock::now() < deadline; ++seq) {
+    if (seq == kWarmUp + 20) sender_before = test::thread_heap_allocations();
+    for (std::size_t i = 0; i < kLinks; ++i) {
+      while (!out[i]->send_datagram(data[seq]) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();  // that reader's queue of 16 is full
+    }
+  }
+  const std::size_t sender_after = test::thread_heap_allocations();
+  if (done.load() < kLinks) {
+    const auto wait_end = std::chrono::steady_clock::now() + 10s;
+    while (done.load() < kLinks && std::chrono::steady_clock::now() < wait_end) std::this_thread::sleep_for(1ms);
+  }
+  for (auto& link : in) link->close();  // ends any reader still waiting
+  runner.join();
+  ASSERT_EQ(done.load(), kLinks);
+  EXPECT_EQ(in_order.load(), kLinks);
+  EXPECT_EQ(sender_after - sender_before, 0u);
+  EXPECT_EQ(io_after - io_before, 0u);
 }
 
 // A batching sender on the io threads and a single-datagram sender on a plain

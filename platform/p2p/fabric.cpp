@@ -1,9 +1,15 @@
 #include "platform/p2p/fabric.hpp"
 #include "platform/p2p/waiter_guard.hpp"
 
+#include <boost/asio/append.hpp>
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/bind_allocator.hpp>
-#include <boost/asio/experimental/concurrent_channel.hpp>
+#include <boost/asio/associated_cancellation_slot.hpp>
+#include <boost/asio/async_result.hpp>
+#include <boost/asio/bind_executor.hpp>
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/execution/outstanding_work.hpp>
+#include <boost/asio/experimental/channel_error.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
@@ -15,8 +21,8 @@
 
 #include <array>
 #include <atomic>
-#include <list>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -40,14 +46,12 @@ struct PairHash {
   throw boost::system::system_error(asio::error::operation_aborted);
 }
 
-// Memory for the wait of one side of one link: the waiting operation and,
-// once a wake-up completes it, the handler posted to the waiter's executor.
-// The two are never alive together, so a wait and its wake-up reuse two
-// fixed blocks, on whichever thread wakes. Blocks that are busy (several
-// waits at once) or too small fall back to the heap.
+// Memory for the relay post of one io_context: one post is on its way at a
+// time, so fixed blocks serve it on whichever thread posts. Blocks that are
+// busy or too small fall back to the heap.
 class WaitArena {
  public:
-  static constexpr std::size_t kBlockSize = 160;  // a channel wait, or a relay
+  static constexpr std::size_t kBlockSize = 160;  // a relay post
 
   void* allocate(std::size_t size, std::size_t align) {
     if (size <= kBlockSize && align <= alignof(std::max_align_t)) {
@@ -79,7 +83,7 @@ class WaitArena {
   std::array<Block, 2> blocks_;
 };
 
-// Allocator of the wait operations; its copies keep the arena alive until the
+// Allocator of the relay posts; its copies keep the arena alive until the
 // last block is back.
 template <class T>
 struct WaitAllocator {
@@ -100,78 +104,284 @@ struct WaitAllocator {
   std::shared_ptr<WaitArena> arena;
 };
 
-// Channel traits whose spill-over buffer is a list: a wake-up channel only
-// ever buffers one value, which lives in the channel itself, so a new link
-// allocates no buffer (a deque would allocate two blocks up front).
-template <class... Signatures>
-struct WakeTraits : asio::experimental::channel_traits<Signatures...> {
-  template <class... NewSignatures>
-  struct rebind {
-    using other = WakeTraits<NewSignatures...>;
+// The parked wait of a waker: the waiting coroutine's completion handler and
+// the work it keeps on its executor, held in place (no heap).
+class ParkedWait {
+ public:
+  static constexpr std::size_t kSize = 128;
+
+  ParkedWait() = default;
+  ParkedWait(ParkedWait&& other) noexcept { take(other); }
+  ParkedWait& operator=(ParkedWait&& other) noexcept {
+    if (this != &other) {
+      reset();
+      take(other);
+    }
+    return *this;
+  }
+  ~ParkedWait() { reset(); }
+
+  explicit operator bool() const noexcept { return ops_ != nullptr; }
+
+  template <class Handler>
+  void emplace(Handler&& handler) {
+    using Held = Holder<std::decay_t<Handler>>;
+    static_assert(sizeof(Held) <= kSize && alignof(Held) <= alignof(std::max_align_t));
+    reset();
+    new (bytes_) Held(std::forward<Handler>(handler));
+    ops_ = &kOps<Held>;
+  }
+
+  // Completes the wait with `ec`: run at once when `dispatch` and the
+  // handler's executor allows it here, else posted to that executor.
+  void complete(boost::system::error_code ec, bool dispatch) {
+    if (const Ops* ops = std::exchange(ops_, nullptr)) ops->complete(bytes_, ec, dispatch);
+  }
+
+  void reset() noexcept {
+    if (const Ops* ops = std::exchange(ops_, nullptr)) ops->destroy(bytes_);
+  }
+
+ private:
+  template <class Handler>
+  struct Holder {
+    using Work = std::decay_t<decltype(asio::prefer(asio::get_associated_executor(std::declval<Handler&>()),
+                                                    asio::execution::outstanding_work.tracked))>;
+    explicit Holder(Handler&& h)
+        : handler(std::move(h)),
+          work(asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked)) {}
+    Handler handler;
+    Work work;
   };
-  template <class Element>
-  struct container {
-    using type = std::list<Element>;
+  struct Ops {
+    void (*move)(void* from, void* to) noexcept;
+    void (*destroy)(void* p) noexcept;
+    void (*complete)(void* p, boost::system::error_code ec, bool dispatch);
   };
+  template <class Held>
+  static constexpr Ops kOps = {
+      [](void* from, void* to) noexcept {
+        new (to) Held(std::move(*static_cast<Held*>(from)));
+        static_cast<Held*>(from)->~Held();
+      },
+      [](void* p) noexcept { static_cast<Held*>(p)->~Held(); },
+      [](void* p, boost::system::error_code ec, bool dispatch) {
+        // Out of the slot first: the handler may park the next wait here.
+        Held held(std::move(*static_cast<Held*>(p)));
+        static_cast<Held*>(p)->~Held();
+        // To the handler's own executor: no second hop through a work dispatcher.
+        if (dispatch) {
+          asio::dispatch(asio::append(std::move(held.handler), ec));
+        } else {
+          asio::post(asio::append(std::move(held.handler), ec));
+        }
+      }};
+
+  void take(ParkedWait& other) noexcept {
+    if (other.ops_) {
+      other.ops_->move(other.bytes_, bytes_);
+      ops_ = std::exchange(other.ops_, nullptr);
+    }
+  }
+
+  alignas(std::max_align_t) unsigned char bytes_[kSize];
+  const Ops* ops_ = nullptr;
+};
+
+// Per io_context: the wakers woken from threads outside it, relayed to it
+// with one post per burst, whose memory is a fixed block.
+class WakeRelay : public asio::execution_context::service {
+ public:
+  using Waker = MemoryNodePeer::Waker;
+  inline static asio::execution_context::id id;
+  static constexpr std::size_t kPerRun = 4;
+
+  explicit WakeRelay(asio::execution_context& ctx)
+      : service(ctx), io_(static_cast<asio::io_context&>(ctx)), arena_(std::make_shared<WaitArena>()) {}
+
+  asio::io_context& io() const noexcept { return io_; }
+
+  // From any thread; a waker already on its way is not added again.
+  void add(const std::shared_ptr<Waker>& w);
+
+ private:
+  void shutdown() override {
+    std::lock_guard lock(mutex_);
+    pending_.clear();
+    running_.clear();
+    next_ = 0;
+  }
+  void post();
+  void run();
+
+  asio::io_context& io_;
+  std::shared_ptr<WaitArena> arena_;
+  std::mutex mutex_;
+  std::vector<std::shared_ptr<Waker>> pending_;  // under mutex_
+  std::vector<std::shared_ptr<Waker>> running_;  // only in run()
+  std::size_t next_ = 0;                         // of running_, only in run()
+  bool posted_ = false;                          // under mutex_
 };
 
 }  // namespace
 
-// Wake-up signal of the waits on one side of one link. Wakers try_send; a
-// waiter re-checks its queue after every wake, so a spare buffered signal
-// only costs one extra look. Closing it ends the link's waits.
-// A wake-up from a thread outside the waiter's io_context is relayed through
-// that io_context: the relay's memory comes from the waker's arena, and the
-// waiter is then resumed from one of its own threads, whose recycled memory
-// serves it. So neither side allocates per wake-up.
+// Wake-up signal of the waits on one side of one link: a parked wait, or a
+// spare signal that the next wait takes at once. A waiter re-checks its queue
+// after every wake, so a spare signal only costs one extra look. Closing it
+// ends the link's waits.
+// A wake-up on one of the waiter's own threads completes the wait through
+// its executor. One from another thread goes to the waiter's WakeRelay: the
+// wakers of a burst are relayed with one post, and each waiter is resumed
+// from there directly when its executor allows it. Nothing is allocated per
+// wake-up on either side.
 struct MemoryNodePeer::Waker {
-  using Channel =
-      asio::experimental::basic_concurrent_channel<asio::any_io_executor, WakeTraits<>, void(boost::system::error_code)>;
-
-  explicit Waker(std::shared_ptr<asio::io_context> context)
-      : ctx(std::move(context)), channel(ctx->get_executor(), 1) {}
-
   // Under the queue's mutex, before a wait: where to relay wake-ups to.
   void prepare_wait(asio::io_context* io) {
-    if (!arena) arena = std::make_shared<WaitArena>();
-    home.store(io, std::memory_order_release);
+    WakeRelay* r = relay.load(std::memory_order_relaxed);
+    if (io == nullptr) {
+      r = nullptr;
+    } else if (r == nullptr || &r->io() != io) {
+      r = &asio::use_service<WakeRelay>(*io);
+    }
+    relay.store(r, std::memory_order_release);
   }
 
-  // Waits for the next wake-up, without a heap allocation while this is the
-  // only wait of the waker.
+  // Waits for the next wake-up; completes with channel_closed once closed,
+  // operation_aborted when cancelled.
   auto wait() {
-    return channel.async_receive(
-        asio::bind_allocator(WaitAllocator<void>(arena), asio::as_tuple(asio::use_awaitable)));
+    auto token = asio::as_tuple(asio::use_awaitable);
+    return asio::async_initiate<decltype(token), void(boost::system::error_code)>(
+        [this](auto handler) { park(std::move(handler)); }, token);
   }
 
   static void wake(const std::shared_ptr<Waker>& self) {
-    asio::io_context* io = self->home.load(std::memory_order_acquire);
-    if (io == nullptr || self->is_closed() || io->get_executor().running_in_this_thread()) {
-      self->channel.try_send(boost::system::error_code{});
+    // Already on its way through the relay: the waiter looks again anyway.
+    if (self->relay_queued.load(std::memory_order_acquire)) return;
+    WakeRelay* r = self->relay.load(std::memory_order_acquire);
+    if (r != nullptr && !r->io().get_executor().running_in_this_thread()) {
+      r->add(self);
       return;
     }
-    if (self->relay_pending.exchange(true, std::memory_order_acq_rel)) return;  // one is on its way
-    asio::post(io->get_executor(), asio::bind_allocator(WaitAllocator<void>(self->arena), [self] {
-                 self->relay_pending.store(false, std::memory_order_release);
-                 self->channel.try_send(boost::system::error_code{});
-               }));
+    self->signal(false);
+  }
+
+  // Completes the parked wait, or leaves a spare signal.
+  void signal(bool dispatch) {
+    ParkedWait w;
+    {
+      std::lock_guard lock(mutex);
+      if (!parked) {
+        spare = true;
+        return;
+      }
+      w = std::move(parked);
+    }
+    w.complete({}, dispatch);
   }
 
   void close() {
-    closed.store(true, std::memory_order_release);
-    channel.close();
+    ParkedWait w;
+    {
+      std::lock_guard lock(mutex);
+      closed.store(true, std::memory_order_release);
+      w = std::move(parked);
+    }
+    w.complete(asio::experimental::error::channel_closed, false);
   }
   bool is_closed() const noexcept { return closed.load(std::memory_order_acquire); }
 
-  std::shared_ptr<asio::io_context> ctx;  // the channel's service lives here
-  Channel channel;
-  std::shared_ptr<WaitArena> arena;  // from the first wait on
-  std::atomic<asio::io_context*> home{nullptr};
-  std::atomic<bool> relay_pending{false};
+  std::atomic<WakeRelay*> relay{nullptr};
+  std::atomic<bool> relay_queued{false};  // on its way through `relay`
+
+ private:
+  // Ends the parked wait of generation `gen` with operation_aborted.
+  struct Cancel {
+    Waker* self;
+    std::uint64_t gen;
+    void operator()(asio::cancellation_type type) const {
+      if ((type & (asio::cancellation_type::terminal | asio::cancellation_type::partial |
+                   asio::cancellation_type::total)) == asio::cancellation_type::none)
+        return;
+      ParkedWait w;
+      {
+        std::lock_guard lock(self->mutex);
+        if (!self->parked || self->generation != gen) return;
+        w = std::move(self->parked);
+      }
+      w.complete(asio::error::operation_aborted, false);
+    }
+  };
+
+  template <class Handler>
+  void park(Handler handler) {
+    boost::system::error_code ec;
+    {
+      std::lock_guard lock(mutex);
+      if (closed.load(std::memory_order_relaxed)) {
+        ec = asio::experimental::error::channel_closed;
+      } else if (spare) {
+        spare = false;
+      } else {
+        auto slot = asio::get_associated_cancellation_slot(handler);
+        if (slot.is_connected()) slot.template emplace<Cancel>(Cancel{this, ++generation});
+        parked.emplace(std::move(handler));
+        return;
+      }
+    }
+    // Not from inside the initiation: the handler runs after it.
+    ParkedWait w;
+    w.emplace(std::move(handler));
+    w.complete(ec, false);
+  }
+
+  std::mutex mutex;
+  ParkedWait parked;     // under mutex
+  bool spare = false;    // under mutex
+  std::uint64_t generation = 0;  // under mutex
   std::atomic<bool> closed{false};
 };
 
 namespace {
+
+void WakeRelay::add(const std::shared_ptr<Waker>& w) {
+  if (w->relay_queued.exchange(true, std::memory_order_acq_rel)) return;
+  bool post_now = false;
+  {
+    std::lock_guard lock(mutex_);
+    pending_.push_back(w);
+    post_now = !std::exchange(posted_, true);
+  }
+  if (post_now) post();
+}
+
+void WakeRelay::post() {
+  asio::post(io_.get_executor(), asio::bind_allocator(WaitAllocator<void>(arena_), [this] { run(); }));
+}
+
+// On a thread of io_: resumes the wakers of a burst, a few per run. What
+// the resumed waiters post (a yield, say) then runs before the next few, so
+// the thread's recycled handler memory covers it. Wakers added meanwhile go
+// out with a later run.
+void WakeRelay::run() {
+  if (next_ == running_.size()) {
+    running_.clear();
+    next_ = 0;
+    std::lock_guard lock(mutex_);
+    running_.swap(pending_);
+  }
+  for (const std::size_t end = std::min(running_.size(), next_ + kPerRun); next_ < end; ++next_) {
+    const std::shared_ptr<Waker> w = std::move(running_[next_]);
+    w->relay_queued.store(false, std::memory_order_release);
+    w->signal(true);
+  }
+  bool again = next_ < running_.size();
+  {
+    std::lock_guard lock(mutex_);
+    again = again || !pending_.empty();
+    posted_ = again;
+  }
+  if (again) post();
+}
 
 // The io_context a coroutine runs on, directly or through a strand.
 asio::io_context* io_context_of(const asio::any_io_executor& ex) {
@@ -233,8 +443,6 @@ void wake(const std::shared_ptr<MemoryNodePeer::Waker>& w) {
 // --- Fabric ------------------------------------------------------------------
 
 struct Fabric::Impl {
-  // Never run: it only hosts the channel service of the wakers.
-  std::shared_ptr<asio::io_context> signal_ctx = std::make_shared<asio::io_context>(1);
   mutable std::mutex mutex;
   boost::unordered_flat_map<std::pair<PubKey, PubKey>, std::shared_ptr<Queue>, PairHash> queues;
   boost::unordered_flat_set<PubKey> refused;
@@ -369,7 +577,8 @@ util::Expected<NodePeerRef, InitiateError> MemoryNode::initiate(const PubKey& pk
 asio::awaitable<std::size_t> MemoryNodePeer::read_loop(std::shared_ptr<Fabric::Queue> q,
                                                        std::shared_ptr<Waker> self, std::span<Datagram> slots) {
   if (slots.empty()) co_return 0;
-  asio::io_context* const home = io_context_of(co_await asio::this_coro::executor);
+  // Where this coroutine runs: looked up only once it has to wait.
+  std::optional<asio::io_context*> home;
   for (;;) {
     if (self->is_closed()) throw_aborted();
     std::size_t n = 0;
@@ -380,15 +589,19 @@ asio::awaitable<std::size_t> MemoryNodePeer::read_loop(std::shared_ptr<Fabric::Q
       if (n > 0) {
         writer = q->writer_to_wake();
         reader = q->reader_to_wake();  // another reader may take the rest
-      } else {
+      } else if (home) {
         ++q->read_waiters;
-        self->prepare_wait(home);
+        self->prepare_wait(*home);
       }
     }
     if (n > 0) {
       wake(writer);
       wake(reader);
       co_return n;
+    }
+    if (!home) {
+      home = io_context_of(co_await asio::this_coro::executor);
+      continue;  // and look again
     }
     WaiterGuard guard(q->mutex, q->read_waiters);
     auto [ec] = co_await self->wait();
@@ -406,7 +619,7 @@ asio::awaitable<util::Expected<void, SendDatagramError>> MemoryNodePeer::send_lo
     }
   }
   std::size_t next = 0;
-  asio::io_context* const home = io_context_of(co_await asio::this_coro::executor);
+  std::optional<asio::io_context*> home;  // once it has to wait
   for (;;) {
     if (self->is_closed()) co_return util::Unexpected(SendDatagramError(SendDatagramError::Kind::Closed, "link closed"));
     bool failed = false;
@@ -424,15 +637,19 @@ asio::awaitable<util::Expected<void, SendDatagramError>> MemoryNodePeer::send_lo
       reader = q->reader_to_wake();
       if (failed || next == datagrams.size()) {
         writer = q->writer_to_wake();  // pass the room (or the failure) on
-      } else {
+      } else if (home) {
         ++q->write_waiters;
-        self->prepare_wait(home);
+        self->prepare_wait(*home);
       }
     }
     wake(reader);
     wake(writer);
     if (failed) co_return util::Unexpected(SendDatagramError(SendDatagramError::Kind::Failed, "send failed"));
     if (next == datagrams.size()) co_return util::Expected<void, SendDatagramError>{};
+    if (!home) {
+      home = io_context_of(co_await asio::this_coro::executor);
+      continue;  // and look again
+    }
 
     WaiterGuard guard(q->mutex, q->write_waiters);
     auto [ec] = co_await self->wait();
@@ -447,7 +664,6 @@ namespace {
 
 // Both wakers of a link, in one allocation.
 struct LinkWakers {
-  explicit LinkWakers(const std::shared_ptr<asio::io_context>& ctx) : read(ctx), write(ctx) {}
   MemoryNodePeer::Waker read;
   MemoryNodePeer::Waker write;
 };
@@ -463,7 +679,7 @@ void MemoryNodePeer::attach() {
   if (attached_.load(std::memory_order_acquire)) return;
   std::lock_guard guard(attach_mutex_);
   if (attached_.load(std::memory_order_relaxed)) return;
-  const auto wakers = std::make_shared<LinkWakers>(fabric_->impl_->signal_ctx);
+  const auto wakers = std::make_shared<LinkWakers>();
   read_wake_ = std::shared_ptr<Waker>(wakers, &wakers->read);
   write_wake_ = std::shared_ptr<Waker>(wakers, &wakers->write);
   in_ = fabric_->queue(remote_, local_);

@@ -12,9 +12,11 @@
 // batch sends return Closed.
 // All Fabric functions are thread-safe. Pending waits hold the link's queues,
 // not the link, so a link may be dropped while one of its waits is pending;
-// the io_context running a wait must outlive that wait. A wake-up from outside
-// the waiter's io_context is relayed through it, so neither the waking thread
-// nor the waiter allocates per wake-up.
+// the io_context running a wait must outlive that wait. A wait is parked in
+// its link, not on the heap. Wake-ups from outside the waiter's io_context
+// are relayed through it, those of one burst with one post, and the waiters
+// are resumed from there without a further post; so neither the waking
+// thread nor the waiter allocates per wake-up, however many links wait.
 #pragma once
 
 #include <atomic>

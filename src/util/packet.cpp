@@ -22,27 +22,6 @@ std::string Ipv4DecodeError::to_string() const {
   return {};
 }
 
-Expected<Ipv4HeaderView, Ipv4DecodeError> Ipv4HeaderView::decode(std::span<const std::uint8_t> p) noexcept {
-  using K = Ipv4DecodeError::Kind;
-  if (p.size() < 20) return Unexpected(Ipv4DecodeError{K::TooShort, p.size(), 20, 0});
-  const std::uint8_t version = p[0] >> 4;
-  if (version != 4) return Unexpected(Ipv4DecodeError{K::NotIpv4, p.size(), 0, version});
-  const std::uint8_t ihl = p[0] & 0x0F;
-  if (ihl < 5) return Unexpected(Ipv4DecodeError{K::BadIhl, p.size(), 0, ihl});
-  if (p.size() < std::size_t{ihl} * 4u)
-    return Unexpected(Ipv4DecodeError{K::ShorterThanHeader, p.size(), std::size_t{ihl} * 4u, ihl});
-  return Ipv4HeaderView(p);
-}
-
-bool is_sarvolt_control_packet(std::span<const std::uint8_t> p) noexcept {
-  if (p.size() < 20) return false;
-  if ((p[0] >> 4) != 4 || (p[0] & 0x0F) < 5) return false;
-  const std::size_t h = static_cast<std::size_t>(p[0] & 0x0F) * 4;
-  if (p.size() < h) return false;
-  if (p[9] != 17 || p.size() < h + 12) return false;
-  return std::equal(kControlMagic.begin(), kControlMagic.end(), p.begin() + static_cast<std::ptrdiff_t>(h + 8));
-}
-
 std::uint16_t internet_checksum(std::span<const std::uint8_t> data, std::uint32_t initial) noexcept {
   std::uint64_t sum = initial;
   std::size_t i = 0;

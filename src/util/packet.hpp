@@ -39,7 +39,18 @@ class Ipv4HeaderView {
  public:
   // Tests in this order: fewer than 20 bytes, version != 4, IHL < 5,
   // fewer bytes than IHL * 4.
-  static Expected<Ipv4HeaderView, Ipv4DecodeError> decode(std::span<const std::uint8_t> packet) noexcept;
+  static Expected<Ipv4HeaderView, Ipv4DecodeError> decode(std::span<const std::uint8_t> packet) noexcept {
+    using K = Ipv4DecodeError::Kind;
+    const std::size_t len = packet.size();
+    if (len < 20) return Unexpected(Ipv4DecodeError{K::TooShort, len, 20, 0});
+    const std::uint8_t version = packet[0] >> 4;
+    if (version != 4) return Unexpected(Ipv4DecodeError{K::NotIpv4, len, 0, version});
+    const std::uint8_t ihl = packet[0] & 0x0F;
+    if (ihl < 5) return Unexpected(Ipv4DecodeError{K::BadIhl, len, 0, ihl});
+    const std::size_t header = std::size_t{ihl} * 4u;
+    if (len < header) return Unexpected(Ipv4DecodeError{K::ShorterThanHeader, len, header, ihl});
+    return Ipv4HeaderView(packet);
+  }
 
   std::span<const std::uint8_t> packet() const noexcept { return p_; }
   std::size_t header_len() const noexcept { return static_cast<std::size_t>(p_[0] & 0x0F) * 4; }
@@ -66,7 +77,13 @@ inline constexpr std::array<std::uint8_t, 4> kControlMagic = {0x1E, 0x3F, 0x50, 
 
 // True for an IPv4/UDP packet whose payload starts with the overlay's
 // control magic. Reads only the version, IHL, protocol and the magic.
-bool is_sarvolt_control_packet(std::span<const std::uint8_t> packet) noexcept;
+inline bool is_sarvolt_control_packet(std::span<const std::uint8_t> p) noexcept {
+  if (p.size() < 20 || (p[0] >> 4) != 4 || (p[0] & 0x0F) < 5) return false;
+  const std::size_t h = static_cast<std::size_t>(p[0] & 0x0F) * 4;
+  if (p[9] != 17 || p.size() < h + 12) return false;
+  const std::uint8_t* m = p.data() + h + 8;
+  return m[0] == kControlMagic[0] && m[1] == kControlMagic[1] && m[2] == kControlMagic[2] && m[3] == kControlMagic[3];
+}
 
 // One's complement sum folded to 16 bits, complemented.
 std::uint16_t internet_checksum(std::span<const std::uint8_t> data, std::uint32_t initial = 0) noexcept;

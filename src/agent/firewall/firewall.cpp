@@ -1,5 +1,7 @@
 #include "agent/firewall/firewall.hpp"
 
+#include <algorithm>
+
 #include <boost/unordered/unordered_flat_set.hpp>
 
 #include "util/log.hpp"
@@ -10,14 +12,36 @@ SV_LOGGER("sarvolt_agent::agent::firewall")
 
 using fmt::arg;
 
+std::size_t OutboundBatches::home_of(const NodePeer* peer) const noexcept {
+  const auto h = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(peer)) * 0x9E3779B97F4A7C15ull;
+  return static_cast<std::size_t>(h >> 32) & (slots_.size() - 1);
+}
+
 void OutboundBatches::add(const NodePeer* peer, std::span<const std::uint8_t> packet) {
-  auto [it, fresh] = index_.try_emplace(peer, used_);
-  if (fresh) {
+  if ((used_ + 1) * 2 > slots_.size()) grow();
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t i = home_of(peer);
+  while (slots_[i].stamp == stamp_ && slots_[i].peer != peer) i = (i + 1) & mask;
+  Slot& slot = slots_[i];
+  if (slot.stamp != stamp_) {
     if (used_ == batches_.size()) batches_.emplace_back();
     batches_[used_].peer = peer;
+    slot = {peer, stamp_, static_cast<std::uint32_t>(used_)};
     ++used_;
   }
-  batches_[it->second].packets.push_back(packet);
+  batches_[slot.batch].packets.push_back(packet);
+}
+
+// Twice the slots (at least 64), the pass's batches placed again.
+void OutboundBatches::grow() {
+  std::vector<Slot> old(std::max<std::size_t>(64, slots_.size() * 2));
+  old.swap(slots_);
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t b = 0; b < used_; ++b) {
+    std::size_t i = home_of(batches_[b].peer);
+    while (slots_[i].stamp == stamp_) i = (i + 1) & mask;
+    slots_[i] = {batches_[b].peer, stamp_, static_cast<std::uint32_t>(b)};
+  }
 }
 
 void OutboundBatches::clear() noexcept {
@@ -26,7 +50,10 @@ void OutboundBatches::clear() noexcept {
     batches_[i].packets.clear();
   }
   used_ = 0;
-  index_.clear();
+  if (++stamp_ == 0) {  // wrapped: no slot may keep an old stamp
+    for (auto& s : slots_) s.stamp = 0;
+    stamp_ = 1;
+  }
 }
 
 AgentFirewall::AgentFirewall() : tries_(std::make_shared<const FirewallTries>()) {}

@@ -56,9 +56,20 @@ class OutboundBatches {
   void clear() noexcept;
 
  private:
+  // Open addressing from peer to batch; a slot counts only with the pass's
+  // stamp, so a clear is one increment.
+  struct Slot {
+    const NodePeer* peer = nullptr;
+    std::uint32_t stamp = 0;
+    std::uint32_t batch = 0;
+  };
+  std::size_t home_of(const NodePeer* peer) const noexcept;
+  void grow();
+
   std::vector<Batch> batches_;
   std::size_t used_ = 0;
-  boost::unordered_flat_map<const NodePeer*, std::size_t> index_;
+  std::vector<Slot> slots_;  // a power of two, at most half full
+  std::uint32_t stamp_ = 1;
 };
 
 class AgentFirewall {
