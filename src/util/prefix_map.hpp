@@ -249,9 +249,13 @@ class PrefixTable {
     if (h.shift != 0) {
       unsigned shift = h.shift;
       v = h.u.trie.top[x >> shift];
-      while (v & kChild) {
-        shift -= 8;
-        v = chunk_get(h.u.trie.chunks[v & ~kChild], h.u.trie.blocks, (x >> shift) & 0xff);
+      if (is_wide(v)) {
+        v = wide_get(h.u.trie.chunks[v & kId], x & 0xffff);
+      } else {
+        while (v & kChild) {
+          shift -= 8;
+          v = chunk_get(h.u.trie.chunks[v & ~kChild], h.u.trie.blocks, (x >> shift) & 0xff);
+        }
       }
     } else {
       const SmallGroup* g = h.count <= 1 ? &h.u.group : h.u.groups;
@@ -348,9 +352,14 @@ class PrefixTable {
   };
 
  private:
-  // Index values: an entry id, kNone, or kChild | chunk id.
+  // Index values: an entry id, kNone, or kChild | chunk id; in a top table
+  // of 16 bits also kChild | kWide | chunk id, a chunk of runs over the
+  // last 16 bits.
   static constexpr std::uint32_t kNone = 0x7fff'ffffU;
   static constexpr std::uint32_t kChild = 0x8000'0000U;
+  static constexpr std::uint32_t kWide = 0xc000'0000U;
+  static constexpr std::uint32_t kId = 0x3fff'ffffU;
+  static constexpr int kWideRuns = 9;
   // Entry counts at which the index changes form; the gaps avoid flapping.
   static constexpr std::size_t kSmallMax = 16;
   static constexpr std::size_t kWideAt = 2048;
@@ -412,9 +421,20 @@ class PrefixTable {
   // start[0] == 0: runs; value[r] covers [start[r], start[r + 1]). Unused runs
   // start at 255 and repeat the last value. start[0] == 1: value[0] is the
   // offset of a 256-slot block in blocks_.
+  // A wide chunk (wstart, wvalue): wvalue[r] covers [wstart[r - 1],
+  // wstart[r]) of the last 16 bits (wvalue[0] from 0); unused runs start at
+  // 0xffff and repeat the last value.
   struct alignas(64) Chunk {
-    std::uint8_t start[16];
-    std::uint32_t value[kRuns];
+    union {
+      struct {
+        std::uint8_t start[16];
+        std::uint32_t value[kRuns];
+      };
+      struct {
+        std::uint16_t wstart[kWideRuns - 1];
+        std::uint32_t wvalue[kWideRuns];
+      };
+    };
   };
   static_assert(sizeof(Chunk) == 64);
 
@@ -440,6 +460,23 @@ class PrefixTable {
     unsigned r = 0;
     for (int i = 1; i < kRuns; ++i) r += c.start[i] <= b;
     return c.value[r];
+#endif
+  }
+
+  static bool is_wide(std::uint32_t v) noexcept { return (v & kWide) == kWide; }
+
+  static std::uint32_t wide_get(const Chunk& c, std::uint32_t b) noexcept {
+#if defined(__SSE2__)
+    const __m128i starts = _mm_load_si128(reinterpret_cast<const __m128i*>(c.wstart));
+    const __m128i key = _mm_set1_epi16(static_cast<short>(b));
+    const __m128i le = _mm_cmpeq_epi16(_mm_subs_epu16(starts, key), _mm_setzero_si128());  // start <= b
+    // Sorted starts: the lanes at or below b come first.
+    const unsigned below = static_cast<unsigned>(_mm_movemask_epi8(le));
+    return c.wvalue[static_cast<unsigned>(__builtin_ctz(~below)) / 2];
+#else
+    unsigned r = 0;
+    for (int i = 0; i < kWideRuns - 1; ++i) r += c.wstart[i] <= b;
+    return c.wvalue[r];
 #endif
   }
 
@@ -581,7 +618,7 @@ class PrefixTable {
       }
       std::size_t j = i + 1;
       while (j < n && items_[id_at(j)].first.network().to_u32() >> top_shift_ == t) ++j;
-      top_[t] = build_node(top_[t], i, j, top_bits, id_at);
+      top_[t] = to_wide(build_node(top_[t], i, j, top_bits, id_at));
       i = j;
     }
   }
@@ -639,6 +676,12 @@ class PrefixTable {
       i = j;
     }
     close_to(256);
+    return make_node(run_start, run_value, runs);
+  }
+
+  // The value for 256 positions given as runs (at least one, equal
+  // neighbours merged): the plain value, a chunk of runs or a block.
+  std::uint32_t make_node(const std::uint16_t* run_start, const std::uint32_t* run_value, int runs) {
     if (runs == 1) return run_value[0];
     const std::uint32_t id = alloc_chunk();
     if (runs > kRuns) {
@@ -652,13 +695,154 @@ class PrefixTable {
       return kChild | id;
     }
     Chunk& c = chunks_[id];
-    std::uint32_t value = outer;
+    std::uint32_t value = run_value[0];
     for (int r = 0; r < kRuns; ++r) {
       if (r < runs) value = run_value[r];  // unused runs repeat the last value
       c.start[r] = r < runs ? static_cast<std::uint8_t>(run_start[r]) : std::uint8_t{0xff};
       c.value[r] = value;
     }
     return kChild | id;
+  }
+
+  // --- wide chunks ----------------------------------------------------------
+
+  // Runs over the last 16 bits under construction; equal neighbours merge.
+  // An update may split two more runs than a chunk holds.
+  struct WideRuns {
+    std::uint32_t start[kWideRuns + 2];
+    std::uint32_t value[kWideRuns + 2];
+    int n = 0;
+    bool push(std::uint32_t from, std::uint32_t val, int limit = kWideRuns) {
+      if (n > 0 && value[n - 1] == val) return true;
+      if (n == limit) return false;
+      start[n] = from;
+      value[n] = val;
+      ++n;
+      return true;
+    }
+  };
+
+  // The runs of the 2^bits positions under v (not wide) from `base` on;
+  // false once there are too many or a block is met. `chunks` counts the
+  // chunks passed.
+  bool collect(std::uint32_t v, std::uint32_t base, unsigned bits, WideRuns& out, int& chunks) const {
+    if (!(v & kChild)) return out.push(base, v);
+    const Chunk& c = chunks_[v & ~kChild];
+    if (c.start[0] != 0) return false;
+    ++chunks;
+    for (int r = 0; r < kRuns; ++r) {
+      const std::uint32_t to = r + 1 < kRuns ? c.start[r + 1] : 256U;
+      if (c.start[r] >= to) continue;
+      const std::uint32_t from = base + (std::uint32_t{c.start[r]} << (bits - 8));
+      if (!collect(c.value[r], from, bits - 8, out, chunks)) return false;
+    }
+    return true;
+  }
+
+  // Frees the chunks under v (not wide; no blocks below it).
+  void free_tree(std::uint32_t v) noexcept {
+    if (!(v & kChild)) return;
+    const std::uint32_t id = v & ~kChild;
+    const Chunk& c = chunks_[id];
+    for (int r = 0; r < kRuns; ++r) {
+      const std::uint32_t to = r + 1 < kRuns ? c.start[r + 1] : 256U;
+      if (c.start[r] < to) free_tree(c.value[r]);
+    }
+    free_chunks_.push_back(id);  // capacity reserved by the caller
+  }
+
+  // A top slot of a 16-bit table as a wide chunk where its runs fit one;
+  // otherwise (or in a narrow table) unchanged.
+  std::uint32_t to_wide(std::uint32_t v) {
+    if (top_shift_ != 16 || !(v & kChild) || is_wide(v)) return v;
+    WideRuns runs;
+    int chunks = 0;
+    if (!collect(v, 0, 16, runs, chunks)) return v;
+    free_chunks_.reserve(free_chunks_.size() + static_cast<std::size_t>(chunks) + 1);
+    const std::uint32_t id = alloc_chunk();
+    free_tree(v);
+    return store_wide(kWide | id, runs);
+  }
+
+  // Writes runs into the wide chunk w; a single run frees it and returns
+  // its value.
+  std::uint32_t store_wide(std::uint32_t w, const WideRuns& runs) {
+    const std::uint32_t id = w & kId;
+    if (runs.n == 1) {
+      free_chunks_.push_back(id);
+      reset_chunk(chunks_[id]);
+      return runs.value[0];
+    }
+    Chunk& c = chunks_[id];
+    for (int r = 1; r < kWideRuns; ++r)
+      c.wstart[r - 1] = r < runs.n ? static_cast<std::uint16_t>(runs.start[r]) : std::uint16_t{0xffff};
+    for (int r = 0; r < kWideRuns; ++r) c.wvalue[r] = runs.value[std::min(r, runs.n - 1)];
+    return w;
+  }
+
+  WideRuns wide_runs(std::uint32_t w) const noexcept {
+    const Chunk& c = chunks_[w & kId];
+    WideRuns runs;
+    runs.push(0, c.wvalue[0]);
+    for (int r = 1; r < kWideRuns; ++r) runs.push(c.wstart[r - 1], c.wvalue[r]);  // unused runs merge
+    return runs;
+  }
+
+  // Replaces each value x at positions [lo, hi) of the wide chunk w by op(x);
+  // returns the new reference or plain value.
+  template <class Op>
+  std::uint32_t update_wide(std::uint32_t w, std::uint32_t lo, std::uint32_t hi, const Op& op) {
+    const WideRuns in = wide_runs(w);
+    WideRuns out;
+    constexpr int kMax = kWideRuns + 2;
+    for (int r = 0; r < in.n; ++r) {
+      const std::uint32_t from = in.start[r];
+      const std::uint32_t to = r + 1 < in.n ? in.start[r + 1] : 0x10000U;
+      const std::uint32_t val = in.value[r];
+      if (to <= lo || from >= hi) {
+        out.push(from, val, kMax);
+        continue;
+      }
+      if (from < lo) out.push(from, val, kMax);
+      out.push(std::max(from, lo), op(val), kMax);
+      if (to > hi) out.push(hi, val, kMax);
+    }
+    if (out.n <= kWideRuns) return store_wide(w, out);
+    return expand_wide(w, out);
+  }
+
+  // The positions of `runs` in chunks of 8 bits, in place of the wide chunk w.
+  std::uint32_t expand_wide(std::uint32_t w, const WideRuns& runs) {
+    std::uint16_t run_start[257];
+    std::uint32_t run_value[257];
+    int n = 0;
+    int r = 0;  // the run holding position lo
+    for (std::uint32_t p = 0; p < 256; ++p) {
+      const std::uint32_t lo = p << 8, hi = lo + 256;
+      while (r + 1 < runs.n && runs.start[r + 1] <= lo) ++r;
+      std::uint32_t val = runs.value[r];
+      if (r + 1 < runs.n && runs.start[r + 1] < hi) {
+        std::uint16_t sub_start[kWideRuns + 2];
+        std::uint32_t sub_value[kWideRuns + 2];
+        int k = 0;
+        for (int q = r; q < runs.n && runs.start[q] < hi; ++q) {
+          sub_start[k] = static_cast<std::uint16_t>(q == r ? 0 : runs.start[q] - lo);
+          sub_value[k] = runs.value[q];
+          ++k;
+        }
+        val = make_node(sub_start, sub_value, k);
+      }
+      if (n == 0 || run_value[n - 1] != val) {
+        run_start[n] = static_cast<std::uint16_t>(p);
+        run_value[n] = val;
+        ++n;
+      }
+    }
+    const std::uint32_t v = make_node(run_start, run_value, n);
+    free_chunks_.reserve(free_chunks_.size() + 1);
+    reset_chunk(chunks_[w & kId]);
+    free_chunks_.push_back(w & kId);
+    return v;
   }
 
   // Applies op to every resolved value under net/len (net has no host bits).
@@ -669,11 +853,17 @@ class PrefixTable {
     if (len <= top_bits) {
       const std::size_t n = std::size_t{1} << (top_bits - len);
       for (std::size_t j = i; j < i + n; ++j) {
-        const std::uint32_t x = update_all(top_[j], op);
+        const std::uint32_t x = to_wide(update_all(top_[j], op));
         top_[j] = x;
       }
     } else {
-      const std::uint32_t x = update_in(top_[i], net, len, top_bits, op);
+      if (is_wide(top_[i])) {
+        const std::uint32_t lo = net & 0xffff;
+        const std::uint32_t x = update_wide(top_[i], lo, lo + (1U << (32 - len)), op);
+        top_[i] = x;
+        return;
+      }
+      const std::uint32_t x = to_wide(update_in(top_[i], net, len, top_bits, op));
       top_[i] = x;
     }
   }
@@ -698,6 +888,12 @@ class PrefixTable {
   template <class Op>
   std::uint32_t update_all(std::uint32_t v, const Op& op) {
     if (!(v & kChild)) return op(v);
+    if (is_wide(v)) {
+      const WideRuns in = wide_runs(v);
+      WideRuns out;
+      for (int r = 0; r < in.n; ++r) out.push(in.start[r], op(in.value[r]));
+      return store_wide(v, out);
+    }
     return update_range(v, 0, 256, [&](std::uint32_t x) { return update_all(x, op); });
   }
 
@@ -803,9 +999,9 @@ class PrefixTable {
       free_chunks_.pop_back();
       return id;
     }
+    if (chunks_.size() > kId) throw std::length_error("PrefixMap is full");
     Chunk c{};
-    std::fill(std::begin(c.start), std::end(c.start), std::uint8_t{0xff});
-    c.start[0] = 0;
+    reset_chunk(c);
     chunks_.push_back(c);
     return static_cast<std::uint32_t>(chunks_.size() - 1);
   }
@@ -815,6 +1011,12 @@ class PrefixTable {
     if (c.start[0] != 0) free_blocks_.push_back(c.value[0]);
     c.start[0] = 0;
     free_chunks_.push_back(id);
+  }
+
+  // A free chunk holds runs (start[0] == 0), as alloc_chunk hands them out.
+  static void reset_chunk(Chunk& c) noexcept {
+    std::fill(std::begin(c.start), std::end(c.start), std::uint8_t{0xff});
+    c.start[0] = 0;
   }
 
   std::uint32_t alloc_block() {
