@@ -23,7 +23,11 @@
 //    its longest match). A top table indexed by the first 8 address bits (16
 //    once the chunks below 8 would be many), then 8-bit chunks. A chunk of at
 //    most kRuns runs of equal values is kept in one cache line and searched
-//    with a byte compare; otherwise it points to a 256-slot block.
+//    with a byte compare; otherwise it points to a 256-slot block. A slot of
+//    the 16-bit table whose last 16 bits hold a single entry and nothing else
+//    names that entry, checked against its key; one of a few runs points to
+//    one chunk of runs over all 16 bits. Such a lookup reads the top
+//    table, at most one chunk, then the entry.
 // A whole trie is built bottom-up from the entries in key order, each table
 // filled once; single updates rewrite only the chunks under the changed
 // prefix, working on runs.
@@ -225,6 +229,16 @@ class PrefixTable {
     const Ipv4Net gone = items_[s].first.trunc();
     std::optional<V> old(std::move(items_[s].second));
     if (!sorted_) where_.erase(key);
+    // A slot of the index may name an entry whose key it reads, so the index
+    // changes while both entries are in place; a rebuild follows the move.
+    const std::size_t after = items_.size() - 1;
+    const bool rebuild = !top_.empty() && (after <= kSmallMax / 2 || (top_shift_ == 16 && after < kWideAt / 4));
+    try {
+      if (!rebuild) index_remove(gone, s, last);
+    } catch (...) {
+      sync();
+      throw;
+    }
     // The last entry moves into the hole.
     if (s != last) {
       items_[s] = std::move(items_[last]);
@@ -232,7 +246,8 @@ class PrefixTable {
     }
     items_.pop_back();
     try {
-      index_remove(gone, s, last);
+      if (rebuild && after <= kSmallMax / 2) build_small();
+      if (rebuild && after > kSmallMax / 2) build_trie(8);
     } catch (...) {
       sync();
       throw;
@@ -249,6 +264,10 @@ class PrefixTable {
     if (h.shift != 0) {
       unsigned shift = h.shift;
       v = h.u.trie.top[x >> shift];
+      if (is_verify(v)) {
+        const value_type& e = h.slots[v & kId];
+        return e.first.contains(addr) ? &e : nullptr;
+      }
       if (is_wide(v)) {
         v = wide_get(h.u.trie.chunks[v & kId], x & 0xffff);
       } else {
@@ -352,13 +371,15 @@ class PrefixTable {
   };
 
  private:
-  // Index values: an entry id, kNone, or kChild | chunk id; in a top table
-  // of 16 bits also kChild | kWide | chunk id, a chunk of runs over the
-  // last 16 bits.
+  // Index values: an entry id, kNone, or kChild | chunk id. A top table of
+  // 16 bits also holds kWide | chunk id, a chunk of runs over the last 16
+  // bits, and kVerify | entry id: that entry where its key contains the
+  // address, else none.
   static constexpr std::uint32_t kNone = 0x7fff'ffffU;
   static constexpr std::uint32_t kChild = 0x8000'0000U;
   static constexpr std::uint32_t kWide = 0xc000'0000U;
-  static constexpr std::uint32_t kId = 0x3fff'ffffU;
+  static constexpr std::uint32_t kVerify = 0xe000'0000U;
+  static constexpr std::uint32_t kId = 0x1fff'ffffU;
   static constexpr int kWideRuns = 9;
   // Entry counts at which the index changes form; the gaps avoid flapping.
   static constexpr std::size_t kSmallMax = 16;
@@ -463,7 +484,10 @@ class PrefixTable {
 #endif
   }
 
-  static bool is_wide(std::uint32_t v) noexcept { return (v & kWide) == kWide; }
+  static bool is_wide(std::uint32_t v) noexcept { return (v & kVerify) == kWide; }
+  static bool is_verify(std::uint32_t v) noexcept { return (v & kVerify) == kVerify; }
+  // A slot resolved over its last 16 bits at once: wide or verified.
+  static bool is_flat(std::uint32_t v) noexcept { return (v & kWide) == kWide; }
 
   static std::uint32_t wide_get(const Chunk& c, std::uint32_t b) noexcept {
 #if defined(__SSE2__)
@@ -554,7 +578,8 @@ class PrefixTable {
     });
   }
 
-  // Entry s (net) is gone and entry `last`, if not s, now has id s.
+  // Entry s (net) goes and entry `last`, if not s, takes id s; both are
+  // still in items_.
   void index_remove(const Ipv4Net& net, std::uint32_t s, std::uint32_t last) {
     if (top_.empty()) {
       std::vector<SmallEntry> list = small_list();
@@ -563,12 +588,10 @@ class PrefixTable {
         if (e.slot == last) e.slot = s;
       return set_small(std::move(list));
     }
-    if (items_.size() <= kSmallMax / 2) return build_small();
-    if (top_shift_ == 16 && items_.size() < kWideAt / 4) return build_trie(8);
     const std::uint32_t parent = parent_of(net.addr().to_u32(), net.prefix_len());
     update(net.addr().to_u32(), net.prefix_len(), [s, parent](std::uint32_t v) { return v == s ? parent : v; });
     if (s == last) return;
-    const Ipv4Net moved = items_[s].first.trunc();
+    const Ipv4Net moved = items_[last].first.trunc();
     update(moved.addr().to_u32(), moved.prefix_len(), [s, last](std::uint32_t v) { return v == last ? s : v; });
   }
 
@@ -751,48 +774,79 @@ class PrefixTable {
     free_chunks_.push_back(id);  // capacity reserved by the caller
   }
 
-  // A top slot of a 16-bit table as a wide chunk where its runs fit one;
+  // A top slot of a 16-bit table resolved at once where its runs allow;
   // otherwise (or in a narrow table) unchanged.
   std::uint32_t to_wide(std::uint32_t v) {
-    if (top_shift_ != 16 || !(v & kChild) || is_wide(v)) return v;
+    if (top_shift_ != 16 || !(v & kChild) || is_flat(v)) return v;
     WideRuns runs;
     int chunks = 0;
     if (!collect(v, 0, 16, runs, chunks)) return v;
-    free_chunks_.reserve(free_chunks_.size() + static_cast<std::size_t>(chunks) + 1);
-    const std::uint32_t id = alloc_chunk();
+    free_chunks_.reserve(free_chunks_.size() + static_cast<std::size_t>(chunks));
+    const std::uint32_t now = put_runs(kNone, runs);
     free_tree(v);
-    return store_wide(kWide | id, runs);
+    return now;
   }
 
-  // Writes runs into the wide chunk w; a single run frees it and returns
-  // its value.
-  std::uint32_t store_wide(std::uint32_t w, const WideRuns& runs) {
-    const std::uint32_t id = w & kId;
+  // The slot value for runs over the last 16 bits: a plain value, a
+  // verified entry (a single entry and nothing around it), a wide chunk
+  // (reusing that of `old`), or 8-bit chunks. A wide `old` is freed unless
+  // reused.
+  std::uint32_t put_runs(std::uint32_t old, const WideRuns& runs) {
+    std::uint32_t now;
     if (runs.n == 1) {
-      free_chunks_.push_back(id);
-      reset_chunk(chunks_[id]);
-      return runs.value[0];
+      now = runs.value[0];
+    } else if (const std::uint32_t e = single_entry(runs); e != kNone) {
+      now = kVerify | e;
+    } else if (runs.n <= kWideRuns) {
+      const std::uint32_t id = is_wide(old) ? old & kId : alloc_chunk();
+      Chunk& c = chunks_[id];
+      for (int r = 1; r < kWideRuns; ++r)
+        c.wstart[r - 1] = r < runs.n ? static_cast<std::uint16_t>(runs.start[r]) : std::uint16_t{0xffff};
+      for (int r = 0; r < kWideRuns; ++r) c.wvalue[r] = runs.value[std::min(r, runs.n - 1)];
+      return kWide | id;
+    } else {
+      now = expand(runs);
     }
-    Chunk& c = chunks_[id];
-    for (int r = 1; r < kWideRuns; ++r)
-      c.wstart[r - 1] = r < runs.n ? static_cast<std::uint16_t>(runs.start[r]) : std::uint16_t{0xffff};
-    for (int r = 0; r < kWideRuns; ++r) c.wvalue[r] = runs.value[std::min(r, runs.n - 1)];
-    return w;
+    if (is_wide(old)) {
+      free_chunks_.push_back(old & kId);
+      reset_chunk(chunks_[old & kId]);
+    }
+    return now;
   }
 
-  WideRuns wide_runs(std::uint32_t w) const noexcept {
-    const Chunk& c = chunks_[w & kId];
+  // The entry of runs that hold one entry, none elsewhere; else kNone.
+  static std::uint32_t single_entry(const WideRuns& runs) noexcept {
+    std::uint32_t e = kNone;
+    for (int r = 0; r < runs.n; ++r) {
+      if (runs.value[r] == kNone) continue;
+      if (e != kNone || runs.value[r] > kId) return kNone;
+      e = runs.value[r];
+    }
+    return e;
+  }
+
+  WideRuns flat_runs(std::uint32_t v) const noexcept {
     WideRuns runs;
+    if (is_verify(v)) {
+      const Ipv4Net& net = items_[v & kId].first;
+      const std::uint32_t lo = net.network().to_u32() & 0xffff;
+      const std::uint32_t hi = lo + (std::uint32_t{1} << (32 - net.prefix_len()));
+      if (lo > 0) runs.push(0, kNone);
+      runs.push(lo, v & kId);
+      if (hi < 0x10000) runs.push(hi, kNone);
+      return runs;
+    }
+    const Chunk& c = chunks_[v & kId];
     runs.push(0, c.wvalue[0]);
     for (int r = 1; r < kWideRuns; ++r) runs.push(c.wstart[r - 1], c.wvalue[r]);  // unused runs merge
     return runs;
   }
 
-  // Replaces each value x at positions [lo, hi) of the wide chunk w by op(x);
-  // returns the new reference or plain value.
+  // Replaces each value x at positions [lo, hi) of the flat slot v by op(x);
+  // returns the new slot value.
   template <class Op>
-  std::uint32_t update_wide(std::uint32_t w, std::uint32_t lo, std::uint32_t hi, const Op& op) {
-    const WideRuns in = wide_runs(w);
+  std::uint32_t update_flat(std::uint32_t v, std::uint32_t lo, std::uint32_t hi, const Op& op) {
+    const WideRuns in = flat_runs(v);
     WideRuns out;
     constexpr int kMax = kWideRuns + 2;
     for (int r = 0; r < in.n; ++r) {
@@ -807,12 +861,11 @@ class PrefixTable {
       out.push(std::max(from, lo), op(val), kMax);
       if (to > hi) out.push(hi, val, kMax);
     }
-    if (out.n <= kWideRuns) return store_wide(w, out);
-    return expand_wide(w, out);
+    return put_runs(v, out);
   }
 
-  // The positions of `runs` in chunks of 8 bits, in place of the wide chunk w.
-  std::uint32_t expand_wide(std::uint32_t w, const WideRuns& runs) {
+  // The positions of `runs` (over 16 bits) in chunks of 8 bits.
+  std::uint32_t expand(const WideRuns& runs) {
     std::uint16_t run_start[257];
     std::uint32_t run_value[257];
     int n = 0;
@@ -838,11 +891,7 @@ class PrefixTable {
         ++n;
       }
     }
-    const std::uint32_t v = make_node(run_start, run_value, n);
-    free_chunks_.reserve(free_chunks_.size() + 1);
-    reset_chunk(chunks_[w & kId]);
-    free_chunks_.push_back(w & kId);
-    return v;
+    return make_node(run_start, run_value, n);
   }
 
   // Applies op to every resolved value under net/len (net has no host bits).
@@ -857,9 +906,9 @@ class PrefixTable {
         top_[j] = x;
       }
     } else {
-      if (is_wide(top_[i])) {
+      if (is_flat(top_[i])) {
         const std::uint32_t lo = net & 0xffff;
-        const std::uint32_t x = update_wide(top_[i], lo, lo + (1U << (32 - len)), op);
+        const std::uint32_t x = update_flat(top_[i], lo, lo + (1U << (32 - len)), op);
         top_[i] = x;
         return;
       }
@@ -888,11 +937,11 @@ class PrefixTable {
   template <class Op>
   std::uint32_t update_all(std::uint32_t v, const Op& op) {
     if (!(v & kChild)) return op(v);
-    if (is_wide(v)) {
-      const WideRuns in = wide_runs(v);
+    if (is_flat(v)) {
+      const WideRuns in = flat_runs(v);
       WideRuns out;
       for (int r = 0; r < in.n; ++r) out.push(in.start[r], op(in.value[r]));
-      return store_wide(v, out);
+      return put_runs(v, out);
     }
     return update_range(v, 0, 256, [&](std::uint32_t x) { return update_all(x, op); });
   }
