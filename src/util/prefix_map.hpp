@@ -235,14 +235,15 @@ class PrefixTable {
     const bool rebuild = !top_.empty() && (after <= kSmallMax / 2 || (top_shift_ == 16 && after < kWideAt / 4));
     try {
       if (!rebuild) index_remove(gone, s, last);
+      // The last entry moves into the hole.
+      if (s != last) {
+        items_[s] = std::move(items_[last]);
+        where_.find(key_of(items_[s].first))->second = s;
+        if (!rebuild && !top_.empty()) index_rename(items_[s].first.trunc(), last, s);
+      }
     } catch (...) {
       sync();
       throw;
-    }
-    // The last entry moves into the hole.
-    if (s != last) {
-      items_[s] = std::move(items_[last]);
-      where_.find(key_of(items_[s].first))->second = s;
     }
     items_.pop_back();
     try {
@@ -265,8 +266,14 @@ class PrefixTable {
       unsigned shift = h.shift;
       v = h.u.trie.top[x >> shift];
       if (is_verify(v)) {
-        const value_type& e = h.slots[v & kId];
-        return e.first.contains(addr) ? &e : nullptr;
+        // The entries are read at once; a later one never contains an
+        // earlier one, so the last that holds addr is its longest match.
+        const value_type* e = &h.slots[v & kSetId];
+        const unsigned more = (v >> kSetShift) & 3;
+        const value_type* hit = e->first.contains(addr) ? e : nullptr;
+        if (more >= 1 && e[1].first.contains(addr)) hit = e + 1;
+        if (more >= 2 && e[2].first.contains(addr)) hit = e + 2;
+        return hit;
       }
       if (is_wide(v)) {
         v = wide_get(h.u.trie.chunks[v & kId], x & 0xffff);
@@ -373,13 +380,16 @@ class PrefixTable {
  private:
   // Index values: an entry id, kNone, or kChild | chunk id. A top table of
   // 16 bits also holds kWide | chunk id, a chunk of runs over the last 16
-  // bits, and kVerify | entry id: that entry where its key contains the
-  // address, else none.
+  // bits, and kVerify | (n - 1) << kSetShift | entry id: of the n entries
+  // from that id on, the last whose key contains the address, else none.
   static constexpr std::uint32_t kNone = 0x7fff'ffffU;
   static constexpr std::uint32_t kChild = 0x8000'0000U;
   static constexpr std::uint32_t kWide = 0xc000'0000U;
   static constexpr std::uint32_t kVerify = 0xe000'0000U;
   static constexpr std::uint32_t kId = 0x1fff'ffffU;
+  static constexpr unsigned kSetShift = 27;
+  static constexpr std::uint32_t kSetId = 0x07ff'ffffU;
+  static constexpr std::uint32_t kSetMax = 3;
   static constexpr int kWideRuns = 9;
   // Entry counts at which the index changes form; the gaps avoid flapping.
   static constexpr std::size_t kSmallMax = 16;
@@ -578,8 +588,8 @@ class PrefixTable {
     });
   }
 
-  // Entry s (net) goes and entry `last`, if not s, takes id s; both are
-  // still in items_.
+  // Entry s (net) goes, still in items_; in the list form entry `last`, if
+  // not s, also takes id s.
   void index_remove(const Ipv4Net& net, std::uint32_t s, std::uint32_t last) {
     if (top_.empty()) {
       std::vector<SmallEntry> list = small_list();
@@ -590,9 +600,12 @@ class PrefixTable {
     }
     const std::uint32_t parent = parent_of(net.addr().to_u32(), net.prefix_len());
     update(net.addr().to_u32(), net.prefix_len(), [s, parent](std::uint32_t v) { return v == s ? parent : v; });
-    if (s == last) return;
-    const Ipv4Net moved = items_[last].first.trunc();
-    update(moved.addr().to_u32(), moved.prefix_len(), [s, last](std::uint32_t v) { return v == last ? s : v; });
+  }
+
+  // In the trie, entry `last` (net) takes id s, where it has just been
+  // moved; items_[last] still holds its key.
+  void index_rename(const Ipv4Net& net, std::uint32_t last, std::uint32_t s) {
+    update(net.addr().to_u32(), net.prefix_len(), [s, last](std::uint32_t v) { return v == last ? s : v; });
   }
 
   void drop_trie() noexcept {
@@ -795,8 +808,8 @@ class PrefixTable {
     std::uint32_t now;
     if (runs.n == 1) {
       now = runs.value[0];
-    } else if (const std::uint32_t e = single_entry(runs); e != kNone) {
-      now = kVerify | e;
+    } else if (const std::uint32_t set = entry_set(runs); set != kNone) {
+      now = set;
     } else if (runs.n <= kWideRuns) {
       const std::uint32_t id = is_wide(old) ? old & kId : alloc_chunk();
       Chunk& c = chunks_[id];
@@ -814,26 +827,53 @@ class PrefixTable {
     return now;
   }
 
-  // The entry of runs that hold one entry, none elsewhere; else kNone.
-  static std::uint32_t single_entry(const WideRuns& runs) noexcept {
-    std::uint32_t e = kNone;
+  // The verified form of runs whose entries are up to kSetMax consecutive
+  // ids of which none contains an earlier one; else kNone.
+  std::uint32_t entry_set(const WideRuns& runs) const noexcept {
+    // Every id of the set is the value of some position, so that any change
+    // to one of its entries passes this slot.
+    std::uint32_t lo = kNone, hi = 0;
     for (int r = 0; r < runs.n; ++r) {
       if (runs.value[r] == kNone) continue;
-      if (e != kNone || runs.value[r] > kId) return kNone;
-      e = runs.value[r];
+      lo = std::min(lo, runs.value[r]);
+      hi = std::max(hi, runs.value[r]);
     }
-    return e;
+    if (lo == kNone || hi > kSetId || hi - lo >= kSetMax) return kNone;
+    for (std::uint32_t e = lo + 1; e < hi; ++e)
+      if (std::none_of(runs.value, runs.value + runs.n, [e](std::uint32_t x) { return x == e; })) return kNone;
+    for (std::uint32_t a = lo; a < hi; ++a)
+      for (std::uint32_t b = a + 1; b <= hi; ++b)
+        if (items_[b].first.contains(items_[a].first)) return kNone;
+    return kVerify | (hi - lo) << kSetShift | lo;
   }
 
-  WideRuns flat_runs(std::uint32_t v) const noexcept {
+  // The runs of the flat slot v of the 16-bit table at address `slot`.
+  WideRuns flat_runs(std::uint32_t v, std::uint32_t slot) const noexcept {
     WideRuns runs;
     if (is_verify(v)) {
-      const Ipv4Net& net = items_[v & kId].first;
-      const std::uint32_t lo = net.network().to_u32() & 0xffff;
-      const std::uint32_t hi = lo + (std::uint32_t{1} << (32 - net.prefix_len()));
-      if (lo > 0) runs.push(0, kNone);
-      runs.push(lo, v & kId);
-      if (hi < 0x10000) runs.push(hi, kNone);
+      // Each entry's positions in the slot, later ones over earlier ones.
+      const std::uint32_t first = v & kSetId, last = first + ((v >> kSetShift) & 3);
+      std::uint32_t cut[2 * kSetMax + 1];
+      int n = 0;
+      cut[n++] = 0;
+      for (std::uint32_t e = first; e <= last; ++e) {
+        const Ipv4Net& net = items_[e].first;
+        if (net.prefix_len() <= 16) continue;
+        if ((net.network().to_u32() & 0xffff'0000U) != slot) continue;
+        const std::uint32_t lo = net.network().to_u32() & 0xffff;
+        cut[n++] = lo;
+        cut[n++] = lo + (std::uint32_t{1} << (32 - net.prefix_len()));
+      }
+      for (int i = 1; i < n; ++i)  // insertion sort of at most seven
+        for (int j = i; j > 0 && cut[j] < cut[j - 1]; --j) std::swap(cut[j], cut[j - 1]);
+      for (int i = 0; i < n; ++i) {
+        if (cut[i] >= 0x10000 || (i > 0 && cut[i] == cut[i - 1])) continue;
+        const Ipv4Addr a(slot | cut[i]);
+        std::uint32_t val = kNone;
+        for (std::uint32_t e = first; e <= last; ++e)
+          if (items_[e].first.contains(a)) val = e;
+        runs.push(cut[i], val);
+      }
       return runs;
     }
     const Chunk& c = chunks_[v & kId];
@@ -845,8 +885,8 @@ class PrefixTable {
   // Replaces each value x at positions [lo, hi) of the flat slot v by op(x);
   // returns the new slot value.
   template <class Op>
-  std::uint32_t update_flat(std::uint32_t v, std::uint32_t lo, std::uint32_t hi, const Op& op) {
-    const WideRuns in = flat_runs(v);
+  std::uint32_t update_flat(std::uint32_t v, std::uint32_t slot, std::uint32_t lo, std::uint32_t hi, const Op& op) {
+    const WideRuns in = flat_runs(v, slot);
     WideRuns out;
     constexpr int kMax = kWideRuns + 2;
     for (int r = 0; r < in.n; ++r) {
@@ -902,13 +942,13 @@ class PrefixTable {
     if (len <= top_bits) {
       const std::size_t n = std::size_t{1} << (top_bits - len);
       for (std::size_t j = i; j < i + n; ++j) {
-        const std::uint32_t x = to_wide(update_all(top_[j], op));
+        const std::uint32_t x = to_wide(update_all(top_[j], op, static_cast<std::uint32_t>(j << top_shift_)));
         top_[j] = x;
       }
     } else {
       if (is_flat(top_[i])) {
         const std::uint32_t lo = net & 0xffff;
-        const std::uint32_t x = update_flat(top_[i], lo, lo + (1U << (32 - len)), op);
+        const std::uint32_t x = update_flat(top_[i], net & 0xffff'0000U, lo, lo + (1U << (32 - len)), op);
         top_[i] = x;
         return;
       }
@@ -935,10 +975,11 @@ class PrefixTable {
   }
 
   template <class Op>
-  std::uint32_t update_all(std::uint32_t v, const Op& op) {
+  // `slot`: the address of a top slot v, for a flat one.
+  std::uint32_t update_all(std::uint32_t v, const Op& op, std::uint32_t slot = 0) {
     if (!(v & kChild)) return op(v);
     if (is_flat(v)) {
-      const WideRuns in = flat_runs(v);
+      const WideRuns in = flat_runs(v, slot);
       WideRuns out;
       for (int r = 0; r < in.n; ++r) out.push(in.start[r], op(in.value[r]));
       return put_runs(v, out);
