@@ -24,10 +24,10 @@
 //    once the chunks below 8 would be many), then 8-bit chunks. A chunk of at
 //    most kRuns runs of equal values is kept in one cache line and searched
 //    with a byte compare; otherwise it points to a 256-slot block. A slot of
-//    the 16-bit table whose last 16 bits hold a single entry and nothing else
-//    names that entry, checked against its key; one of a few runs points to
-//    one chunk of runs over all 16 bits. Such a lookup reads the top
-//    table, at most one chunk, then the entry.
+//    the 16-bit table whose last 16 bits resolve to up to three consecutive
+//    entries names them, each checked against its key (all read at once);
+//    one of a few runs points to one chunk of runs over all 16 bits. Such a
+//    lookup reads the top table, at most one chunk, then the entry.
 // A whole trie is built bottom-up from the entries in key order, each table
 // filled once; single updates rewrite only the chunks under the changed
 // prefix, working on runs.
