@@ -5,7 +5,8 @@
 // source in the destination's map); independent lookups (throughput) and
 // chained ones, where the next address depends on the last result (latency).
 // Times are thread CPU time per lookup; the summary at the end gives the ratios as map /
-// baseline time. Builds: per prefix, from 10 000, 100 000 and 300 000 random
+// baseline time; chained map lookups, one and two levels, are also set against
+// the chained DIR-24-8 lookup. Builds: per prefix, from 10 000, 100 000 and 300 000 random
 // prefixes, one insert each (Rebuild) and in bulk (Build). Memory: heap (mallinfo2) and
 // resident bytes per entry of a two-level map, measured in a fresh child.
 #include <benchmark/benchmark.h>
@@ -583,6 +584,14 @@ void print_summary() {
                   cell(key("Map")).c_str(), "-", cell(key("Sorted")).c_str(), "-",
                   ratio(key("Map"), key("Sorted")).c_str());
     }
+  // Chained lookups against the DIR-24-8 anchor's chained one-level lookup;
+  // below 1 is ahead.
+  for (const int n : {10000, 100000}) {
+    const std::string dir = fmt::format("Dir24_HitChained/{}", n);
+    std::printf("%-28s %-22s %-22s %-22s %-10s %s\n", fmt::format("chained vs DIR n={}", n).c_str(),
+                fmt::format("one level {}", ratio(fmt::format("Map_HitChained/{}", n), dir)).c_str(), cell(dir).c_str(),
+                fmt::format("two levels {}", ratio(fmt::format("Map_TwoLevelChained/{}", n), dir)).c_str(), "-", "-");
+  }
   for (const int n : {10000, 100000, 300000}) {
     const auto key = [&](const char* impl) { return fmt::format("{}_Rebuild/{}", impl, n); };
     std::printf("%-28s %-22s %-22s %-22s %-10s %s\n", fmt::format("build per prefix n={}", n).c_str(),

@@ -305,6 +305,76 @@ TEST(PrefixMap, BulkBuildAndUpdatesMatchLinearScan) {
   }
 }
 
+// Many prefixes packed into a few /16s next to sparse ones, so that slots of
+// the 16-bit top table keep crossing between few runs over their last 16 bits
+// and 8-bit chunks (and blocks) while prefixes come and go; lengths cluster
+// at 0, 8, 16, 24, 32 and their neighbours. Each step probes the changed
+// prefix, its /16 and the 8-bit chunk edges around it; full checks between.
+TEST(PrefixMap, SlotsSplitAndMergeAgainstLinearScan) {
+  std::mt19937 rng(4242);
+  const auto below = [&](std::size_t n) { return static_cast<unsigned>(rng() % n); };
+  // A few /16s hold many prefixes, the others about as many as a slot of few
+  // runs can take; within a /16 mostly in four neighbouring /24s.
+  std::vector<std::uint32_t> slots = {0, 0xffff'0000U, static_cast<std::uint32_t>(rng()) & 0xffff'0000U};
+  for (int i = 0; i < 300; ++i) slots.push_back(static_cast<std::uint32_t>(rng()) & 0xffff'0000U);
+  const unsigned edge_lens[] = {0, 1, 7, 8, 9, 15, 16, 17, 23, 24, 25, 31, 32};
+  const auto prefix = [&] {
+    if (below(4) == 0) return *Ipv4Net::create(Ipv4Addr(static_cast<std::uint32_t>(rng())), 16 + below(17));
+    const std::uint32_t base = slots[below(4) == 0 ? below(3) : below(slots.size())];
+    const std::uint32_t high = below(3) ? 0x40 + below(4) : below(256);
+    const std::uint32_t low = below(2) ? below(256) : below(2) ? 0 : 0xff;
+    const unsigned len = below(3) == 0 ? edge_lens[below(std::size(edge_lens))] : 17 + below(16);
+    return *Ipv4Net::create(Ipv4Addr(base | high << 8 | low), len);
+  };
+  const auto around = [](const Ipv4Net& n) {
+    std::vector<Ipv4Addr> v;
+    const std::uint32_t a = n.network().to_u32(), slot = a & 0xffff'0000U, chunk = a & ~0xffU;
+    for (std::uint32_t edge : {a, n.broadcast().to_u32() + 1, slot, slot + 0x1'0000U, chunk, chunk + 0x100U})
+      for (std::uint32_t p : {edge - 1, edge}) v.emplace_back(p);
+    return v;
+  };
+  int next = 0;
+  std::vector<Entry> entries;
+  Reference ref;
+  while (ref.entries.size() < 3000) {
+    const Ipv4Net n = prefix();
+    entries.emplace_back(n, next);
+    ref.entries[Reference::key(n)] = {n, next++};
+  }
+  PrefixMap<int> map;
+  map.assign(entries);
+  ASSERT_NO_FATAL_FAILURE(expect_same(map, ref, {}));
+  std::vector<Ipv4Net> removed;
+  for (int step = 0; step < 5000; ++step) {
+    Ipv4Net n = prefix();
+    // Grow for a while, then shrink through the narrow table.
+    const bool remove = !ref.entries.empty() && below(100) < (step < 2000 ? 40U : 95U);
+    if (remove) {
+      const auto it = std::next(ref.entries.begin(), below(ref.entries.size()));
+      n = it->second.first;
+      ASSERT_EQ(map.remove(n), std::optional(it->second.second)) << n;
+      ref.entries.erase(it);
+      removed.push_back(n);
+    } else {
+      ASSERT_EQ(map.insert(n, next).has_value(), ref.entries.contains(Reference::key(n))) << n;
+      ref.entries[Reference::key(n)] = {n, next++};
+    }
+    for (Ipv4Addr a : around(n)) {
+      const Entry *want = ref.longest_match(a), *got = map.longest_match(a);
+      ASSERT_EQ(got ? std::optional(*got) : std::nullopt, want ? std::optional(*want) : std::nullopt)
+          << a << " after step " << step << (remove ? " removing " : " inserting ") << n;
+    }
+    if (step == 1999 || step == 4999) {
+      SCOPED_TRACE(step);
+      ASSERT_NO_FATAL_FAILURE(expect_same(map, ref, {}, removed));
+      const PrefixMap<int> copy = map;
+      map.shrink_to_fit();  // a rebuild from the entries
+      ASSERT_NO_FATAL_FAILURE(expect_same(map, ref, {}, removed));
+      ASSERT_NO_FATAL_FAILURE(expect_same(copy, ref, {}, removed));
+    }
+  }
+}
+
 TEST(PrefixMap, InsertReplacesKeyAndValue) {
   PrefixMap<int> map;
   EXPECT_FALSE(map.insert(net("10.0.0.5/24"), 1).has_value());

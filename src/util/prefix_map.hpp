@@ -23,7 +23,11 @@
 //    its longest match). A top table indexed by the first 8 address bits (16
 //    once the chunks below 8 would be many), then 8-bit chunks. A chunk of at
 //    most kRuns runs of equal values is kept in one cache line and searched
-//    with a byte compare; otherwise it points to a 256-slot block.
+//    with a byte compare; otherwise it points to a 256-slot block. A slot of
+//    the 16-bit table whose last 16 bits resolve to up to three consecutive
+//    entries names them, each checked against its key (all read at once);
+//    one of a few runs points to one chunk of runs over all 16 bits. Such a
+//    lookup reads the top table, at most one chunk, then the entry.
 // A whole trie is built bottom-up from the entries in key order, each table
 // filled once; single updates rewrite only the chunks under the changed
 // prefix, working on runs.
@@ -225,14 +229,26 @@ class PrefixTable {
     const Ipv4Net gone = items_[s].first.trunc();
     std::optional<V> old(std::move(items_[s].second));
     if (!sorted_) where_.erase(key);
-    // The last entry moves into the hole.
-    if (s != last) {
-      items_[s] = std::move(items_[last]);
-      where_.find(key_of(items_[s].first))->second = s;
+    // A slot of the index may name an entry whose key it reads, so the index
+    // changes while both entries are in place; a rebuild follows the move.
+    const std::size_t after = items_.size() - 1;
+    const bool rebuild = !top_.empty() && (after <= kSmallMax / 2 || (top_shift_ == 16 && after < kWideAt / 4));
+    try {
+      if (!rebuild) index_remove(gone, s, last);
+      // The last entry moves into the hole.
+      if (s != last) {
+        items_[s] = std::move(items_[last]);
+        where_.find(key_of(items_[s].first))->second = s;
+        if (!rebuild && !top_.empty()) index_rename(items_[s].first.trunc(), last, s);
+      }
+    } catch (...) {
+      sync();
+      throw;
     }
     items_.pop_back();
     try {
-      index_remove(gone, s, last);
+      if (rebuild && after <= kSmallMax / 2) build_small();
+      if (rebuild && after > kSmallMax / 2) build_trie(8);
     } catch (...) {
       sync();
       throw;
@@ -249,9 +265,23 @@ class PrefixTable {
     if (h.shift != 0) {
       unsigned shift = h.shift;
       v = h.u.trie.top[x >> shift];
-      while (v & kChild) {
-        shift -= 8;
-        v = chunk_get(h.u.trie.chunks[v & ~kChild], h.u.trie.blocks, (x >> shift) & 0xff);
+      if (is_verify(v)) {
+        // The entries are read at once; a later one never contains an
+        // earlier one, so the last that holds addr is its longest match.
+        const value_type* e = &h.slots[v & kSetId];
+        const unsigned more = (v >> kSetShift) & 3;
+        const value_type* hit = e->first.contains(addr) ? e : nullptr;
+        if (more >= 1 && e[1].first.contains(addr)) hit = e + 1;
+        if (more >= 2 && e[2].first.contains(addr)) hit = e + 2;
+        return hit;
+      }
+      if (is_wide(v)) {
+        v = wide_get(h.u.trie.chunks[v & kId], x & 0xffff);
+      } else {
+        while (v & kChild) {
+          shift -= 8;
+          v = chunk_get(h.u.trie.chunks[v & ~kChild], h.u.trie.blocks, (x >> shift) & 0xff);
+        }
       }
     } else {
       const SmallGroup* g = h.count <= 1 ? &h.u.group : h.u.groups;
@@ -348,9 +378,19 @@ class PrefixTable {
   };
 
  private:
-  // Index values: an entry id, kNone, or kChild | chunk id.
+  // Index values: an entry id, kNone, or kChild | chunk id. A top table of
+  // 16 bits also holds kWide | chunk id, a chunk of runs over the last 16
+  // bits, and kVerify | (n - 1) << kSetShift | entry id: of the n entries
+  // from that id on, the last whose key contains the address, else none.
   static constexpr std::uint32_t kNone = 0x7fff'ffffU;
   static constexpr std::uint32_t kChild = 0x8000'0000U;
+  static constexpr std::uint32_t kWide = 0xc000'0000U;
+  static constexpr std::uint32_t kVerify = 0xe000'0000U;
+  static constexpr std::uint32_t kId = 0x1fff'ffffU;
+  static constexpr unsigned kSetShift = 27;
+  static constexpr std::uint32_t kSetId = 0x07ff'ffffU;
+  static constexpr std::uint32_t kSetMax = 3;
+  static constexpr int kWideRuns = 9;
   // Entry counts at which the index changes form; the gaps avoid flapping.
   static constexpr std::size_t kSmallMax = 16;
   static constexpr std::size_t kWideAt = 2048;
@@ -412,9 +452,20 @@ class PrefixTable {
   // start[0] == 0: runs; value[r] covers [start[r], start[r + 1]). Unused runs
   // start at 255 and repeat the last value. start[0] == 1: value[0] is the
   // offset of a 256-slot block in blocks_.
+  // A wide chunk (wstart, wvalue): wvalue[r] covers [wstart[r - 1],
+  // wstart[r]) of the last 16 bits (wvalue[0] from 0); unused runs start at
+  // 0xffff and repeat the last value.
   struct alignas(64) Chunk {
-    std::uint8_t start[16];
-    std::uint32_t value[kRuns];
+    union {
+      struct {
+        std::uint8_t start[16];
+        std::uint32_t value[kRuns];
+      };
+      struct {
+        std::uint16_t wstart[kWideRuns - 1];
+        std::uint32_t wvalue[kWideRuns];
+      };
+    };
   };
   static_assert(sizeof(Chunk) == 64);
 
@@ -440,6 +491,26 @@ class PrefixTable {
     unsigned r = 0;
     for (int i = 1; i < kRuns; ++i) r += c.start[i] <= b;
     return c.value[r];
+#endif
+  }
+
+  static bool is_wide(std::uint32_t v) noexcept { return (v & kVerify) == kWide; }
+  static bool is_verify(std::uint32_t v) noexcept { return (v & kVerify) == kVerify; }
+  // A slot resolved over its last 16 bits at once: wide or verified.
+  static bool is_flat(std::uint32_t v) noexcept { return (v & kWide) == kWide; }
+
+  static std::uint32_t wide_get(const Chunk& c, std::uint32_t b) noexcept {
+#if defined(__SSE2__)
+    const __m128i starts = _mm_load_si128(reinterpret_cast<const __m128i*>(c.wstart));
+    const __m128i key = _mm_set1_epi16(static_cast<short>(b));
+    const __m128i le = _mm_cmpeq_epi16(_mm_subs_epu16(starts, key), _mm_setzero_si128());  // start <= b
+    // Sorted starts: the lanes at or below b come first.
+    const unsigned below = static_cast<unsigned>(_mm_movemask_epi8(le));
+    return c.wvalue[static_cast<unsigned>(__builtin_ctz(~below)) / 2];
+#else
+    unsigned r = 0;
+    for (int i = 0; i < kWideRuns - 1; ++i) r += c.wstart[i] <= b;
+    return c.wvalue[r];
 #endif
   }
 
@@ -517,7 +588,8 @@ class PrefixTable {
     });
   }
 
-  // Entry s (net) is gone and entry `last`, if not s, now has id s.
+  // Entry s (net) goes, still in items_; in the list form entry `last`, if
+  // not s, also takes id s.
   void index_remove(const Ipv4Net& net, std::uint32_t s, std::uint32_t last) {
     if (top_.empty()) {
       std::vector<SmallEntry> list = small_list();
@@ -526,13 +598,14 @@ class PrefixTable {
         if (e.slot == last) e.slot = s;
       return set_small(std::move(list));
     }
-    if (items_.size() <= kSmallMax / 2) return build_small();
-    if (top_shift_ == 16 && items_.size() < kWideAt / 4) return build_trie(8);
     const std::uint32_t parent = parent_of(net.addr().to_u32(), net.prefix_len());
     update(net.addr().to_u32(), net.prefix_len(), [s, parent](std::uint32_t v) { return v == s ? parent : v; });
-    if (s == last) return;
-    const Ipv4Net moved = items_[s].first.trunc();
-    update(moved.addr().to_u32(), moved.prefix_len(), [s, last](std::uint32_t v) { return v == last ? s : v; });
+  }
+
+  // In the trie, entry `last` (net) takes id s, where it has just been
+  // moved; items_[last] still holds its key.
+  void index_rename(const Ipv4Net& net, std::uint32_t last, std::uint32_t s) {
+    update(net.addr().to_u32(), net.prefix_len(), [s, last](std::uint32_t v) { return v == last ? s : v; });
   }
 
   void drop_trie() noexcept {
@@ -581,7 +654,7 @@ class PrefixTable {
       }
       std::size_t j = i + 1;
       while (j < n && items_[id_at(j)].first.network().to_u32() >> top_shift_ == t) ++j;
-      top_[t] = build_node(top_[t], i, j, top_bits, id_at);
+      top_[t] = to_wide(build_node(top_[t], i, j, top_bits, id_at));
       i = j;
     }
   }
@@ -639,6 +712,12 @@ class PrefixTable {
       i = j;
     }
     close_to(256);
+    return make_node(run_start, run_value, runs);
+  }
+
+  // The value for 256 positions given as runs (at least one, equal
+  // neighbours merged): the plain value, a chunk of runs or a block.
+  std::uint32_t make_node(const std::uint16_t* run_start, const std::uint32_t* run_value, int runs) {
     if (runs == 1) return run_value[0];
     const std::uint32_t id = alloc_chunk();
     if (runs > kRuns) {
@@ -652,13 +731,207 @@ class PrefixTable {
       return kChild | id;
     }
     Chunk& c = chunks_[id];
-    std::uint32_t value = outer;
+    std::uint32_t value = run_value[0];
     for (int r = 0; r < kRuns; ++r) {
       if (r < runs) value = run_value[r];  // unused runs repeat the last value
       c.start[r] = r < runs ? static_cast<std::uint8_t>(run_start[r]) : std::uint8_t{0xff};
       c.value[r] = value;
     }
     return kChild | id;
+  }
+
+  // --- wide chunks ----------------------------------------------------------
+
+  // Runs over the last 16 bits under construction; equal neighbours merge.
+  // An update may split two more runs than a chunk holds.
+  struct WideRuns {
+    std::uint32_t start[kWideRuns + 2];
+    std::uint32_t value[kWideRuns + 2];
+    int n = 0;
+    bool push(std::uint32_t from, std::uint32_t val, int limit = kWideRuns) {
+      if (n > 0 && value[n - 1] == val) return true;
+      if (n == limit) return false;
+      start[n] = from;
+      value[n] = val;
+      ++n;
+      return true;
+    }
+  };
+
+  // The runs of the 2^bits positions under v (not wide) from `base` on;
+  // false once there are too many or a block is met. `chunks` counts the
+  // chunks passed.
+  bool collect(std::uint32_t v, std::uint32_t base, unsigned bits, WideRuns& out, int& chunks) const {
+    if (!(v & kChild)) return out.push(base, v);
+    const Chunk& c = chunks_[v & ~kChild];
+    if (c.start[0] != 0) return false;
+    ++chunks;
+    for (int r = 0; r < kRuns; ++r) {
+      const std::uint32_t to = r + 1 < kRuns ? c.start[r + 1] : 256U;
+      if (c.start[r] >= to) continue;
+      const std::uint32_t from = base + (std::uint32_t{c.start[r]} << (bits - 8));
+      if (!collect(c.value[r], from, bits - 8, out, chunks)) return false;
+    }
+    return true;
+  }
+
+  // Frees the chunks under v (not wide; no blocks below it).
+  void free_tree(std::uint32_t v) noexcept {
+    if (!(v & kChild)) return;
+    const std::uint32_t id = v & ~kChild;
+    const Chunk& c = chunks_[id];
+    for (int r = 0; r < kRuns; ++r) {
+      const std::uint32_t to = r + 1 < kRuns ? c.start[r + 1] : 256U;
+      if (c.start[r] < to) free_tree(c.value[r]);
+    }
+    free_chunks_.push_back(id);  // capacity reserved by the caller
+  }
+
+  // A top slot of a 16-bit table resolved at once where its runs allow;
+  // otherwise (or in a narrow table) unchanged.
+  std::uint32_t to_wide(std::uint32_t v) {
+    if (top_shift_ != 16 || !(v & kChild) || is_flat(v)) return v;
+    WideRuns runs;
+    int chunks = 0;
+    if (!collect(v, 0, 16, runs, chunks)) return v;
+    free_chunks_.reserve(free_chunks_.size() + static_cast<std::size_t>(chunks));
+    const std::uint32_t now = put_runs(kNone, runs);
+    free_tree(v);
+    return now;
+  }
+
+  // The slot value for runs over the last 16 bits: a plain value, a
+  // verified entry (a single entry and nothing around it), a wide chunk
+  // (reusing that of `old`), or 8-bit chunks. A wide `old` is freed unless
+  // reused.
+  std::uint32_t put_runs(std::uint32_t old, const WideRuns& runs) {
+    std::uint32_t now;
+    if (runs.n == 1) {
+      now = runs.value[0];
+    } else if (const std::uint32_t set = entry_set(runs); set != kNone) {
+      now = set;
+    } else if (runs.n <= kWideRuns) {
+      const std::uint32_t id = is_wide(old) ? old & kId : alloc_chunk();
+      Chunk& c = chunks_[id];
+      for (int r = 1; r < kWideRuns; ++r)
+        c.wstart[r - 1] = r < runs.n ? static_cast<std::uint16_t>(runs.start[r]) : std::uint16_t{0xffff};
+      for (int r = 0; r < kWideRuns; ++r) c.wvalue[r] = runs.value[std::min(r, runs.n - 1)];
+      return kWide | id;
+    } else {
+      now = expand(runs);
+    }
+    if (is_wide(old)) {
+      free_chunks_.push_back(old & kId);
+      reset_chunk(chunks_[old & kId]);
+    }
+    return now;
+  }
+
+  // The verified form of runs whose entries are up to kSetMax consecutive
+  // ids of which none contains an earlier one; else kNone.
+  std::uint32_t entry_set(const WideRuns& runs) const noexcept {
+    // Every id of the set is the value of some position, so that any change
+    // to one of its entries passes this slot.
+    std::uint32_t lo = kNone, hi = 0;
+    for (int r = 0; r < runs.n; ++r) {
+      if (runs.value[r] == kNone) continue;
+      lo = std::min(lo, runs.value[r]);
+      hi = std::max(hi, runs.value[r]);
+    }
+    if (lo == kNone || hi > kSetId || hi - lo >= kSetMax) return kNone;
+    for (std::uint32_t e = lo + 1; e < hi; ++e)
+      if (std::none_of(runs.value, runs.value + runs.n, [e](std::uint32_t x) { return x == e; })) return kNone;
+    for (std::uint32_t a = lo; a < hi; ++a)
+      for (std::uint32_t b = a + 1; b <= hi; ++b)
+        if (items_[b].first.contains(items_[a].first)) return kNone;
+    return kVerify | (hi - lo) << kSetShift | lo;
+  }
+
+  // The runs of the flat slot v of the 16-bit table at address `slot`.
+  WideRuns flat_runs(std::uint32_t v, std::uint32_t slot) const noexcept {
+    WideRuns runs;
+    if (is_verify(v)) {
+      // Each entry's positions in the slot, later ones over earlier ones.
+      const std::uint32_t first = v & kSetId, last = first + ((v >> kSetShift) & 3);
+      std::uint32_t cut[2 * kSetMax + 1];
+      int n = 0;
+      cut[n++] = 0;
+      for (std::uint32_t e = first; e <= last; ++e) {
+        const Ipv4Net& net = items_[e].first;
+        if (net.prefix_len() <= 16) continue;
+        if ((net.network().to_u32() & 0xffff'0000U) != slot) continue;
+        const std::uint32_t lo = net.network().to_u32() & 0xffff;
+        cut[n++] = lo;
+        cut[n++] = lo + (std::uint32_t{1} << (32 - net.prefix_len()));
+      }
+      for (int i = 1; i < n; ++i)  // insertion sort of at most seven
+        for (int j = i; j > 0 && cut[j] < cut[j - 1]; --j) std::swap(cut[j], cut[j - 1]);
+      for (int i = 0; i < n; ++i) {
+        if (cut[i] >= 0x10000 || (i > 0 && cut[i] == cut[i - 1])) continue;
+        const Ipv4Addr a(slot | cut[i]);
+        std::uint32_t val = kNone;
+        for (std::uint32_t e = first; e <= last; ++e)
+          if (items_[e].first.contains(a)) val = e;
+        runs.push(cut[i], val);
+      }
+      return runs;
+    }
+    const Chunk& c = chunks_[v & kId];
+    runs.push(0, c.wvalue[0]);
+    for (int r = 1; r < kWideRuns; ++r) runs.push(c.wstart[r - 1], c.wvalue[r]);  // unused runs merge
+    return runs;
+  }
+
+  // Replaces each value x at positions [lo, hi) of the flat slot v by op(x);
+  // returns the new slot value.
+  template <class Op>
+  std::uint32_t update_flat(std::uint32_t v, std::uint32_t slot, std::uint32_t lo, std::uint32_t hi, const Op& op) {
+    const WideRuns in = flat_runs(v, slot);
+    WideRuns out;
+    constexpr int kMax = kWideRuns + 2;
+    for (int r = 0; r < in.n; ++r) {
+      const std::uint32_t from = in.start[r];
+      const std::uint32_t to = r + 1 < in.n ? in.start[r + 1] : 0x10000U;
+      const std::uint32_t val = in.value[r];
+      if (to <= lo || from >= hi) {
+        out.push(from, val, kMax);
+        continue;
+      }
+      if (from < lo) out.push(from, val, kMax);
+      out.push(std::max(from, lo), op(val), kMax);
+      if (to > hi) out.push(hi, val, kMax);
+    }
+    return put_runs(v, out);
+  }
+
+  // The positions of `runs` (over 16 bits) in chunks of 8 bits.
+  std::uint32_t expand(const WideRuns& runs) {
+    std::uint16_t run_start[257];
+    std::uint32_t run_value[257];
+    int n = 0;
+    int r = 0;  // the run holding position lo
+    for (std::uint32_t p = 0; p < 256; ++p) {
+      const std::uint32_t lo = p << 8, hi = lo + 256;
+      while (r + 1 < runs.n && runs.start[r + 1] <= lo) ++r;
+      std::uint32_t val = runs.value[r];
+      if (r + 1 < runs.n && runs.start[r + 1] < hi) {
+        std::uint16_t sub_start[kWideRuns + 2];
+        std::uint32_t sub_value[kWideRuns + 2];
+        int k = 0;
+        for (int q = r; q < runs.n && runs.start[q] < hi; ++q) {
+          sub_start[k] = static_cast<std::uint16_t>(q == r ? 0 : runs.start[q] - lo);
+          sub_value[k] = runs.value[q];
+          ++k;
+        }
+        val = make_node(sub_start, sub_value, k);
+      }
+      if (n == 0 || run_value[n - 1] != val) {
+        run_start[n] = static_cast<std::uint16_t>(p);
+        run_value[n] = val;
+        ++n;
+      }
+    }
+    return make_node(run_start, run_value, n);
   }
 
   // Applies op to every resolved value under net/len (net has no host bits).
@@ -669,11 +942,17 @@ class PrefixTable {
     if (len <= top_bits) {
       const std::size_t n = std::size_t{1} << (top_bits - len);
       for (std::size_t j = i; j < i + n; ++j) {
-        const std::uint32_t x = update_all(top_[j], op);
+        const std::uint32_t x = to_wide(update_all(top_[j], op, static_cast<std::uint32_t>(j << top_shift_)));
         top_[j] = x;
       }
     } else {
-      const std::uint32_t x = update_in(top_[i], net, len, top_bits, op);
+      if (is_flat(top_[i])) {
+        const std::uint32_t lo = net & 0xffff;
+        const std::uint32_t x = update_flat(top_[i], net & 0xffff'0000U, lo, lo + (1U << (32 - len)), op);
+        top_[i] = x;
+        return;
+      }
+      const std::uint32_t x = to_wide(update_in(top_[i], net, len, top_bits, op));
       top_[i] = x;
     }
   }
@@ -696,8 +975,15 @@ class PrefixTable {
   }
 
   template <class Op>
-  std::uint32_t update_all(std::uint32_t v, const Op& op) {
+  // `slot`: the address of a top slot v, for a flat one.
+  std::uint32_t update_all(std::uint32_t v, const Op& op, std::uint32_t slot = 0) {
     if (!(v & kChild)) return op(v);
+    if (is_flat(v)) {
+      const WideRuns in = flat_runs(v, slot);
+      WideRuns out;
+      for (int r = 0; r < in.n; ++r) out.push(in.start[r], op(in.value[r]));
+      return put_runs(v, out);
+    }
     return update_range(v, 0, 256, [&](std::uint32_t x) { return update_all(x, op); });
   }
 
@@ -803,9 +1089,9 @@ class PrefixTable {
       free_chunks_.pop_back();
       return id;
     }
+    if (chunks_.size() > kId) throw std::length_error("PrefixMap is full");
     Chunk c{};
-    std::fill(std::begin(c.start), std::end(c.start), std::uint8_t{0xff});
-    c.start[0] = 0;
+    reset_chunk(c);
     chunks_.push_back(c);
     return static_cast<std::uint32_t>(chunks_.size() - 1);
   }
@@ -815,6 +1101,12 @@ class PrefixTable {
     if (c.start[0] != 0) free_blocks_.push_back(c.value[0]);
     c.start[0] = 0;
     free_chunks_.push_back(id);
+  }
+
+  // A free chunk holds runs (start[0] == 0), as alloc_chunk hands them out.
+  static void reset_chunk(Chunk& c) noexcept {
+    std::fill(std::begin(c.start), std::end(c.start), std::uint8_t{0xff});
+    c.start[0] = 0;
   }
 
   std::uint32_t alloc_block() {
