@@ -122,7 +122,7 @@ const char* name_of(Mode m) { return m == Mode::Agent ? "agent" : m == Mode::Bar
 class Plane {
  public:
   Plane(Direction dir, Mode mode, std::size_t peers, std::size_t size)
-      : dir_(dir), mode_(mode), peers_(peers), size_(size) {
+      : dir_(dir), mode_(mode), peers_(peers) {
     const auto& ids = bench::identities(peers + 1);
     fabric_ = std::make_shared<p2p::Fabric>(kQueueCapacity);
     node_a_ = fabric_->add_node(ids[0]);
@@ -315,7 +315,6 @@ class Plane {
   const Direction dir_;
   const Mode mode_;
   const std::size_t peers_;
-  const std::size_t size_;
   std::shared_ptr<p2p::Fabric> fabric_;
   std::shared_ptr<p2p::MemoryNode> node_a_;
   std::vector<std::shared_ptr<p2p::MemoryNode>> nodes_;
