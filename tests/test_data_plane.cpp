@@ -3,10 +3,17 @@
 // forwarding, drops, ICMP answers, back-pressure and lifetimes.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <tuple>
 
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/post.hpp>
 
 #include "data_plane.hpp"
@@ -343,6 +350,109 @@ TEST(AsyncTun, SendAllTriesEveryPacketAndReportsTheFirstError) {
   EXPECT_EQ(r.error(), std::errc::message_size);
   EXPECT_EQ(st.read(), ok1);
   EXPECT_EQ(st.read(), ok2) << "the packet after the failed one is still written";
+}
+
+// Sends `count` numbered packets of 200 bytes, one by one; `sent` counts them.
+boost::asio::awaitable<void> numbered_writer(std::shared_ptr<util::AsyncTun> tun, std::uint32_t count,
+                                             std::uint32_t& sent) {
+  std::array<std::uint8_t, 200> p{};
+  for (; sent < count; ++sent) {
+    std::memcpy(p.data(), &sent, sizeof sent);
+    if (!co_await tun->send(p)) co_return;
+  }
+}
+
+// One thread polls: the writer fills the device, waits, and goes on each
+// time the test end drains it. Every packet arrives once and in order, and
+// once warm a wait costs at most one heap block (a wait that spawned its own
+// coroutine cost about fifteen).
+TEST(AsyncTun, BlockedWriterResumesInOrderAndItsWaitsAllocateAtMostOneBlock) {
+  Runtime rt(0);
+  SocketTun st(4096);
+  constexpr std::uint32_t kPackets = 5000;
+  std::uint32_t sent = 0, next = 0;
+  bool done = false;
+  boost::asio::co_spawn(rt.io, numbered_writer(st.take(rt.io), kPackets, sent), [&](std::exception_ptr) { done = true; });
+  std::size_t waits = 0, mark = 0;
+  std::array<std::uint8_t, 512> buf{};
+  for (int round = 0; round < 100000 && next < kPackets; ++round) {
+    const std::uint32_t before = sent;
+    for (int i = 0; i < 1000 && rt.io.poll() > 0; ++i) {
+    }
+    if (!done && sent != before && ++waits == 20) mark = thread_heap_allocations();
+    ssize_t n;
+    while ((n = ::recv(st.test, buf.data(), buf.size(), MSG_DONTWAIT)) > 0) {
+      ASSERT_EQ(n, 200);
+      std::uint32_t seq;
+      std::memcpy(&seq, buf.data(), sizeof seq);
+      ASSERT_EQ(seq, next++);
+    }
+  }
+  const std::size_t allocs = thread_heap_allocations() - mark;
+  for (int i = 0; i < 1000 && rt.io.poll() > 0; ++i) {
+  }
+  EXPECT_TRUE(done);
+  EXPECT_EQ(next, kPackets);
+  ASSERT_GE(waits, 100u) << "the device was seldom full";
+  EXPECT_LE(allocs, waits) << "over " << waits - 20 << " waits for room";
+}
+
+// Of two writers blocked on a full device, a cancel ends the one it is meant
+// for at once; the other writes once room appears. A writer blocked when the
+// other end closes ends with an error.
+TEST(AsyncTun, CancelEndsOnlyItsWritersWaitAndCloseEndsTheWait) {
+  struct sigaction ignore{}, old{};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGPIPE, &ignore, &old);
+  const auto restore = std::shared_ptr<void>(nullptr, [&](void*) { ::sigaction(SIGPIPE, &old, nullptr); });
+  Runtime rt(0);
+  SocketTun st(4096);
+  const auto tun = st.take(rt.io);
+  const Bytes filler(200, 0), cancelled(200, 1), kept(200, 2);
+  std::size_t filled = 0;
+  while (tun->try_send(filler) && filled < 10000) ++filled;
+  ASSERT_LT(filled, 10000u);
+  auto poll = [&] {
+    for (int i = 0; i < 1000 && rt.io.poll() > 0; ++i) {
+    }
+  };
+  using Sent = util::Expected<void, std::error_code>;
+  boost::asio::cancellation_signal cancel;
+  std::optional<std::exception_ptr> first;
+  std::optional<Sent> second;
+  boost::asio::co_spawn(rt.io, tun->send(cancelled),
+                        boost::asio::bind_cancellation_slot(cancel.slot(), [&](std::exception_ptr e, Sent) { first = e; }));
+  boost::asio::co_spawn(rt.io, tun->send(kept), [&](std::exception_ptr, Sent r) { second = r; });
+  poll();
+  ASSERT_FALSE(first);
+  ASSERT_FALSE(second);
+  cancel.emit(boost::asio::cancellation_type::terminal);
+  poll();
+  ASSERT_TRUE(first && *first) << "the cancelled writer ended";
+  try {
+    std::rethrow_exception(*first);
+  } catch (const boost::system::system_error& e) {
+    EXPECT_EQ(e.code(), boost::asio::error::operation_aborted);
+  }
+  EXPECT_FALSE(second) << "the other writer still waits";
+  for (std::size_t i = 0; i < filled; ++i) ASSERT_EQ(st.read(), filler);
+  poll();
+  ASSERT_TRUE(second && *second);
+  EXPECT_EQ(st.read(), kept);
+  EXPECT_FALSE(st.read(50ms)) << "the cancelled packet was not written";
+
+  while (tun->try_send(filler) && filled < 20000) ++filled;
+  std::optional<Sent> third;
+  boost::asio::co_spawn(rt.io, tun->send(kept), [&](std::exception_ptr, Sent r) { third = r; });
+  poll();
+  ASSERT_FALSE(third);
+  ::close(std::exchange(st.test, -1));
+  for (int i = 0; i < 200 && !third; ++i) {
+    poll();
+    std::this_thread::sleep_for(5ms);
+  }
+  ASSERT_TRUE(third);
+  EXPECT_FALSE(*third);
 }
 
 TEST(FirewallLookup, LongestPrefixOnlyBatchesPerPeerAndOnlyTheExpectedSender) {

@@ -5,7 +5,14 @@
 
 #include <cerrno>
 
-#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/async_result.hpp>
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
 namespace sarvolt::util {
@@ -14,6 +21,13 @@ namespace asio = boost::asio;
 
 namespace {
 std::error_code last_error() { return {errno, std::system_category()}; }
+
+// On an io_context's executor, a strand of that concrete executor: it fits
+// in an any_io_executor, so starting and completing waits on it allocates nothing.
+asio::any_io_executor strand_of(const asio::any_io_executor& ex) {
+  if (const auto* io = ex.target<asio::io_context::executor_type>()) return asio::make_strand(*io);
+  return asio::make_strand(ex);
+}
 }  // namespace
 
 bool would_block(const std::error_code& e) noexcept {
@@ -44,7 +58,7 @@ Expected<std::shared_ptr<AsyncTun>, std::error_code> AsyncTun::create(asio::any_
 // The two descriptors (dups of fd) only wait for readiness; fd_ itself is
 // read and written directly.
 AsyncTun::AsyncTun(asio::any_io_executor ex, int fd, int read_fd, int write_fd)
-    : fd_(fd), read_wait_(ex, read_fd), write_strand_(asio::make_strand(ex)), write_wait_(write_strand_, write_fd) {}
+    : fd_(fd), read_wait_(ex, read_fd), write_strand_(strand_of(ex)), write_wait_(write_strand_, write_fd) {}
 
 AsyncTun::~AsyncTun() {
   boost::system::error_code ignored;
@@ -63,7 +77,7 @@ Expected<std::size_t, std::error_code> AsyncTun::try_recv(std::span<std::uint8_t
 }
 
 asio::awaitable<void> AsyncTun::wait_readable() {
-  co_await read_wait_.async_wait(asio::posix::stream_descriptor::wait_read, asio::use_awaitable);
+  return read_wait_.async_wait(asio::posix::stream_descriptor::wait_read, asio::use_awaitable);
 }
 
 Expected<std::size_t, std::error_code> AsyncTun::try_send(std::span<const std::uint8_t> packet) noexcept {
@@ -80,8 +94,13 @@ asio::awaitable<Expected<void, std::error_code>> AsyncTun::send(std::span<const 
     auto r = try_send(packet);
     if (r) co_return Expected<void, std::error_code>{};
     if (!would_block(r.error())) co_return Unexpected(r.error());
-    // No room: wait on the write strand, where all write waits are started.
-    co_await asio::co_spawn(write_strand_, wait_writable(), asio::use_awaitable);
+    boost::system::error_code ec;
+    co_await wait_writable(ec);
+    auto state = co_await asio::this_coro::cancellation_state;
+    state.slot().clear();
+    // A cancel aborts every write wait: the writers it was not meant for try again.
+    if (ec == asio::error::operation_aborted && state.cancelled() == asio::cancellation_type::none) continue;
+    if (ec) throw boost::system::system_error(ec);
   }
 }
 
@@ -106,8 +125,42 @@ asio::awaitable<Expected<std::size_t, std::error_code>> AsyncTun::send_all(
   co_return written;
 }
 
-asio::awaitable<void> AsyncTun::wait_writable() {
-  co_await write_wait_.async_wait(asio::posix::stream_descriptor::wait_write, asio::use_awaitable);
+// The wait completes straight into the awaiting coroutine. It carries no
+// cancellation slot of its own, since it is started on write_strand_ while
+// the writer's slot is emitted on the writer's executor; the writer's slot
+// instead gets a handler that cancels the write waits on write_strand_.
+struct AsyncTun::StartWriteWait {
+  AsyncTun* tun;
+
+  struct Cancel {
+    AsyncTun* tun;  // alive while the wait is: the writer clears this handler before it returns
+    void operator()(asio::cancellation_type type) const {
+      using C = asio::cancellation_type;
+      if ((type & (C::terminal | C::partial | C::total)) == C::none) return;
+      auto self = tun->weak_from_this().lock();
+      if (!self) return;
+      asio::post(self->write_strand_, [self] {
+        boost::system::error_code ignored;
+        self->write_wait_.cancel(ignored);
+      });
+    }
+  };
+
+  template <class Handler>
+  void operator()(Handler&& handler) const {
+    auto slot = asio::get_associated_cancellation_slot(handler);
+    if (slot.is_connected()) slot.template emplace<Cancel>(tun);
+    asio::dispatch(tun->write_strand_,
+                   [t = tun, h = asio::bind_cancellation_slot(asio::cancellation_slot(),
+                                                              std::forward<Handler>(handler))]() mutable {
+                     t->write_wait_.async_wait(asio::posix::stream_descriptor::wait_write, std::move(h));
+                   });
+  }
+};
+
+asio::awaitable<void> AsyncTun::wait_writable(boost::system::error_code& ec) {
+  auto token = asio::redirect_error(asio::use_awaitable, ec);
+  return asio::async_initiate<decltype(token), void(boost::system::error_code)>(StartWriteWait{this}, token);
 }
 
 }  // namespace sarvolt::util

@@ -2,7 +2,8 @@
 // such as a SOCK_SEQPACKET socket) over a non-blocking file descriptor.
 // Reads and readability waits belong to one task (the TUN driver); writes
 // may come from any task at once: the kernel takes concurrent writes, and
-// waits for room are serialised on an internal strand.
+// waits for room are serialised on an internal strand. Waiting (for data or
+// for room) allocates no more than any other socket operation.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +14,6 @@
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
-#include <boost/asio/strand.hpp>
 
 #include "util/expected.hpp"
 
@@ -22,7 +22,7 @@ namespace sarvolt::util {
 // EAGAIN / EWOULDBLOCK: a non-blocking descriptor has nothing (or no room) now.
 bool would_block(const std::error_code& e) noexcept;
 
-class AsyncTun {
+class AsyncTun : public std::enable_shared_from_this<AsyncTun> {
  public:
   // Takes ownership of `fd` and makes it non-blocking.
   static Expected<std::shared_ptr<AsyncTun>, std::error_code> create(boost::asio::any_io_executor ex, int fd);
@@ -49,11 +49,13 @@ class AsyncTun {
 
  private:
   AsyncTun(boost::asio::any_io_executor ex, int fd, int read_fd, int write_fd);
-  boost::asio::awaitable<void> wait_writable();  // runs on write_strand_
+  struct StartWriteWait;
+  // Waits for room, started on write_strand_; the outcome goes to `ec`.
+  boost::asio::awaitable<void> wait_writable(boost::system::error_code& ec);
 
   int fd_;
   boost::asio::posix::stream_descriptor read_wait_;
-  boost::asio::strand<boost::asio::any_io_executor> write_strand_;
+  boost::asio::any_io_executor write_strand_;  // a strand of ex
   boost::asio::posix::stream_descriptor write_wait_;  // a dup of fd_, used on write_strand_ only
 };
 
