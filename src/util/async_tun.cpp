@@ -133,6 +133,7 @@ struct AsyncTun::StartWriteWait {
   AsyncTun* tun;
 
   struct Cancel {
+    explicit Cancel(AsyncTun* t) : tun(t) {}
     AsyncTun* tun;  // alive while the wait is: the writer clears this handler before it returns
     void operator()(asio::cancellation_type type) const {
       using C = asio::cancellation_type;
