@@ -117,6 +117,17 @@ constexpr Mode kModes[] = {Mode::Mmsg, Mode::Bare, Mode::Agent};
 const char* name_of(Direction d) { return d == Direction::Outbound ? "Outbound" : "Inbound"; }
 const char* name_of(Mode m) { return m == Mode::Agent ? "agent" : m == Mode::Bare ? "bare" : "mmsg"; }
 
+// A socket pair as the TUN device: the agent's end and the bench's end.
+std::pair<int, int> device_pair() {
+  int fds[2];
+  if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) throw std::runtime_error("socketpair");
+  for (int fd : fds) {
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSocketBuffer, sizeof kSocketBuffer);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kSocketBuffer, sizeof kSocketBuffer);
+  }
+  return {fds[0], fds[1]};
+}
+
 // Node A (index 0) and `peers` peer nodes on one fabric, a socket pair as the
 // TUN device, and one forwarder between them.
 class Plane {
@@ -128,14 +139,7 @@ class Plane {
     node_a_ = fabric_->add_node(ids[0]);
     for (std::size_t i = 1; i <= peers; ++i) nodes_.push_back(fabric_->add_node(ids[i]));
 
-    int fds[2];
-    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) throw std::runtime_error("socketpair");
-    for (int fd : fds) {
-      ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSocketBuffer, sizeof kSocketBuffer);
-      ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kSocketBuffer, sizeof kSocketBuffer);
-    }
-    dev_fd_ = fds[0];
-    test_fd_ = fds[1];
+    std::tie(dev_fd_, test_fd_) = device_pair();
     if (dir == Direction::Outbound) {
       peer_sink_ = std::make_unique<PeerSink>(nodes_, ids[0].pk());
     } else {
@@ -345,14 +349,7 @@ class UdpPlane {
     node_b_ = bind(*peer_rt_, ids[1]);
     link_b_ = node_b_->initiate(ids[0].pk()).value();
 
-    int fds[2];
-    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) throw std::runtime_error("socketpair");
-    for (int fd : fds) {
-      ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSocketBuffer, sizeof kSocketBuffer);
-      ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kSocketBuffer, sizeof kSocketBuffer);
-    }
-    dev_fd_ = fds[0];
-    test_fd_ = fds[1];
+    std::tie(dev_fd_, test_fd_) = device_pair();
     if (dir == Direction::Inbound) {
       tun_sink_ = std::make_unique<TunSink>(test_fd_);
     } else {

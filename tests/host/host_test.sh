@@ -214,25 +214,20 @@ EOF
 
   # The configuration's mtu and the sealing setting decide the MTU.
   sed -i '1i mtu = 1_400' "$cfg"
-  ip netns exec "$ns" "$host" -c "$cfg" run -t "$tun" </dev/null >"$work/run2.out" 2>"$work/run2.log" &
-  pid=$!
-  pids+=($pid)
-  if wait_for "$work/run2.out" "agent started" 60; then
-    expect "the configured MTU" 0 "mtu 1400 " ip -n "$ns" link show "$tun"
-  else
-    fail "the second run did not start: $(cat "$work/run2.log")"
-  fi
-  kill -TERM "$pid"
-  wait "$pid"
+  mtu_run run2 "the configured MTU" 1400
   sed -i '/^mtu = /d' "$cfg"
-  SARVOLT_ARM_MESSAGES=false ip netns exec "$ns" "$host" -c "$cfg" run -t "$tun" </dev/null \
-    >"$work/run3.out" 2>"$work/run3.log" &
-  pid=$!
+  SARVOLT_ARM_MESSAGES=false mtu_run run3 "the MTU without sealing" 1328
+}
+
+# One run until it has started: the TUN link's MTU is checked, then SIGTERM.
+mtu_run() {  # name, what, mtu
+  ip netns exec "$ns" "$host" -c "$cfg" run -t "$tun" </dev/null >"$work/$1.out" 2>"$work/$1.log" &
+  local pid=$!
   pids+=($pid)
-  if wait_for "$work/run3.out" "agent started" 60; then
-    expect "the MTU without sealing" 0 "mtu 1328 " ip -n "$ns" link show "$tun"
+  if wait_for "$work/$1.out" "agent started" 60; then
+    expect "$2" 0 "mtu $3 " ip -n "$ns" link show "$tun"
   else
-    fail "the third run did not start: $(cat "$work/run3.log")"
+    fail "run $1 did not start: $(cat "$work/$1.log")"
   fi
   kill -TERM "$pid"
   wait "$pid"
