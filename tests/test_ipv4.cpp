@@ -407,6 +407,116 @@ TEST(PrefixMap, CopiesAreIndependentAndMovesLeaveEmpty) {
   EXPECT_EQ(map.longest_match(ip("0.0.0.1"))->second, 1000);
 }
 
+// Slots of the 16-bit top table holding a few prefixes under a shorter one
+// that covers the slot (lengths 0, 1, 7, 8, 9, 15, 16): the lookup checks
+// those few and otherwise takes the cover. Covers and slot prefixes come and
+// go in random order, the entries leave key order, the map is rebuilt and
+// copied; two levels (source maps of up to six prefixes) are checked too.
+TEST(PrefixMap, CoveredSlotsWithFewPrefixesAgainstLinearScan) {
+  std::mt19937 rng(31337);
+  const auto below = [&](std::size_t n) { return static_cast<unsigned>(rng() % n); };
+  std::vector<std::uint32_t> slots;
+  for (int i = 0; i < 40; ++i) slots.push_back((static_cast<std::uint32_t>(rng()) & 0xffff'0000U) | 0x0a00'0000U);
+  slots.push_back(0);
+  slots.push_back(0xffff'0000U);
+  const unsigned cover_lens[] = {0, 1, 7, 8, 9, 15, 16};
+  const unsigned own_lens[] = {17, 23, 24, 25, 31, 32};
+  const auto in_slot = [&](std::uint32_t slot) {
+    const std::uint32_t low = below(3) ? (0x40 + below(3)) << 8 | below(256) : below(2) ? 0 : 0xffff;
+    const unsigned len = below(2) ? own_lens[below(std::size(own_lens))] : 17 + below(16);
+    return *Ipv4Net::create(Ipv4Addr(slot | low), len);
+  };
+  const auto prefix = [&] {
+    const std::uint32_t slot = slots[below(slots.size())];
+    if (below(5) == 0) return *Ipv4Net::create(Ipv4Addr(slot | below(65536)), cover_lens[below(std::size(cover_lens))]);
+    return in_slot(slot);
+  };
+  const auto around = [](const Ipv4Net& n) {
+    std::vector<Ipv4Addr> v;
+    const std::uint32_t a = n.network().to_u32(), slot = a & 0xffff'0000U, chunk = a & ~0xffU;
+    for (std::uint32_t edge : {a, n.broadcast().to_u32() + 1, slot, slot + 0x1'0000U, chunk, chunk + 0x100U,
+                               slot | 0x4000U, slot | 0x4300U})
+      for (std::uint32_t p : {edge - 1, edge, edge + 1}) v.emplace_back(p);
+    return v;
+  };
+  // Enough prefixes elsewhere for the 16-bit top table.
+  int next = 0;
+  std::vector<Entry> entries;
+  Reference ref;
+  while (ref.entries.size() < 2600) {
+    const Ipv4Net n = ref.entries.size() < 2400 ? *Ipv4Net::create(Ipv4Addr(0xc000'0000U | (rng() >> 2)), 17 + below(16))
+                                                : prefix();
+    entries.emplace_back(n, next);
+    ref.entries[Reference::key(n)] = {n, next++};
+  }
+  PrefixMap<int> map;
+  map.assign(entries);
+  ASSERT_NO_FATAL_FAILURE(expect_same(map, ref, {}));
+  std::vector<Ipv4Net> removed;
+  for (int step = 0; step < 4000; ++step) {
+    Ipv4Net n = prefix();
+    const bool remove = below(100) < 45 && !ref.entries.empty();
+    if (remove) {
+      // Mostly a prefix of the watched slots.
+      auto it = ref.entries.lower_bound(Reference::key(n));
+      if (it == ref.entries.end() || below(4) == 0) it = std::next(ref.entries.begin(), below(ref.entries.size()));
+      n = it->second.first;
+      ASSERT_EQ(map.remove(n), std::optional(it->second.second)) << n;
+      ref.entries.erase(it);
+      removed.push_back(n);
+    } else {
+      ASSERT_EQ(map.insert(n, next).has_value(), ref.entries.contains(Reference::key(n))) << n;
+      ref.entries[Reference::key(n)] = {n, next++};
+    }
+    for (Ipv4Addr a : around(n)) {
+      const Entry *want = ref.longest_match(a), *got = map.longest_match(a);
+      ASSERT_EQ(got ? std::optional(*got) : std::nullopt, want ? std::optional(*want) : std::nullopt)
+          << a << " after step " << step << (remove ? " removing " : " inserting ") << n;
+    }
+    if (step % 2000 == 1999) {
+      SCOPED_TRACE(step);
+      ASSERT_NO_FATAL_FAILURE(expect_same(map, ref, {}, removed));
+      const PrefixMap<int> copy = map;
+      map.shrink_to_fit();
+      ASSERT_NO_FATAL_FAILURE(expect_same(map, ref, {}, removed));
+      ASSERT_NO_FATAL_FAILURE(expect_same(copy, ref, {}, removed));
+    }
+  }
+
+  // Two levels: each prefix of the watched slots with a source map of up to
+  // six prefixes (held in the object, then in a table).
+  PrefixMap<PrefixMap<int>> outer;
+  std::map<std::pair<Ipv4Addr, unsigned>, std::pair<Ipv4Net, Reference>> refs;
+  for (int i = 0; i < 3000; ++i) {
+    const Ipv4Net dst = i < 2500 ? *Ipv4Net::create(Ipv4Addr(0xc000'0000U | (rng() >> 2)), 17 + below(16)) : prefix();
+    PrefixMap<int> inner;
+    Reference inner_ref;
+    for (unsigned k = 0, count = below(7); k < count; ++k) {
+      const Ipv4Net src = below(2) ? prefix() : in_slot(slots[0]);
+      inner.insert(src, next);
+      inner_ref.entries[Reference::key(src)] = {src, next++};
+    }
+    outer.insert(dst, std::move(inner));
+    refs[Reference::key(dst)] = {dst, std::move(inner_ref)};
+  }
+  outer.shrink_to_fit();
+  for (int i = 0; i < 6000; ++i) {
+    const Ipv4Net d = prefix(), s = below(2) ? prefix() : in_slot(slots[0]);
+    const Ipv4Addr dst(d.network().to_u32() | (static_cast<std::uint32_t>(rng()) & d.hostmask().to_u32()));
+    const Ipv4Addr src(s.network().to_u32() | (static_cast<std::uint32_t>(rng()) & s.hostmask().to_u32()));
+    const std::pair<Ipv4Net, Reference>* want_dst = nullptr;
+    for (const auto& [k, r] : refs)
+      if (r.first.contains(dst) && (!want_dst || r.first.prefix_len() > want_dst->first.prefix_len())) want_dst = &r;
+    const auto* got_dst = outer.longest_match(dst);
+    ASSERT_EQ(got_dst ? std::optional(got_dst->first) : std::nullopt,
+              want_dst ? std::optional(want_dst->first) : std::nullopt) << dst;
+    if (!got_dst) continue;
+    const Entry *want = want_dst->second.longest_match(src), *got = got_dst->second.longest_match(src);
+    ASSERT_EQ(got ? std::optional(*got) : std::nullopt, want ? std::optional(*want) : std::nullopt)
+        << dst << " from " << src;
+  }
+}
+
 Bytes with(Bytes p, std::size_t at, std::initializer_list<std::uint8_t> bytes) {
   std::copy(bytes.begin(), bytes.end(), p.begin() + static_cast<std::ptrdiff_t>(at));
   return p;

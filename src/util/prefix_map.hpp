@@ -24,10 +24,12 @@
 //    once the chunks below 8 would be many), then 8-bit chunks. A chunk of at
 //    most kRuns runs of equal values is kept in one cache line and searched
 //    with a byte compare; otherwise it points to a 256-slot block. A slot of
-//    the 16-bit table whose last 16 bits resolve to up to three consecutive
-//    entries names them, each checked against its key (all read at once);
-//    one of a few runs points to one chunk of runs over all 16 bits. Such a
-//    lookup reads the top table, at most one chunk, then the entry.
+//    the 16-bit table whose last 16 bits resolve to up to four consecutive
+//    entries longer than 16 bits, around them the slot's longest match of
+//    16 bits or fewer (kept per first entry), names them: each is checked
+//    against its key, all read at once with that value. One of a few runs
+//    points to one chunk of runs over all 16 bits. Such a lookup reads the
+//    top table, at most one chunk, then the entry.
 // A whole trie is built bottom-up from the entries in key order, each table
 // filled once; single updates rewrite only the chunks under the changed
 // prefix, working on runs.
@@ -123,6 +125,7 @@ class PrefixTable {
         sorted_(other.sorted_),
         free_chunks_(other.free_chunks_),
         free_blocks_(other.free_blocks_),
+        rest_(other.rest_),
         where_(other.where_) {
     sync();
   }
@@ -151,6 +154,7 @@ class PrefixTable {
     std::swap(sorted_, other.sorted_);
     free_chunks_.swap(other.free_chunks_);
     free_blocks_.swap(other.free_blocks_);
+    rest_.swap(other.rest_);
     where_.swap(other.where_);
     sync();
     other.sync();
@@ -266,14 +270,22 @@ class PrefixTable {
       unsigned shift = h.shift;
       v = h.u.trie.top[x >> shift];
       if (is_verify(v)) {
-        // The entries are read at once; a later one never contains an
-        // earlier one, so the last that holds addr is its longest match.
-        const value_type* e = &h.slots[v & kSetId];
+        // The entries and the value of the rest of the slot are read at
+        // once; a later entry never contains an earlier one, so the last
+        // that holds addr is its longest match.
+        const std::uint32_t first = v & kSetId;
+        const value_type* e = &h.slots[first];
+        const std::uint32_t rest = h.u.trie.rest[first];
+        // Past the set, its last entry is read again: no branch on its size.
         const unsigned more = (v >> kSetShift) & 3;
-        const value_type* hit = e->first.contains(addr) ? e : nullptr;
-        if (more >= 1 && e[1].first.contains(addr)) hit = e + 1;
-        if (more >= 2 && e[2].first.contains(addr)) hit = e + 2;
-        return hit;
+        const value_type* e1 = e + std::min(1U, more);
+        const value_type* e2 = e + std::min(2U, more);
+        const value_type* e3 = e + more;
+        const value_type* hit = rest == kNone ? nullptr : &h.slots[rest];
+        hit = e->first.contains(addr) ? e : hit;
+        hit = e1->first.contains(addr) ? e1 : hit;
+        hit = e2->first.contains(addr) ? e2 : hit;
+        return e3->first.contains(addr) ? e3 : hit;
       }
       if (is_wide(v)) {
         v = wide_get(h.u.trie.chunks[v & kId], x & 0xffff);
@@ -309,6 +321,7 @@ class PrefixTable {
     blocks_.shrink_to_fit();
     free_chunks_.shrink_to_fit();
     free_blocks_.shrink_to_fit();
+    rest_.shrink_to_fit();
     sync();
   }
   void clear() noexcept {
@@ -381,7 +394,8 @@ class PrefixTable {
   // Index values: an entry id, kNone, or kChild | chunk id. A top table of
   // 16 bits also holds kWide | chunk id, a chunk of runs over the last 16
   // bits, and kVerify | (n - 1) << kSetShift | entry id: of the n entries
-  // from that id on, the last whose key contains the address, else none.
+  // from that id on, the last whose key contains the address, else
+  // rest_[id] (an entry id or kNone).
   static constexpr std::uint32_t kNone = 0x7fff'ffffU;
   static constexpr std::uint32_t kChild = 0x8000'0000U;
   static constexpr std::uint32_t kWide = 0xc000'0000U;
@@ -389,7 +403,7 @@ class PrefixTable {
   static constexpr std::uint32_t kId = 0x1fff'ffffU;
   static constexpr unsigned kSetShift = 27;
   static constexpr std::uint32_t kSetId = 0x07ff'ffffU;
-  static constexpr std::uint32_t kSetMax = 3;
+  static constexpr std::uint32_t kSetMax = 4;
   static constexpr int kWideRuns = 9;
   // Entry counts at which the index changes form; the gaps avoid flapping.
   static constexpr std::size_t kSmallMax = 16;
@@ -582,6 +596,7 @@ class PrefixTable {
       return set_small(std::move(list));
     }
     if (top_shift_ == 24 && chunks_.size() - free_chunks_.size() >= kWideChunks) return build_trie(16);
+    if (rest_.size() < items_.size()) rest_.resize(items_.size(), kNone);
     const unsigned len = net.prefix_len();
     update(net.addr().to_u32(), len, [this, s, len](std::uint32_t v) {
       return v == kNone || len_of(v) < len ? s : v;
@@ -611,6 +626,8 @@ class PrefixTable {
   void drop_trie() noexcept {
     top_.clear();
     top_.shrink_to_fit();
+    rest_.clear();
+    rest_.shrink_to_fit();
     chunks_.clear();
     chunks_.shrink_to_fit();
     blocks_.clear();
@@ -637,6 +654,7 @@ class PrefixTable {
     small_.clear();
     small_.shrink_to_fit();
     top_.assign(std::size_t{1} << top_bits, kNone);
+    rest_.assign(items_.size(), kNone);
     top_shift_ = 32 - top_bits;
     std::vector<std::uint32_t> ids;
     if (!sorted_) ids = *order();
@@ -828,22 +846,36 @@ class PrefixTable {
   }
 
   // The verified form of runs whose entries are up to kSetMax consecutive
-  // ids of which none contains an earlier one; else kNone.
-  std::uint32_t entry_set(const WideRuns& runs) const noexcept {
+  // ids of which none contains an earlier one; else kNone. The positions
+  // that none of them contains share one value (the slot's longest match of
+  // at most 16 bits, or kNone), which goes to rest_[first id] unless it is
+  // the first entry itself: then the first id names no other slot's set.
+  std::uint32_t entry_set(const WideRuns& runs) {
     // Every id of the set is the value of some position, so that any change
     // to one of its entries passes this slot.
-    std::uint32_t lo = kNone, hi = 0;
+    std::uint32_t lo = kNone, hi = 0, rest = kNone;
     for (int r = 0; r < runs.n; ++r) {
-      if (runs.value[r] == kNone) continue;
-      lo = std::min(lo, runs.value[r]);
-      hi = std::max(hi, runs.value[r]);
+      const std::uint32_t x = runs.value[r];
+      if (x == kNone) continue;
+      if (len_of(x) <= 32 - top_shift_) {
+        rest = x;
+        continue;
+      }
+      lo = std::min(lo, x);
+      hi = std::max(hi, x);
     }
-    if (lo == kNone || hi > kSetId || hi - lo >= kSetMax) return kNone;
+    if (lo == kNone) return kNone;
+    if (rest != kNone && rest + 1 == lo) {
+      lo = rest;
+      rest = kNone;
+    }
+    if (hi > kSetId || hi - lo >= kSetMax) return kNone;
     for (std::uint32_t e = lo + 1; e < hi; ++e)
       if (std::none_of(runs.value, runs.value + runs.n, [e](std::uint32_t x) { return x == e; })) return kNone;
     for (std::uint32_t a = lo; a < hi; ++a)
       for (std::uint32_t b = a + 1; b <= hi; ++b)
         if (items_[b].first.contains(items_[a].first)) return kNone;
+    if (len_of(lo) > 32 - top_shift_) rest_[lo] = rest;
     return kVerify | (hi - lo) << kSetShift | lo;
   }
 
@@ -864,12 +896,13 @@ class PrefixTable {
         cut[n++] = lo;
         cut[n++] = lo + (std::uint32_t{1} << (32 - net.prefix_len()));
       }
-      for (int i = 1; i < n; ++i)  // insertion sort of at most seven
+      for (int i = 1; i < n; ++i)  // insertion sort of at most nine
         for (int j = i; j > 0 && cut[j] < cut[j - 1]; --j) std::swap(cut[j], cut[j - 1]);
       for (int i = 0; i < n; ++i) {
         if (cut[i] >= 0x10000 || (i > 0 && cut[i] == cut[i - 1])) continue;
         const Ipv4Addr a(slot | cut[i]);
-        std::uint32_t val = kNone;
+        // A first entry of at most 16 bits holds every position.
+        std::uint32_t val = rest_[first];
         for (std::uint32_t e = first; e <= last; ++e)
           if (items_[e].first.contains(a)) val = e;
         runs.push(cut[i], val);
@@ -1130,6 +1163,7 @@ class PrefixTable {
       const std::uint32_t* top;
       const Chunk* chunks;
       const std::uint32_t* blocks;
+      const std::uint32_t* rest;
     };
     union {
       Trie trie;
@@ -1144,7 +1178,7 @@ class PrefixTable {
     if (!top_.empty()) {
       hot_.count = 0;
       hot_.shift = top_shift_;
-      hot_.u.trie = typename Hot::Trie{top_.data(), chunks_.data(), blocks_.data()};
+      hot_.u.trie = typename Hot::Trie{top_.data(), chunks_.data(), blocks_.data(), rest_.data()};
       return;
     }
     hot_.count = static_cast<std::uint32_t>(small_.size());
@@ -1167,6 +1201,10 @@ class PrefixTable {
 
   std::vector<std::uint32_t> free_chunks_;
   std::vector<std::uint32_t> free_blocks_;
+  // Per entry id: the value of the positions that a verified set starting
+  // at that id leaves (see entry_set); as long as items_ while a trie is
+  // kept.
+  TableVector<std::uint32_t> rest_;
   // (network << 6 | length) -> id, while the entries are out of key order
   boost::unordered_flat_map<std::uint64_t, std::uint32_t> where_;
 };
@@ -1305,13 +1343,15 @@ class PrefixMap {
   // The entry with the longest prefix containing addr, or nullptr.
   const value_type* longest_match(Ipv4Addr addr) const noexcept {
     if (table_) return u_.table->longest_match(addr);
-    const std::uint32_t x = addr.to_u32();
+    if (n_ == 0) return nullptr;
+    // In key order a prefix comes before those inside it, so the last entry
+    // that holds addr is the longest match. Every slot is checked, those
+    // past the last entry as that entry again: no branch on the count.
     const value_type* best = nullptr;
-    for (std::size_t i = 0; i < n_; ++i) {
-      const Ipv4Net& k = u_.items[i].first;
-      const unsigned len = k.prefix_len();
-      const auto mask = static_cast<std::uint32_t>(~std::uint64_t{0} << (32 - len));
-      if (((k.addr().to_u32() ^ x) & mask) == 0 && (!best || best->first.prefix_len() < len)) best = &u_.items[i];
+    const std::size_t last = n_ - 1U;
+    for (std::size_t i = 0; i < kInline; ++i) {
+      const value_type* e = &u_.items[std::min(i, last)];
+      best = e->first.contains(addr) ? e : best;
     }
     return best;
   }
