@@ -270,22 +270,19 @@ class PrefixTable {
       unsigned shift = h.shift;
       v = h.u.trie.top[x >> shift];
       if (is_verify(v)) {
-        // The entries and the value of the rest of the slot are read at
-        // once; a later entry never contains an earlier one, so the last
-        // that holds addr is its longest match.
+        // The entries are read at once; a later one never contains an
+        // earlier one, so the last that holds addr is its longest match.
         const std::uint32_t first = v & kSetId;
         const value_type* e = &h.slots[first];
-        const std::uint32_t rest = h.u.trie.rest[first];
-        // Past the set, its last entry is read again: no branch on its size.
         const unsigned more = (v >> kSetShift) & 3;
-        const value_type* e1 = e + std::min(1U, more);
-        const value_type* e2 = e + std::min(2U, more);
-        const value_type* e3 = e + more;
-        const value_type* hit = rest == kNone ? nullptr : &h.slots[rest];
-        hit = e->first.contains(addr) ? e : hit;
-        hit = e1->first.contains(addr) ? e1 : hit;
-        hit = e2->first.contains(addr) ? e2 : hit;
-        return e3->first.contains(addr) ? e3 : hit;
+        const value_type* hit = e->first.contains(addr) ? e : nullptr;
+        if (more >= 1 && e[1].first.contains(addr)) hit = e + 1;
+        if (more >= 2 && e[2].first.contains(addr)) hit = e + 2;
+        if (more >= 3 && e[3].first.contains(addr)) hit = e + 3;
+        if (__builtin_expect(hit != nullptr, 1)) return hit;
+        // The rest of the slot, read only when needed.
+        v = h.u.trie.rest[first];
+        return v == kNone ? nullptr : &h.slots[v];
       }
       if (is_wide(v)) {
         v = wide_get(h.u.trie.chunks[v & kId], x & 0xffff);
