@@ -553,7 +553,7 @@ struct MemoryNode::Links {
 };
 
 MemoryNode::MemoryNode(Key, std::shared_ptr<Fabric> fabric, Identity identity)
-    : fabric_(std::move(fabric)), identity_(std::move(identity)), links_(std::make_unique<Links>()) {}
+    : fabric_(std::move(fabric)), identity_(std::move(identity)), links_(std::make_shared<Links>()) {}
 
 MemoryNode::~MemoryNode() = default;
 
@@ -567,6 +567,7 @@ util::Expected<NodePeerRef, InitiateError> MemoryNode::initiate(const PubKey& pk
   auto& slot = links_->by_key[pk];
   if (auto link = slot.lock(); link && !link->closed()) return NodePeerRef(std::move(link));
   auto link = std::make_shared<MemoryNodePeer>(MemoryNodePeer::Key{}, fabric_, identity_.pk(), pk);
+  link->links_ = links_;
   slot = link;
   SV_TRACE(logger(), "link {} -> {} opened", identity_.pk(), pk);
   return NodePeerRef(std::move(link));
@@ -673,7 +674,16 @@ struct LinkWakers {
 MemoryNodePeer::MemoryNodePeer(Key, std::shared_ptr<Fabric> fabric, const PubKey& local, const PubKey& remote)
     : fabric_(std::move(fabric)), local_(local), remote_(remote) {}
 
-MemoryNodePeer::~MemoryNodePeer() { close(); }
+MemoryNodePeer::~MemoryNodePeer() {
+  close();
+  // An ended link leaves its node's table, so its block is freed now, not
+  // when the same key is opened again.
+  if (const auto links = links_.lock()) {
+    std::lock_guard lock(links->mutex);
+    if (const auto it = links->by_key.find(remote_); it != links->by_key.end() && it->second.expired())
+      links->by_key.erase(it);
+  }
+}
 
 void MemoryNodePeer::attach() {
   if (attached_.load(std::memory_order_acquire)) return;
