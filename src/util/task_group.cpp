@@ -1,6 +1,7 @@
 #include "util/task_group.hpp"
 
 #include <condition_variable>
+#include <iterator>
 #include <mutex>
 #include <vector>
 
@@ -74,6 +75,10 @@ struct TaskGroup::State {
   }
 };
 
+struct TaskGroup::Batch::EntryBlock {
+  Entry entries[16];
+};
+
 struct TaskGroup::Batch::Pending {
   std::shared_ptr<Entry> e;
   asio::awaitable<void> task;
@@ -130,7 +135,12 @@ TaskGroup::Batch::~Batch() { launch(); }
 
 TaskGroup::Task TaskGroup::Batch::spawn(const asio::any_io_executor& ex, asio::awaitable<void> task,
                                         OnDone on_done) {
-  auto e = std::make_shared<Entry>();
+  if (!entries_ || entries_used_ == std::size(entries_->entries)) {
+    entries_ = std::make_shared<EntryBlock>();
+    entries_used_ = 0;
+  }
+  std::shared_ptr<Entry> e(entries_, &entries_->entries[entries_used_]);
+  ++entries_used_;
   {
     std::lock_guard lock(group_.s_->mutex);
     group_.s_->tasks.insert(e);
