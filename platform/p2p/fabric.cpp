@@ -446,6 +446,7 @@ struct Fabric::Impl {
   mutable std::mutex mutex;
   boost::unordered_flat_map<std::pair<PubKey, PubKey>, std::shared_ptr<Queue>, PairHash> queues;
   boost::unordered_flat_set<PubKey> refused;
+  std::atomic<bool> refusing{false};  // `refused` is not empty
   boost::unordered_flat_map<PubKey, std::weak_ptr<MemoryNode>> nodes;
 };
 
@@ -474,6 +475,7 @@ std::shared_ptr<Fabric::Queue> Fabric::queue(const PubKey& from, const PubKey& t
 }
 
 bool Fabric::refused(const PubKey& pk) const {
+  if (!impl_->refusing.load(std::memory_order_acquire)) return false;
   std::lock_guard lock(impl_->mutex);
   return impl_->refused.contains(pk);
 }
@@ -485,6 +487,7 @@ void Fabric::refuse_initiate(const PubKey& pk, bool refuse) {
   } else {
     impl_->refused.erase(pk);
   }
+  impl_->refusing.store(!impl_->refused.empty(), std::memory_order_release);
 }
 
 // Sets one fault flag of the queue and wakes its writer to look again.
