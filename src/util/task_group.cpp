@@ -141,16 +141,21 @@ TaskGroup::Task TaskGroup::Batch::spawn(const asio::any_io_executor& ex, asio::a
   }
   std::shared_ptr<Entry> e(entries_, &entries_->entries[entries_used_]);
   ++entries_used_;
+  const std::size_t room = expected_ > pending_.size() ? expected_ - pending_.size() : 0;
   {
     std::lock_guard lock(group_.s_->mutex);
-    group_.s_->tasks.insert(e);
+    auto& tasks = group_.s_->tasks;
+    if (pending_.capacity() == pending_.size() && room > 1) tasks.reserve(tasks.size() + room);
+    tasks.insert(e);
   }
+  if (pending_.capacity() == pending_.size() && room > 1) pending_.reserve(pending_.size() + room);
   if (pending_.empty()) ex_ = ex;
   pending_.push_back(Pending{e, std::move(task), std::move(on_done)});
   return Task(std::move(e));
 }
 
 void TaskGroup::Batch::launch() {
+  expected_ = 0;
   if (pending_.empty()) return;
   // One post for the whole batch: the strands are made there, off the
   // spawner's thread, and on a runtime thread each fresh strand runs its

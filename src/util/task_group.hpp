@@ -59,6 +59,9 @@ class TaskGroup {
     Task spawn(const boost::asio::any_io_executor& ex, boost::asio::awaitable<void> task, OnDone on_done = {});
     // Starts every task spawned so far; the batch may be used again.
     void launch();
+    // Room for up to `n` spawns until the launch, made at the next spawn
+    // (none while nothing is spawned).
+    void reserve(std::size_t n) noexcept { expected_ = n; }
 
    private:
     struct Pending;
@@ -70,6 +73,7 @@ class TaskGroup {
     std::vector<Pending> pending_;
     std::shared_ptr<EntryBlock> entries_;
     std::size_t entries_used_ = 0;
+    std::size_t expected_ = 0;
   };
 
   TaskGroup();

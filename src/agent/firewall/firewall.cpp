@@ -182,6 +182,7 @@ void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMa
     rx_entries.reserve(rx_entries.size() + rx_rows.size());
     rows += tx_rows.size();
     next->peers.reserve(rows);
+    starts.reserve(rows);  // made only if a peer is new
     peers_.reserve(std::max(peers_.size(), rows));  // no room beyond the keys there may be
 
     for (std::size_t i = 0; i < tx_rows.size();) {
