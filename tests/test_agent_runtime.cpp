@@ -257,6 +257,80 @@ TEST(TaskGroup, ABatchMakesItsStrandsAtTheLaunchAndStopsRacingItEndEveryTask) {
   b.join();
 }
 
+// A batch's entries share blocks: spawns cost far fewer blocks than tasks,
+// and each task keeps working alone once the others of its block are gone.
+TEST(TaskGroup, BatchEntriesShareBlocksAndOutliveTheirNeighbours) {
+  asio::io_context io;
+  util::TaskGroup group;
+  std::atomic<int> started{0}, ended{0};
+  auto task = [&]() -> asio::awaitable<void> {
+    ++started;
+    const auto ex = co_await asio::this_coro::executor;
+    co_await asio::steady_timer(ex, 10s).async_wait(asio::use_awaitable);
+  };
+  auto drain = [&] {
+    for (int i = 0; i < 100 && io.poll() > 0; ++i) io.restart();
+    io.restart();
+  };
+  constexpr int kTasks = 64;
+  std::vector<asio::awaitable<void>> made;
+  for (int i = 0; i < kTasks; ++i) made.push_back(task());
+  std::vector<util::TaskGroup::Task> tasks;
+  tasks.reserve(kTasks);
+  {
+    util::TaskGroup::Batch batch(group);
+    const std::size_t before = test::thread_heap_allocations();
+    for (auto& t : made) tasks.push_back(batch.spawn(io.get_executor(), std::move(t), [&](std::exception_ptr) { ++ended; }));
+    const std::size_t blocks = test::thread_heap_allocations() - before;
+    EXPECT_LE(blocks, kTasks / 4) << blocks << " blocks for " << kTasks << " spawns";
+  }
+  drain();
+  EXPECT_EQ(started, kTasks);
+  for (int i = 1; i < kTasks; ++i) tasks[i].stop();
+  drain();
+  EXPECT_EQ(ended, kTasks - 1);
+  tasks.erase(tasks.begin() + 1, tasks.end());  // the first block keeps only the first entry's task
+  EXPECT_FALSE(tasks[0].done());
+  EXPECT_EQ(group.size(), 1u);
+  tasks[0].stop();
+  drain();
+  EXPECT_TRUE(tasks[0].done());
+  EXPECT_EQ(ended, kTasks);
+  EXPECT_TRUE(group.wait_for(0ms));
+}
+
+// Room asked of a batch is made at its first spawn, once, for the group's
+// table and the batch's list alike.
+TEST(TaskGroup, BatchReserveMakesItsRoomAtTheFirstSpawn) {
+  asio::io_context io;
+  util::TaskGroup group;
+  std::atomic<int> started{0};
+  auto task = [&]() -> asio::awaitable<void> {
+    ++started;
+    const auto ex = co_await asio::this_coro::executor;
+    co_await asio::steady_timer(ex, 10s).async_wait(asio::use_awaitable);
+  };
+  constexpr int kTasks = 256;
+  std::vector<asio::awaitable<void>> made;
+  for (int i = 0; i < kTasks; ++i) made.push_back(task());
+  {
+    util::TaskGroup::Batch batch(group);
+    const std::size_t before = test::thread_heap_allocations();
+    batch.reserve(kTasks);
+    EXPECT_EQ(test::thread_heap_allocations(), before) << "nothing spawned, nothing made";
+    for (auto& t : made) batch.spawn(io.get_executor(), std::move(t));
+    const std::size_t blocks = test::thread_heap_allocations() - before;
+    EXPECT_LE(blocks, kTasks / 16 + 2) << blocks << " blocks for " << kTasks << " spawns";
+    EXPECT_EQ(group.size(), static_cast<std::size_t>(kTasks));
+  }
+  for (int i = 0; i < 100 && io.poll() > 0; ++i) io.restart();
+  io.restart();
+  EXPECT_EQ(started, kTasks);
+  group.stop();
+  for (int i = 0; i < 100 && io.poll() > 0; ++i) io.restart();
+  EXPECT_TRUE(group.wait_for(0ms));
+}
+
 TEST(DocumentsByUrl, FilesAndHttpBodiesReadSafely) {
   Core core;
   TestHttpServer http(&core.certs);

@@ -207,6 +207,25 @@ TEST_F(FabricTest, LinkIsOneSmallBlockUntilItsFirstUse) {
   EXPECT_TRUE(waiting->done && aborted(waiting->error));
 }
 
+// A link that ended leaves its node's table: what stays of it is the
+// table's room, not its block.
+TEST_F(FabricTest, EndedLinksLeaveNothingBehind) {
+  constexpr std::size_t kLinks = 1000;
+  std::vector<PubKey> keys;
+  for (std::size_t i = 0; i < kLinks; ++i) {
+    std::array<std::uint8_t, PubKey::kSize> raw{};
+    for (std::size_t j = 0; j < 8; ++j) raw[j] = static_cast<std::uint8_t>((i + 1) >> (8 * j));
+    keys.emplace_back(raw);
+  }
+  const std::int64_t before = test::thread_heap_bytes();
+  for (const auto& k : keys) ASSERT_TRUE(a->initiate(k));  // each link ends at once
+  const auto per_link = static_cast<double>(test::thread_heap_bytes() - before) / kLinks;
+  EXPECT_LT(per_link, 128.0) << "bytes kept per ended link; a link is " << sizeof(MemoryNodePeer);
+  NodePeerRef again = a->initiate(keys.front()).value();
+  ASSERT_TRUE(again->send_datagram(bytes("again")));
+  EXPECT_EQ(fabric->drain(keys.front(), key(a)), List{bytes("again")});
+}
+
 // A link closed before its first use refuses everything, and the next
 // initiate opens a new one on the same queues.
 TEST_F(FabricTest, LinkClosedBeforeItsFirstUseRefusesEverything) {

@@ -446,6 +446,7 @@ struct Fabric::Impl {
   mutable std::mutex mutex;
   boost::unordered_flat_map<std::pair<PubKey, PubKey>, std::shared_ptr<Queue>, PairHash> queues;
   boost::unordered_flat_set<PubKey> refused;
+  std::atomic<bool> refusing{false};  // `refused` is not empty
   boost::unordered_flat_map<PubKey, std::weak_ptr<MemoryNode>> nodes;
 };
 
@@ -474,6 +475,7 @@ std::shared_ptr<Fabric::Queue> Fabric::queue(const PubKey& from, const PubKey& t
 }
 
 bool Fabric::refused(const PubKey& pk) const {
+  if (!impl_->refusing.load(std::memory_order_acquire)) return false;
   std::lock_guard lock(impl_->mutex);
   return impl_->refused.contains(pk);
 }
@@ -485,6 +487,7 @@ void Fabric::refuse_initiate(const PubKey& pk, bool refuse) {
   } else {
     impl_->refused.erase(pk);
   }
+  impl_->refusing.store(!impl_->refused.empty(), std::memory_order_release);
 }
 
 // Sets one fault flag of the queue and wakes its writer to look again.
@@ -553,7 +556,7 @@ struct MemoryNode::Links {
 };
 
 MemoryNode::MemoryNode(Key, std::shared_ptr<Fabric> fabric, Identity identity)
-    : fabric_(std::move(fabric)), identity_(std::move(identity)), links_(std::make_unique<Links>()) {}
+    : fabric_(std::move(fabric)), identity_(std::move(identity)), links_(std::make_shared<Links>()) {}
 
 MemoryNode::~MemoryNode() = default;
 
@@ -567,6 +570,7 @@ util::Expected<NodePeerRef, InitiateError> MemoryNode::initiate(const PubKey& pk
   auto& slot = links_->by_key[pk];
   if (auto link = slot.lock(); link && !link->closed()) return NodePeerRef(std::move(link));
   auto link = std::make_shared<MemoryNodePeer>(MemoryNodePeer::Key{}, fabric_, identity_.pk(), pk);
+  link->links_ = links_;
   slot = link;
   SV_TRACE(logger(), "link {} -> {} opened", identity_.pk(), pk);
   return NodePeerRef(std::move(link));
@@ -673,7 +677,16 @@ struct LinkWakers {
 MemoryNodePeer::MemoryNodePeer(Key, std::shared_ptr<Fabric> fabric, const PubKey& local, const PubKey& remote)
     : fabric_(std::move(fabric)), local_(local), remote_(remote) {}
 
-MemoryNodePeer::~MemoryNodePeer() { close(); }
+MemoryNodePeer::~MemoryNodePeer() {
+  close();
+  // An ended link leaves its node's table, so its block is freed now, not
+  // when the same key is opened again.
+  if (const auto links = links_.lock()) {
+    std::lock_guard lock(links->mutex);
+    if (const auto it = links->by_key.find(remote_); it != links->by_key.end() && it->second.expired())
+      links->by_key.erase(it);
+  }
+}
 
 void MemoryNodePeer::attach() {
   if (attached_.load(std::memory_order_acquire)) return;

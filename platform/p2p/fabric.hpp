@@ -100,11 +100,12 @@ class MemoryNode final : public Node {
 
  private:
   friend class Fabric;
+  friend class MemoryNodePeer;
   struct Links;
 
   std::shared_ptr<Fabric> fabric_;
   Identity identity_;
-  std::unique_ptr<Links> links_;
+  std::shared_ptr<Links> links_;  // each link leaves it when it ends
 };
 
 class MemoryNodePeer final : public NodePeer {
@@ -147,6 +148,7 @@ class MemoryNodePeer final : public NodePeer {
   void attach();
 
   std::shared_ptr<Fabric> fabric_;
+  std::weak_ptr<MemoryNode::Links> links_;  // of the node that opened it
   PubKey local_;
   PubKey remote_;
   std::mutex attach_mutex_;

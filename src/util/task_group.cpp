@@ -1,6 +1,7 @@
 #include "util/task_group.hpp"
 
 #include <condition_variable>
+#include <iterator>
 #include <mutex>
 #include <vector>
 
@@ -74,6 +75,10 @@ struct TaskGroup::State {
   }
 };
 
+struct TaskGroup::Batch::EntryBlock {
+  Entry entries[16];
+};
+
 struct TaskGroup::Batch::Pending {
   std::shared_ptr<Entry> e;
   asio::awaitable<void> task;
@@ -130,17 +135,27 @@ TaskGroup::Batch::~Batch() { launch(); }
 
 TaskGroup::Task TaskGroup::Batch::spawn(const asio::any_io_executor& ex, asio::awaitable<void> task,
                                         OnDone on_done) {
-  auto e = std::make_shared<Entry>();
+  if (!entries_ || entries_used_ == std::size(entries_->entries)) {
+    entries_ = std::make_shared<EntryBlock>();
+    entries_used_ = 0;
+  }
+  std::shared_ptr<Entry> e(entries_, &entries_->entries[entries_used_]);
+  ++entries_used_;
+  const std::size_t room = expected_ > pending_.size() ? expected_ - pending_.size() : 0;
   {
     std::lock_guard lock(group_.s_->mutex);
-    group_.s_->tasks.insert(e);
+    auto& tasks = group_.s_->tasks;
+    if (pending_.capacity() == pending_.size() && room > 1) tasks.reserve(tasks.size() + room);
+    tasks.insert(e);
   }
+  if (pending_.capacity() == pending_.size() && room > 1) pending_.reserve(pending_.size() + room);
   if (pending_.empty()) ex_ = ex;
   pending_.push_back(Pending{e, std::move(task), std::move(on_done)});
   return Task(std::move(e));
 }
 
 void TaskGroup::Batch::launch() {
+  expected_ = 0;
   if (pending_.empty()) return;
   // One post for the whole batch: the strands are made there, off the
   // spawner's thread, and on a runtime thread each fresh strand runs its

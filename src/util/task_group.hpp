@@ -6,7 +6,8 @@
 //   wait_for(d)      the same, blocking, for threads outside the runtime
 // A task starts on its strand after spawn() returned, never inside it.
 // Batch: tasks spawned through it start together, with one post, when it is
-// launched (or destroyed); they belong to the group from spawn() on.
+// launched (or destroyed); they belong to the group from spawn() on. Their
+// entries share blocks, so a spawn rarely allocates.
 // Stopping is Asio's terminal cancellation, delivered on the task's strand:
 // the operation the task waits on completes with operation_aborted, and so
 // does every later one. Destroying the group stops its tasks without waiting.
@@ -58,12 +59,21 @@ class TaskGroup {
     Task spawn(const boost::asio::any_io_executor& ex, boost::asio::awaitable<void> task, OnDone on_done = {});
     // Starts every task spawned so far; the batch may be used again.
     void launch();
+    // Room for up to `n` spawns until the launch, made at the next spawn
+    // (none while nothing is spawned).
+    void reserve(std::size_t n) noexcept { expected_ = n; }
 
    private:
     struct Pending;
+    // Entries come 16 to a block; a block lives while any of its entries
+    // does.
+    struct EntryBlock;
     TaskGroup& group_;
     boost::asio::any_io_executor ex_;
     std::vector<Pending> pending_;
+    std::shared_ptr<EntryBlock> entries_;
+    std::size_t entries_used_ = 0;
+    std::size_t expected_ = 0;
   };
 
   TaskGroup();

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include <boost/unordered/unordered_flat_set.hpp>
 
 #include "util/log.hpp"
 
@@ -59,7 +58,8 @@ void OutboundBatches::clear() noexcept {
 AgentFirewall::AgentFirewall() : tries_(std::make_shared<const FirewallTries>()) {}
 
 AgentFirewall::~AgentFirewall() {
-  for (auto& [pk, peer] : peers_) peer->stop();
+  for (auto& [pk, slot] : peers_)
+    if (slot.peer) slot.peer->stop();
 }
 
 bool AgentFirewall::handle_outbound_packet(const TransmitTrie& tx, std::span<const std::uint8_t> packet,
@@ -127,30 +127,37 @@ void AgentFirewall::apply_desired_state(DataPlaneContext& ctx, network::NetworkM
 void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMap& networks) {
   SV_TRACE(lg(), "Rebuild tries");
   auto next = std::make_shared<FirewallTries>();
-  boost::unordered_flat_map<p2p::PubKey, std::shared_ptr<NodePeer>, PubKeyHash> table;
-  // Keys the node refused this time; each is tried once per rebuild.
-  boost::unordered_flat_set<p2p::PubKey, PubKeyHash> refused;
+  // One stamp per rebuild marks the keys it named; 0 is never a stamp.
+  if (++rebuild_ == 0) {
+    for (auto& [pk, slot] : peers_) slot.seen = 0;
+    rebuild_ = 1;
+  }
+  const std::uint32_t stamp = rebuild_;
+  std::size_t refused = 0;
+  std::size_t rows = 0;  // transmit rows so far
   // New peers' drivers start together once the rebuild is done.
   util::TaskGroup::Batch starts(ctx.tasks);
+  std::shared_ptr<const NodePeer::Shared> shared;  // what their drivers share
 
+  // The peer for `pk`, reused or created: one table lookup per row. Peers
+  // are listed in the order the rows first name them.
   auto peer_for = [&](const p2p::PubKey& pk) -> const NodePeer* {
-    if (auto it = table.find(pk); it != table.end()) return it->second.get();
-    if (refused.contains(pk)) return nullptr;
-    std::shared_ptr<NodePeer> peer;
-    if (auto old = peers_.find(pk); old != peers_.end()) {
-      peer = old->second;
-    } else {
-      auto created = NodePeer::create(ctx, pk, &starts);
+    PeerSlot& slot = peers_.try_emplace(pk).first->second;
+    if (slot.seen == stamp) return slot.peer.get();  // null: refused this time
+    slot.seen = stamp;
+    if (!slot.peer) {
+      auto created = NodePeer::create(ctx, pk, &starts, &shared);
       if (!created) {
         // Leave this key out; the next rebuild tries it again.
         SV_WARN(lg(), "Failed to create node peer {pk}: {error} peer={peer}", arg("pk", pk),
                 arg("error", created.error()), arg("peer", pk.debug()));
-        refused.insert(pk);
+        ++refused;
         return nullptr;
       }
-      peer = std::move(*created);
+      slot.peer = std::move(*created);
     }
-    return table.emplace(pk, std::move(peer)).first->second.get();
+    next->peers.push_back(slot.peer);
+    return slot.peer.get();
   };
 
   // Entries in network order: of equal prefixes the later network's whole
@@ -173,7 +180,10 @@ void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMa
     SV_TRACE(lg(), "Processing access rules for network network={}", url);
     tx_entries.reserve(tx_entries.size() + tx_rows.size());
     rx_entries.reserve(rx_entries.size() + rx_rows.size());
-    table.reserve(table.size() + tx_rows.size());
+    rows += tx_rows.size();
+    next->peers.reserve(rows);
+    starts.reserve(rows);  // made only if a peer is new
+    peers_.reserve(std::max(peers_.size(), rows));  // no room beyond the keys there may be
 
     for (std::size_t i = 0; i < tx_rows.size();) {
       const util::Ipv4Net dest = tx_rows[i].outer;
@@ -213,36 +223,33 @@ void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMa
   next->rx.assign(std::move(rx_entries));
   // A later network's entry replaces an earlier one's whole leaf, so keep
   // only the peers the finished transmit trie names: all of them when no
-  // leaf was replaced.
-  boost::unordered_flat_map<p2p::PubKey, std::shared_ptr<NodePeer>, PubKeyHash> named;
-  next->peers.reserve(table.size());
-  if (next->tx.size() == tx_leaves) {
-    named.swap(table);
-    for (const auto& [pk, peer] : named) next->peers.push_back(peer);
-  } else {
-    named.reserve(table.size());
+  // leaf was replaced. Those it does not name lose this rebuild's stamp.
+  if (next->tx.size() != tx_leaves) {
+    for (const auto& peer : next->peers) peers_.find(peer->pk())->second.seen = 0;
+    next->peers.clear();
     for (const auto& [dest, leaf] : next->tx) {
       for (const auto& [source, peer] : leaf) {
-        const auto [it, fresh] = named.try_emplace(peer->pk());
-        if (!fresh) continue;
-        it->second = std::move(table.find(peer->pk())->second);  // the table entry is left empty
-        next->peers.push_back(it->second);
+        PeerSlot& slot = peers_.find(peer->pk())->second;
+        if (slot.seen == stamp) continue;
+        slot.seen = stamp;
+        next->peers.push_back(slot.peer);
       }
     }
   }
   next->tx.shrink_to_fit();
   next->rx.shrink_to_fit();
   next->peers.shrink_to_fit();
-  retry_refused_ = !refused.empty();
+  retry_refused_ = refused > 0;
   SV_TRACE(lg(), "Tries rebuilt successfully.");
   tries_.store(std::move(next), std::memory_order_release);
   // Peers no rule names any more: closing their links ends their drivers and
   // any hand-over to them that an older snapshot's reader still waits on.
-  for (auto& [pk, peer] : table)
-    if (peer && !named.contains(pk)) peer->stop();
-  for (auto& [pk, peer] : peers_)
-    if (!named.contains(pk) && !table.contains(pk)) peer->stop();
-  peers_ = std::move(named);
+  erase_if(peers_, [&](const auto& entry) {
+    const PeerSlot& slot = entry.second;
+    if (slot.seen == stamp && slot.peer) return false;
+    if (slot.peer) slot.peer->stop();
+    return true;
+  });
 }
 
 }  // namespace sarvolt::agent

@@ -99,8 +99,15 @@ class AgentFirewall {
   void update_tries(DataPlaneContext& ctx, const network::NetworkMap& networks);
 
  private:
+  // A peer and the last rebuild that named its key (none when refused).
+  struct PeerSlot {
+    std::shared_ptr<NodePeer> peer;
+    std::uint32_t seen = 0;
+  };
+
   util::Published<const FirewallTries> tries_;
-  boost::unordered_flat_map<p2p::PubKey, std::shared_ptr<NodePeer>, PubKeyHash> peers_;
+  boost::unordered_flat_map<p2p::PubKey, PeerSlot, PubKeyHash> peers_;
+  std::uint32_t rebuild_ = 0;  // stamp of the current rebuild
   bool retry_refused_ = false;
 };
 

@@ -16,15 +16,33 @@ SV_LOGGER("sarvolt_agent::agent::netif::node_peer")
 namespace asio = boost::asio;
 using fmt::arg;
 
-namespace {
-
-struct Driver {
-  p2p::PubKey pk;
-  p2p::NodePeerRef link;
+struct NodePeer::Shared {
   std::uint16_t mtu;
   std::weak_ptr<AgentFirewall> firewall;
   std::shared_ptr<util::AsyncTun> tun;  // none: everything received is dropped
   decltype(DataPlaneContext::tun_networks) tun_networks;
+};
+
+namespace {
+
+struct Driver {
+  Driver(const p2p::PubKey& pk, p2p::NodePeerRef link, std::shared_ptr<const NodePeer::Shared> shared)
+      : pk(pk),
+        link(std::move(link)),
+        shared(std::move(shared)),
+        mtu(this->shared->mtu),
+        firewall(this->shared->firewall),
+        tun(this->shared->tun),
+        tun_networks(this->shared->tun_networks) {}
+
+  p2p::PubKey pk;
+  p2p::NodePeerRef link;
+  std::shared_ptr<const NodePeer::Shared> shared;
+  // Of `shared`:
+  const std::uint16_t& mtu;
+  const std::weak_ptr<AgentFirewall>& firewall;
+  const std::shared_ptr<util::AsyncTun>& tun;
+  const decltype(DataPlaneContext::tun_networks)& tun_networks;
 
   // Handles one received datagram; accepted packets go to `to_tun`.
   void handle_datagram(const ReceiveTrie& rx, std::span<const std::uint8_t> bytes,
@@ -134,13 +152,19 @@ asio::awaitable<void> drive(Driver d) { co_await d.run(); }
 }  // namespace
 
 util::Expected<std::shared_ptr<NodePeer>, core::Error> NodePeer::create(DataPlaneContext& ctx, const p2p::PubKey& pk,
-                                                                        util::TaskGroup::Batch* starts) {
+                                                                        util::TaskGroup::Batch* starts,
+                                                                        std::shared_ptr<const Shared>* shared) {
   auto link = ctx.node->initiate(pk);
   if (!link) return util::Unexpected(core::Error::make(core::Error::Kind::NodeError, link.error().message()));
-  const auto tun_device = ctx.tun_slot.load(std::memory_order_acquire);
+  std::shared_ptr<const Shared> own;
+  if (!shared) shared = &own;
+  if (!*shared) {
+    const auto tun_device = ctx.tun_slot.load(std::memory_order_acquire);
+    *shared = std::make_shared<const Shared>(
+        Shared{ctx.tun_mtu, ctx.firewall, tun_device ? tun_device->device() : nullptr, ctx.tun_networks});
+  }
   auto peer = std::make_shared<NodePeer>(Key{}, pk, *link);  // object and count in one block
-  auto task = drive(Driver{pk, std::move(*link), ctx.tun_mtu, ctx.firewall,
-                           tun_device ? tun_device->device() : nullptr, ctx.tun_networks});
+  auto task = drive(Driver(pk, std::move(*link), *shared));
   peer->task_ = starts ? starts->spawn(ctx.executor, std::move(task)) : ctx.tasks.spawn(ctx.executor, std::move(task));
   return peer;
 }

@@ -27,9 +27,12 @@ class NodePeer {
   // group. The TUN side is the device in the context's TUN slot now; without
   // one, the peer drops what it receives for its whole life. A link the node
   // refuses is a NodeError. With `starts`, the driver starts when that batch
-  // is launched.
-  static util::Expected<std::shared_ptr<NodePeer>, core::Error> create(DataPlaneContext& ctx, const p2p::PubKey& pk,
-                                                                       util::TaskGroup::Batch* starts = nullptr);
+  // is launched. With `shared`, the peers created with the same one share
+  // what their drivers take from the context, taken at the first of them.
+  struct Shared;
+  static util::Expected<std::shared_ptr<NodePeer>, core::Error> create(
+      DataPlaneContext& ctx, const p2p::PubKey& pk, util::TaskGroup::Batch* starts = nullptr,
+      std::shared_ptr<const Shared>* shared = nullptr);
   NodePeer(Key, const p2p::PubKey& pk, p2p::NodePeerRef link) : pk_(pk), link_(std::move(link)) {}
   ~NodePeer();
   NodePeer(const NodePeer&) = delete;
