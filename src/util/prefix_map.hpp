@@ -56,14 +56,16 @@
 #include <boost/unordered/unordered_flat_map.hpp>
 
 #include "util/ipv4.hpp"
+#include "util/mapped_memory.hpp"
 
 namespace sarvolt::util {
 
 namespace detail {
 
 // Arrays of the index and the entries: aligned to cache lines (a 64-byte
-// entry then sits in one line) and, from 2 MiB on, on huge pages where the
-// kernel grants them, so that lookups in large maps miss the TLB less.
+// entry then sits in one line); from kMapFrom on in mappings of their own, so
+// that a rebuild's freed arrays leave at once; from 2 MiB on, on huge pages
+// where the kernel grants them, so that lookups in large maps miss the TLB less.
 template <class T>
 struct TableAllocator {
   using value_type = T;
@@ -77,19 +79,19 @@ struct TableAllocator {
   T* allocate(std::size_t n) {
     if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_array_new_length();
     const std::size_t bytes = n * sizeof(T);
-    if (bytes < kHuge) return static_cast<T*>(::operator new(bytes, std::align_val_t{kLine}));
-    void* p = nullptr;
-    if (::posix_memalign(&p, kHuge, bytes) != 0) throw std::bad_alloc();
+    if (bytes < kMapFrom) return static_cast<T*>(::operator new(bytes, std::align_val_t{kLine}));
+    if (bytes < kHuge) return static_cast<T*>(map_pages(bytes));
+    void* p = map_pages(bytes, kHuge);
     // Only whole huge pages: the tail stays on small ones, so nothing
     // unused becomes resident.
     ::madvise(p, bytes & ~(kHuge - 1), MADV_HUGEPAGE);
     return static_cast<T*>(p);
   }
   void deallocate(T* p, std::size_t n) noexcept {
-    if (n * sizeof(T) < kHuge) {
+    if (n * sizeof(T) < kMapFrom) {
       ::operator delete(p, std::align_val_t{kLine});
     } else {
-      std::free(p);
+      unmap_pages(p, n * sizeof(T));
     }
   }
   template <class U>
