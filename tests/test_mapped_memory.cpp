@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "agent/firewall/firewall.hpp"
+#include "data_plane.hpp"
 #include "network/config/effective.hpp"
 #include "support.hpp"
 #include "util/mapped_memory.hpp"
@@ -102,6 +104,60 @@ TEST(MappedMemory, RuleListIsMadeOnceAtItsFinalSize) {
   }
   EXPECT_LE(g_peak.load() - before, pages(rules / 2 * sizeof(std::uint32_t)));
   EXPECT_EQ(g_live.load(), before);
+}
+
+// A re-apply of a list of one route more holds, beside the old tries that
+// the packet path reads until the swap, only the new list and the new tries:
+// the old list leaves first, and no copy of the rules, no rows and no second
+// table are made.
+TEST(MappedMemory, ReapplyHoldsOldTriesNewListAndNewTriesOnly) {
+  test::DataPlane dp;
+  Observed o;
+  const auto own = *util::Ipv4Net::parse("10.0.0.1/32");
+  const auto route = [&](std::uint32_t r, network::Direction d) {
+    const auto dest = *util::Ipv4Net::create(util::Ipv4Addr(0x6440'0000U + 256 * r), 24);
+    return d == network::Direction::OUT
+               ? network::EffectiveAccessRule{d, own, dest, dp.b.pk(), network::Action::Allow}
+               : network::EffectiveAccessRule{d, dest, own, dp.b.pk(), network::Action::Allow};
+  };
+  constexpr std::uint32_t kRoutes = 20'000;
+  {
+    auto n = dp.member_network();
+    network::AccessRuleMap::Rules all;
+    for (const auto& [k, r] : n.desired.access_rules.applied->rules) all.push_back(r);
+    for (std::uint32_t r = 0; r < kRoutes; ++r) {
+      all.push_back(route(r, network::Direction::OUT));
+      all.push_back(route(r, network::Direction::IN));
+    }
+    ASSERT_TRUE(n.desired.access_rules.applied->rules.assign(std::move(all)));
+    dp.networks.emplace(n.config_url, std::move(n));
+  }
+  dp.apply();
+  auto& rules = dp.networks.begin()->second.desired.access_rules.applied->rules;
+  const std::size_t tx_size = dp.agent->firewall->tries()->tx.size();
+  ASSERT_GE(tx_size, kRoutes);
+  const std::int64_t old_list = pages(rules.size() * sizeof(network::EffectiveAccessRule));
+  const std::int64_t old_tries = g_live.load() - old_list;  // the desired and applied lists are one
+  ASSERT_GT(old_tries, 0);
+
+  // A new desired list, as a derivation makes it.
+  {
+    network::AccessRuleMap::Rules all;
+    all.reserve(rules.size() + 2);
+    for (const auto& [k, r] : rules) all.push_back(r);
+    all.push_back(route(kRoutes, network::Direction::OUT));
+    all.push_back(route(kRoutes, network::Direction::IN));
+    ASSERT_TRUE(rules.assign(std::move(all)));
+  }
+  const std::int64_t new_list = pages(rules.size() * sizeof(network::EffectiveAccessRule));
+  ASSERT_EQ(g_live.load(), old_tries + old_list + new_list);
+  g_peak = g_live.load();
+  dp.apply();
+  EXPECT_EQ(dp.agent->firewall->tries()->tx.size(), tx_size + 1);
+  const std::int64_t new_tries = g_live.load() - new_list;
+  EXPECT_GT(new_tries, 0);
+  // Beside them: the spare room of one trie's index while it is built.
+  EXPECT_LE(g_peak.load(), old_tries + new_list + new_tries + pages(util::kMapFrom));
 }
 
 }  // namespace

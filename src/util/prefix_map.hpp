@@ -7,7 +7,7 @@
 // invalidates returned pointers. If an allocation fails inside insert or
 // remove, lookups stay safe but the index may be left incomplete.
 //
-// Layout. A map of up to kInline entries (as many as fit in 48 bytes, at
+// Layout. A map of up to kInline entries (as many as fit in 40 bytes, at
 // least one) keeps them in the object itself, in key order, and scans them;
 // the inner maps of a two-level table are mostly of this kind. A larger map
 // owns a table (detail::PrefixTable, which it keeps once made): entries live
@@ -1188,7 +1188,7 @@ class PrefixMap {
   using Entries = detail::TableVector<value_type>;
 
   // Entries kept in the object itself before a table is made.
-  static constexpr std::size_t kInline = std::max<std::size_t>(1, 48 / sizeof(value_type));
+  static constexpr std::size_t kInline = std::max<std::size_t>(1, 40 / sizeof(value_type));
 
   class const_iterator;
 

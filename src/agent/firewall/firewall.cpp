@@ -210,8 +210,11 @@ void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMa
     });
   }
   const std::size_t tx_leaves = tx_entries.size();
+  // Each trie's spare room goes before the next one is built.
   next->tx.assign(std::move(tx_entries));
+  next->tx.shrink_to_fit();
   next->rx.assign(std::move(rx_entries));
+  next->rx.shrink_to_fit();
   // A later network's entry replaces an earlier one's whole leaf, so keep
   // only the peers the finished transmit trie names: all of them when no
   // leaf was replaced.
@@ -231,8 +234,6 @@ void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMa
       }
     }
   }
-  next->tx.shrink_to_fit();
-  next->rx.shrink_to_fit();
   next->peers.shrink_to_fit();
   retry_refused_ = !refused.empty();
   SV_TRACE(lg(), "Tries rebuilt successfully.");
