@@ -166,7 +166,9 @@ std::ostream& operator<<(std::ostream& os, const HostnameList& l) {
 
 // --- tries -------------------------------------------------------------------
 
-RuleTrieRows::RuleTrieRows(const AccessRuleMap& rules, Direction d) : rules_(&rules), out_(d == Direction::OUT) {
+RuleTrieRows::RuleTrieRows(const AccessRuleMap& rules, Direction d) : out_(d == Direction::OUT) {
+  if (rules.empty()) return;
+  rules_ = &rules.rule_at(0);
   // The rules of one direction are consecutive in key order.
   const auto first = std::partition_point(rules.begin(), rules.end(),
                                           [d](const auto& kv) { return kv.first.direction < d; });
@@ -175,20 +177,40 @@ RuleTrieRows::RuleTrieRows(const AccessRuleMap& rules, Direction d) : rules_(&ru
   const auto from = static_cast<std::uint32_t>(first - rules.begin());
   const auto to = static_cast<std::uint32_t>(last - rules.begin());
   std::size_t allowed = 0;
-  for (std::uint32_t i = from; i < to; ++i) allowed += rules.rule_at(i).action == Action::Allow;
+  for (std::uint32_t i = from; i < to; ++i) allowed += rules_[i].action == Action::Allow;
   ids_.reserve(allowed);
-  for (std::uint32_t i = from; i < to; ++i)  // a denied pair is an absent one
-    if (rules.rule_at(i).action == Action::Allow) ids_.push_back(i);
-  // By outer prefix, then inner, each as (network, length); rows of equal
-  // keys keep their list order.
+  // By outer prefix, then inner; rows of equal keys keep their list order.
+  std::uint64_t last_outer = 0, last_inner = 0;
+  for (std::uint32_t i = from; i < to; ++i) {
+    const EffectiveAccessRule& r = rules_[i];
+    if (r.action != Action::Allow) continue;  // a denied pair is an absent one
+    const std::uint64_t ko = key(outer_of(r)), ki = key(inner_of(r));
+    if (!ids_.empty() && (ko < last_outer || (ko == last_outer && ki < last_inner))) in_list_order_ = false;
+    outer_count_ += ids_.empty() || ko != last_outer;
+    ids_.push_back(i);
+    last_outer = ko;
+    last_inner = ki;
+  }
+  if (in_list_order_) return;
   const auto by_key = [this](std::uint32_t a, std::uint32_t b) {
-    const EffectiveAccessRule& x = rules_->rule_at(a);
-    const EffectiveAccessRule& y = rules_->rule_at(b);
-    return std::pair(key(outer_of(x)), key(inner_of(x))) < std::pair(key(outer_of(y)), key(inner_of(y)));
+    const EffectiveAccessRule& x = rules_[a];
+    const EffectiveAccessRule& y = rules_[b];
+    const std::uint64_t xo = key(outer_of(x)), yo = key(outer_of(y));
+    return xo < yo || (xo == yo && key(inner_of(x)) < key(inner_of(y)));
   };
-  if (!std::is_sorted(ids_.begin(), ids_.end(), by_key)) std::stable_sort(ids_.begin(), ids_.end(), by_key);
+  std::stable_sort(ids_.begin(), ids_.end(), by_key);
+  outer_count_ = 0;
   for (std::size_t k = 0; k < ids_.size(); ++k)
-    outer_count_ += k == 0 || key(outer_of(rules.rule_at(ids_[k]))) != key(outer_of(rules.rule_at(ids_[k - 1])));
+    outer_count_ += k == 0 || key(outer_of(rules_[ids_[k]])) != key(outer_of(rules_[ids_[k - 1]]));
+}
+
+const Ipv4Net& RuleTrieRows::group_outer(std::size_t i) const noexcept {
+  if (in_list_order_) return outer_of(rules_[ids_[i]]);
+  const std::uint64_t k = key(outer_of(rules_[ids_[i]]));
+  std::uint32_t first = ids_[i];
+  for (std::size_t j = i + 1; j < ids_.size() && key(outer_of(rules_[ids_[j]])) == k; ++j)
+    first = std::min(first, ids_[j]);
+  return outer_of(rules_[first]);
 }
 
 std::pair<std::vector<RuleRow>, std::vector<RuleRow>> EffectiveAccessRuleList::routing_rows() const {

@@ -222,12 +222,17 @@ class RuleTrieRows {
  private:
   const Ipv4Net& outer_of(const EffectiveAccessRule& r) const noexcept { return out_ ? r.dest : r.source; }
   const Ipv4Net& inner_of(const EffectiveAccessRule& r) const noexcept { return out_ ? r.source : r.dest; }
-  static std::pair<std::uint32_t, std::uint8_t> key(const Ipv4Net& n) noexcept {
-    return {n.network().to_u32(), n.prefix_len()};
+  // (network, length) as one number in the same order.
+  static std::uint64_t key(const Ipv4Net& n) noexcept {
+    return std::uint64_t{n.network().to_u32()} << 6 | n.prefix_len();
   }
+  // The outer key of the group that starts at row i: its first rule's in
+  // list order.
+  const Ipv4Net& group_outer(std::size_t i) const noexcept;
 
-  const AccessRuleMap* rules_;
+  const EffectiveAccessRule* rules_ = nullptr;
   bool out_;
+  bool in_list_order_ = true;  // rows not sorted: ascending positions
   std::vector<std::uint32_t, util::MappedAllocator<std::uint32_t>> ids_;
   std::size_t outer_count_ = 0;
 };
@@ -251,19 +256,26 @@ class EffectiveAccessRuleList {
 
 template <class F>
 void RuleTrieRows::for_each(F&& f) const {
-  const auto outer_key = [this](std::uint32_t id) { return key(outer_of(rules_->rule_at(id))); };
-  for (std::size_t i = 0; i < ids_.size();) {
-    // The group's key is that of its first rule in list order.
-    const auto k = outer_key(ids_[i]);
-    std::size_t j = i;
-    std::uint32_t first = ids_[i];
-    for (; j < ids_.size() && outer_key(ids_[j]) == k; ++j) first = std::min(first, ids_[j]);
-    const Ipv4Net& outer = outer_of(rules_->rule_at(first));
-    for (; i < j; ++i) {
-      const EffectiveAccessRule& r = rules_->rule_at(ids_[i]);
-      if (i + 1 < j && key(inner_of(rules_->rule_at(ids_[i + 1]))) == key(inner_of(r))) continue;
-      f(outer, inner_of(r), r.pk);
+  const std::size_t n = ids_.size();
+  if (n == 0) return;
+  const EffectiveAccessRule* r = &rules_[ids_[0]];
+  std::uint64_t ko = key(outer_of(*r)), ki = key(inner_of(*r));
+  const Ipv4Net* outer = nullptr;
+  bool group_starts = true;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (group_starts) outer = &group_outer(i);
+    const EffectiveAccessRule* next = nullptr;
+    std::uint64_t next_ko = 0, next_ki = 0;
+    if (i + 1 < n) {
+      next = &rules_[ids_[i + 1]];
+      next_ko = key(outer_of(*next));
+      next_ki = key(inner_of(*next));
     }
+    group_starts = !next || next_ko != ko;
+    if (group_starts || next_ki != ki) f(*outer, inner_of(*r), r->pk);
+    r = next;
+    ko = next_ko;
+    ki = next_ki;
   }
 }
 
