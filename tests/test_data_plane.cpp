@@ -106,11 +106,11 @@ std::size_t count_lines(const LogCapture& logs, const std::string& level, const 
 }
 
 // A two-level trie from (outer prefix, inner prefix, value) rows, one row per outer prefix.
-template <class V>
-util::PrefixMap<util::PrefixMap<V>> trie_of(std::initializer_list<std::tuple<const char*, const char*, V>> rows) {
-  util::PrefixMap<util::PrefixMap<V>> trie;
+template <class V, class Leaf = util::PrefixMap<V>>
+util::PrefixMap<Leaf> trie_of(std::initializer_list<std::tuple<const char*, const char*, V>> rows) {
+  util::PrefixMap<Leaf> trie;
   for (const auto& [outer, inner, value] : rows) {
-    util::PrefixMap<V> leaf;
+    Leaf leaf;
     leaf.insert(net(inner), value);
     trie.insert(net(outer), std::move(leaf));
   }
@@ -923,7 +923,7 @@ TEST(FirewallLookup, OutboundUsesTheLongestDestinationOnlyAndBatchesPerPeer) {
   dp.join();
   const NodePeer *b = published(dp, dp.b.pk()).get(), *c = published(dp, dp.c.pk()).get();
   ASSERT_TRUE(b && c);
-  const auto tx = trie_of<const NodePeer*>(
+  const auto tx = trie_of<const NodePeer*, agent::TransmitLeaf>(
       {{"10.0.0.0/24", "10.0.0.9/32", b}, {"10.0.0.5/32", "10.0.0.1/32", c}, {"0.0.0.0/0", "0.0.0.0/0", c}});
   agent::OutboundBatches batches;
   const auto outbound = [&](const agent::TransmitTrie& trie, const Bytes& p) {

@@ -7,7 +7,7 @@
 // invalidates returned pointers. If an allocation fails inside insert or
 // remove, lookups stay safe but the index may be left incomplete.
 //
-// Layout. A map of up to kInline entries (as many as fit in 48 bytes, at
+// Layout. A map of up to kInline entries (as many as fit in InlineBytes, at
 // least one) keeps them in the object itself, in key order, and scans them;
 // the inner maps of a two-level table are mostly of this kind. A larger map
 // owns a table (detail::PrefixTable, which it keeps once made): entries live
@@ -58,14 +58,16 @@
 #include <boost/unordered/unordered_flat_map.hpp>
 
 #include "util/ipv4.hpp"
+#include "util/mapped_memory.hpp"
 
 namespace sarvolt::util {
 
 namespace detail {
 
 // Arrays of the index and the entries: aligned to cache lines (a 64-byte
-// entry then sits in one line) and, from 2 MiB on, on huge pages where the
-// kernel grants them, so that lookups in large maps miss the TLB less.
+// entry then sits in one line) and, from 2 MiB on, in mappings of their own
+// (a rebuild's freed arrays leave at once) on huge pages where the kernel
+// grants them, so that lookups in large maps miss the TLB less.
 template <class T>
 struct TableAllocator {
   using value_type = T;
@@ -80,8 +82,7 @@ struct TableAllocator {
     if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_array_new_length();
     const std::size_t bytes = n * sizeof(T);
     if (bytes < kHuge) return static_cast<T*>(::operator new(bytes, std::align_val_t{kLine}));
-    void* p = nullptr;
-    if (::posix_memalign(&p, kHuge, bytes) != 0) throw std::bad_alloc();
+    void* p = map_pages(bytes, kHuge);
     // Only whole huge pages: the tail stays on small ones, so nothing
     // unused becomes resident.
     ::madvise(p, bytes & ~(kHuge - 1), MADV_HUGEPAGE);
@@ -91,7 +92,7 @@ struct TableAllocator {
     if (n * sizeof(T) < kHuge) {
       ::operator delete(p, std::align_val_t{kLine});
     } else {
-      std::free(p);
+      unmap_pages(p, n * sizeof(T));
     }
   }
   template <class U>
@@ -1208,7 +1209,7 @@ class PrefixTable {
 
 }  // namespace detail
 
-template <class V>
+template <class V, std::size_t InlineBytes = 48>
 class PrefixMap {
   using Table = detail::PrefixTable<V>;
 
@@ -1221,7 +1222,7 @@ class PrefixMap {
   using Entries = detail::TableVector<value_type>;
 
   // Entries kept in the object itself before a table is made.
-  static constexpr std::size_t kInline = std::max<std::size_t>(1, 48 / sizeof(value_type));
+  static constexpr std::size_t kInline = std::max<std::size_t>(1, InlineBytes / sizeof(value_type));
 
   class const_iterator;
 

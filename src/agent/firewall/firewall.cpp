@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-
 #include "util/log.hpp"
 
 namespace sarvolt::agent {
@@ -10,6 +9,11 @@ namespace sarvolt::agent {
 SV_LOGGER("sarvolt_agent::agent::firewall")
 
 using fmt::arg;
+
+namespace {
+// Most peers a rebuild makes room for up front.
+constexpr std::size_t kPeerRoom = 8192;
+}  // namespace
 
 std::size_t OutboundBatches::home_of(const NodePeer* peer) const noexcept {
   const auto h = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(peer)) * 0x9E3779B97F4A7C15ull;
@@ -176,51 +180,59 @@ void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMa
       SV_TRACE(lg(), "No access rules available for network network={}", url);
       continue;
     }
-    const auto [tx_rows, rx_rows] = net.current.access_rules.applied->routing_rows();
+    const auto& rules = *net.current.access_rules.applied;
+    const network::RuleTrieRows tx_rows = rules.trie_rows(network::Direction::OUT);
+    const network::RuleTrieRows rx_rows = rules.trie_rows(network::Direction::IN);
     SV_TRACE(lg(), "Processing access rules for network network={}", url);
-    tx_entries.reserve(tx_entries.size() + tx_rows.size());
-    rx_entries.reserve(rx_entries.size() + rx_rows.size());
+    tx_entries.reserve(tx_entries.size() + tx_rows.outer_count());
+    rx_entries.reserve(rx_entries.size() + rx_rows.outer_count());
+    // Room for a peer per row, up to a bound: many rules through few peers
+    // must not leave a table sized by the rows.
     rows += tx_rows.size();
-    next->peers.reserve(rows);
-    starts.reserve(rows);  // made only if a peer is new
-    peers_.reserve(std::max(peers_.size(), rows));  // no room beyond the keys there may be
+    const std::size_t expect = std::min(rows, kPeerRoom);
+    next->peers.reserve(expect);
+    starts.reserve(expect);  // made only if a peer is new
+    peers_.reserve(std::max(peers_.size(), expect));
 
-    for (std::size_t i = 0; i < tx_rows.size();) {
-      const util::Ipv4Net dest = tx_rows[i].outer;
-      SV_TRACE(lg(), "Building TX trie for dest network dest_net={}", dest);
-      util::PrefixMap<const NodePeer*> leaf;
-      for (; i < tx_rows.size() && tx_rows[i].outer == dest; ++i) {
-        const util::Ipv4Net& source = tx_rows[i].inner;
-        const p2p::PubKey& pk = *tx_rows[i].pk;
-        const NodePeer* peer = peer_for(pk);
-        if (!peer) continue;
-        leaf.insert(source, peer);
-        SV_TRACE(lg(),
-                 "Added TX route: {source} -> {dest} via peer {pk} dest_net={dest} source_net={source} peer={peer}",
-                 arg("source", source), arg("dest", dest), arg("pk", pk), arg("peer", pk.debug()));
+    // Rows of one outer prefix follow each other and share its key; each
+    // leaf is filled where it stays.
+    const std::size_t tx_first = tx_entries.size();
+    const auto end_tx_leaf = [&] {
+      if (tx_entries.size() > tx_first && tx_entries.back().second.empty()) tx_entries.pop_back();
+    };
+    tx_rows.for_each([&](const util::Ipv4Net& dest, const util::Ipv4Net& source, const p2p::PubKey& pk) {
+      if (tx_entries.size() == tx_first || !(tx_entries.back().first == dest)) {
+        end_tx_leaf();
+        SV_TRACE(lg(), "Building TX trie for dest network dest_net={}", dest);
+        tx_entries.emplace_back(std::piecewise_construct, std::forward_as_tuple(dest), std::forward_as_tuple());
       }
-      if (!leaf.empty()) tx_entries.emplace_back(dest, std::move(leaf));
-    }
+      const NodePeer* peer = peer_for(pk);
+      if (!peer) return;
+      tx_entries.back().second.insert(source, peer);
+      SV_TRACE(lg(), "Added TX route: {source} -> {dest} via peer {pk} dest_net={dest} source_net={source} peer={peer}",
+               arg("source", source), arg("dest", dest), arg("pk", pk), arg("peer", pk.debug()));
+    });
+    end_tx_leaf();
 
-    for (std::size_t i = 0; i < rx_rows.size();) {
-      const util::Ipv4Net source = rx_rows[i].outer;
-      SV_TRACE(lg(), "Building RX trie for source network source_net={}", source);
-      util::PrefixMap<p2p::PubKey> leaf;
-      for (; i < rx_rows.size() && rx_rows[i].outer == source; ++i) {
-        const util::Ipv4Net& dest = rx_rows[i].inner;
-        const p2p::PubKey& pk = *rx_rows[i].pk;
-        leaf.insert(dest, pk);
-        SV_TRACE(lg(),
-                 "Added RX route: {source} -> {dest} from peer {pk} to TUN device source_net={source} dest_net={dest} "
-                 "peer={peer}",
-                 arg("source", source), arg("dest", dest), arg("pk", pk), arg("peer", pk.debug()));
+    const std::size_t rx_first = rx_entries.size();
+    rx_rows.for_each([&](const util::Ipv4Net& source, const util::Ipv4Net& dest, const p2p::PubKey& pk) {
+      if (rx_entries.size() == rx_first || !(rx_entries.back().first == source)) {
+        SV_TRACE(lg(), "Building RX trie for source network source_net={}", source);
+        rx_entries.emplace_back(std::piecewise_construct, std::forward_as_tuple(source), std::forward_as_tuple());
       }
-      rx_entries.emplace_back(source, std::move(leaf));
-    }
+      rx_entries.back().second.insert(dest, pk);
+      SV_TRACE(lg(),
+               "Added RX route: {source} -> {dest} from peer {pk} to TUN device source_net={source} dest_net={dest} "
+               "peer={peer}",
+               arg("source", source), arg("dest", dest), arg("pk", pk), arg("peer", pk.debug()));
+    });
   }
   const std::size_t tx_leaves = tx_entries.size();
+  // Each trie's spare room goes before the next one is built.
   next->tx.assign(std::move(tx_entries));
+  next->tx.shrink_to_fit();
   next->rx.assign(std::move(rx_entries));
+  next->rx.shrink_to_fit();
   // A later network's entry replaces an earlier one's whole leaf, so keep
   // only the peers the finished transmit trie names: all of them when no
   // leaf was replaced. Those it does not name lose this rebuild's stamp.
@@ -236,8 +248,6 @@ void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMa
       }
     }
   }
-  next->tx.shrink_to_fit();
-  next->rx.shrink_to_fit();
   next->peers.shrink_to_fit();
   retry_refused_ = refused > 0;
   SV_TRACE(lg(), "Tries rebuilt successfully.");

@@ -27,7 +27,10 @@
 
 namespace sarvolt::agent {
 
-using TransmitTrie = util::PrefixMap<util::PrefixMap<const NodePeer*>>;
+// A leaf keeps up to two entries in itself: most hold one (48 bytes an
+// outer entry where the default would take 64).
+using TransmitLeaf = util::PrefixMap<const NodePeer*, 32>;
+using TransmitTrie = util::PrefixMap<TransmitLeaf>;
 using ReceiveTrie = util::PrefixMap<util::PrefixMap<p2p::PubKey>>;
 
 struct FirewallTries {

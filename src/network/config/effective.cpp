@@ -166,61 +166,77 @@ std::ostream& operator<<(std::ostream& os, const HostnameList& l) {
 
 // --- tries -------------------------------------------------------------------
 
+RuleTrieRows::RuleTrieRows(const AccessRuleMap& rules, Direction d) : out_(d == Direction::OUT) {
+  if (rules.empty()) return;
+  rules_ = &rules.rule_at(0);
+  // The rules of one direction are consecutive in key order.
+  const auto first = std::partition_point(rules.begin(), rules.end(),
+                                          [d](const auto& kv) { return kv.first.direction < d; });
+  const auto last = std::partition_point(first, rules.end(),
+                                         [d](const auto& kv) { return kv.first.direction <= d; });
+  const auto from = static_cast<std::uint32_t>(first - rules.begin());
+  const auto to = static_cast<std::uint32_t>(last - rules.begin());
+  std::size_t allowed = 0;
+  for (std::uint32_t i = from; i < to; ++i) allowed += rules_[i].action == Action::Allow;
+  ids_.reserve(allowed);
+  // By outer prefix, then inner; rows of equal keys keep their list order.
+  std::uint64_t last_outer = 0, last_inner = 0;
+  for (std::uint32_t i = from; i < to; ++i) {
+    const EffectiveAccessRule& r = rules_[i];
+    if (r.action != Action::Allow) continue;  // a denied pair is an absent one
+    const std::uint64_t ko = key(outer_of(r)), ki = key(inner_of(r));
+    if (!ids_.empty() && (ko < last_outer || (ko == last_outer && ki < last_inner))) in_list_order_ = false;
+    outer_count_ += ids_.empty() || ko != last_outer;
+    ids_.push_back(i);
+    last_outer = ko;
+    last_inner = ki;
+  }
+  if (in_list_order_) return;
+  const auto by_key = [this](std::uint32_t a, std::uint32_t b) {
+    const EffectiveAccessRule& x = rules_[a];
+    const EffectiveAccessRule& y = rules_[b];
+    const std::uint64_t xo = key(outer_of(x)), yo = key(outer_of(y));
+    return xo < yo || (xo == yo && key(inner_of(x)) < key(inner_of(y)));
+  };
+  std::stable_sort(ids_.begin(), ids_.end(), by_key);
+  outer_count_ = 0;
+  for (std::size_t k = 0; k < ids_.size(); ++k)
+    outer_count_ += k == 0 || key(outer_of(rules_[ids_[k]])) != key(outer_of(rules_[ids_[k - 1]]));
+}
+
+const Ipv4Net& RuleTrieRows::group_outer(std::size_t i) const noexcept {
+  if (in_list_order_) return outer_of(rules_[ids_[i]]);
+  const std::uint64_t k = key(outer_of(rules_[ids_[i]]));
+  std::uint32_t first = ids_[i];
+  for (std::size_t j = i + 1; j < ids_.size() && key(outer_of(rules_[ids_[j]])) == k; ++j)
+    first = std::min(first, ids_[j]);
+  return outer_of(rules_[first]);
+}
+
 std::pair<std::vector<RuleRow>, std::vector<RuleRow>> EffectiveAccessRuleList::routing_rows() const {
   std::vector<RuleRow> rows[2];
-  for (const auto& [key, r] : rules) {
-    if (r.action != Action::Allow) continue;  // a denied pair is an absent one
-    const bool out = r.direction == Direction::OUT;
-    rows[out ? 0 : 1].push_back(out ? RuleRow{r.dest, r.source, &r.pk} : RuleRow{r.source, r.dest, &r.pk});
+  for (const Direction d : {Direction::OUT, Direction::IN}) {
+    auto& list = rows[d == Direction::OUT ? 0 : 1];
+    trie_rows(d).for_each(
+        [&](const Ipv4Net& outer, const Ipv4Net& inner, const PubKey& pk) { list.push_back({outer, inner, &pk}); });
   }
-  // Rows of one outer prefix form one inner map, which keeps the first outer
-  // key; of equal inner prefixes the later row, key included, stays.
-  const auto order = [](std::vector<RuleRow>& list) {
-    const auto key = [](const Ipv4Net& n) { return std::pair(n.network(), n.prefix_len()); };
-    const auto by_outer = [&](const RuleRow& a, const RuleRow& b) { return key(a.outer) < key(b.outer); };
-    if (!std::is_sorted(list.begin(), list.end(), by_outer)) std::stable_sort(list.begin(), list.end(), by_outer);
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < list.size();) {
-      std::size_t j = i + 1;
-      while (j < list.size() && key(list[j].outer) == key(list[i].outer)) ++j;
-      const Ipv4Net outer = list[i].outer;
-      const auto by_inner = [&](const RuleRow& a, const RuleRow& b) { return key(a.inner) < key(b.inner); };
-      const auto first = list.begin() + static_cast<std::ptrdiff_t>(i);
-      const auto last = list.begin() + static_cast<std::ptrdiff_t>(j);
-      if (!std::is_sorted(first, last, by_inner)) std::stable_sort(first, last, by_inner);
-      for (std::size_t k = i; k < j; ++k) {
-        if (kept > 0 && key(list[kept - 1].outer) == key(outer) && key(list[kept - 1].inner) == key(list[k].inner)) {
-          list[kept - 1] = list[k];
-        } else {
-          list[kept++] = list[k];
-        }
-        list[kept - 1].outer = outer;
-      }
-      i = j;
-    }
-    list.resize(kept);
-  };
-  order(rows[0]);
-  order(rows[1]);
   return {std::move(rows[0]), std::move(rows[1])};
 }
 
 std::pair<RuleTrie, RuleTrie> EffectiveAccessRuleList::routing_tries() const {
-  auto [tx_rows, rx_rows] = routing_rows();
-  const auto build = [](const std::vector<RuleRow>& rows) {
+  const auto build = [this](Direction d) {
+    const RuleTrieRows rows = trie_rows(d);
     RuleTrie::Entries outer;
-    for (std::size_t i = 0; i < rows.size();) {
-      util::PrefixMap<PubKey> m;  // rows in key order: each insert appends
-      std::size_t j = i;
-      for (; j < rows.size() && rows[j].outer == rows[i].outer; ++j) m.insert(rows[j].inner, *rows[j].pk);
-      outer.emplace_back(rows[i].outer, std::move(m));
-      i = j;
-    }
+    outer.reserve(rows.outer_count());
+    rows.for_each([&](const Ipv4Net& o, const Ipv4Net& inner, const PubKey& pk) {
+      if (outer.empty() || !(outer.back().first == o)) outer.emplace_back(o, util::PrefixMap<PubKey>());
+      outer.back().second.insert(inner, pk);  // rows in key order: each insert appends
+    });
     RuleTrie trie;
     trie.assign(std::move(outer));
     return trie;
   };
-  return {build(tx_rows), build(rx_rows)};
+  return {build(Direction::OUT), build(Direction::IN)};
 }
 
 // --- derivations -------------------------------------------------------------
@@ -264,6 +280,10 @@ util::Expected<EffectiveAccessRuleList, ConfigError> NetworkConfig::effective_ac
   const bool tracing = logger.should_log(spdlog::level::trace);
   std::set<EffectiveAccessRuleListEntryKey> seen;
   AccessRuleMap::Rules rules;
+  // Held at its final size from the start: no spare room, no copy.
+  std::size_t per_direction = node.size() - 1;
+  for (const auto& [dest, r] : route) per_direction += r.gw == me ? node.size() - 1 : 1;
+  rules.reserve(2 * per_direction);
   // Logs the rule, then enters it; false when its key is taken already.
   const auto add = [&](std::string_view pass, EffectiveAccessRule rule) {
     if (tracing) {

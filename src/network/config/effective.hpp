@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "network/config/network_config.hpp"
+#include "util/mapped_memory.hpp"
 #include "util/prefix_map.hpp"
 
 namespace sarvolt::network {
@@ -58,6 +59,8 @@ struct EffectiveAccessRuleListEntryKey {
 // source -> key, receive is source -> destination -> key.
 using RuleTrie = util::PrefixMap<util::PrefixMap<PubKey>>;
 
+class AccessRuleMap;
+
 // One entry of a rule trie: outer prefix, inner prefix, peer key.
 struct RuleRow {
   Ipv4Net outer;
@@ -66,15 +69,16 @@ struct RuleRow {
 };
 
 // Rules by key, held once each: the key is the rule's own (direction,
-// source, dest), kept in a vector sorted by it. Iteration yields
-// (key, rule) pairs in key order. Copies share one vector until one of them
-// is changed (the applied list and the desired one are mostly the same).
+// source, dest), kept in a vector sorted by it (a large one in a mapping of
+// its own). Iteration yields (key, rule) pairs in key order. Copies share
+// one vector until one of them is changed (the applied list and the desired
+// one are mostly the same).
 class AccessRuleMap {
  public:
   using key_type = EffectiveAccessRuleListEntryKey;
   using mapped_type = EffectiveAccessRule;
   using value_type = std::pair<key_type, const mapped_type&>;
-  using Rules = std::vector<mapped_type>;
+  using Rules = std::vector<mapped_type, util::MappedAllocator<mapped_type>>;
 
   static key_type key_of(const mapped_type& r) noexcept { return {r.direction, r.source, r.dest}; }
 
@@ -121,6 +125,8 @@ class AccessRuleMap {
     return const_iterator(it != rules().end() && key_of(*it) == k ? it : rules().end());
   }
   bool contains(const key_type& k) const { return find(k) != end(); }
+  // The rule at position i of the key order.
+  const mapped_type& rule_at(std::size_t i) const noexcept { return rules()[i]; }
   const mapped_type& at(const key_type& k) const {
     const auto it = find(k);
     if (it == end()) throw std::out_of_range("AccessRuleMap::at");
@@ -198,6 +204,41 @@ class AccessRuleMap {
   std::shared_ptr<Rules> rules_;
 };
 
+// The entries of one rule trie (the Allow rules of one direction), in the
+// trie's iteration order, as positions in the list they were taken from:
+// walking them builds a trie without copying the rules. Valid while that
+// list is unchanged.
+class RuleTrieRows {
+ public:
+  RuleTrieRows(const AccessRuleMap& rules, Direction d);
+  // Distinct outer prefixes: the outer map's entries.
+  std::size_t outer_count() const noexcept { return outer_count_; }
+  // Rows, before equal inner prefixes are merged.
+  std::size_t size() const noexcept { return ids_.size(); }
+  // Calls f(outer, inner, pk) for each entry. Rows of one outer prefix
+  // follow each other and share the first one's outer key; of equal inner
+  // prefixes only the last row (key included) is given.
+  template <class F>
+  void for_each(F&& f) const;
+
+ private:
+  const Ipv4Net& outer_of(const EffectiveAccessRule& r) const noexcept { return out_ ? r.dest : r.source; }
+  const Ipv4Net& inner_of(const EffectiveAccessRule& r) const noexcept { return out_ ? r.source : r.dest; }
+  // (network, length) as one number in the same order.
+  static std::uint64_t key(const Ipv4Net& n) noexcept {
+    return std::uint64_t{n.network().to_u32()} << 6 | n.prefix_len();
+  }
+  // The outer key of the group that starts at row i: its first rule's in
+  // list order.
+  const Ipv4Net& group_outer(std::size_t i) const noexcept;
+
+  const EffectiveAccessRule* rules_ = nullptr;
+  bool out_;
+  bool in_list_order_ = true;  // rows not sorted: ascending positions
+  std::vector<std::uint32_t, util::MappedAllocator<std::uint32_t>> ids_;
+  std::size_t outer_count_ = 0;
+};
+
 class EffectiveAccessRuleList {
  public:
   AccessRuleMap rules;
@@ -208,9 +249,37 @@ class EffectiveAccessRuleList {
   // The entries of those tries, in their iteration order (outer prefix, then
   // inner), without building them; the keys point into this list.
   std::pair<std::vector<RuleRow>, std::vector<RuleRow>> routing_rows() const;
+  // One trie's entries as positions in this list: transmit for OUT,
+  // receive for IN.
+  RuleTrieRows trie_rows(Direction d) const { return RuleTrieRows(rules, d); }
   // Table: "Type Source Destination PubKey Action", OUT rows first.
   std::string to_string() const;
 };
+
+template <class F>
+void RuleTrieRows::for_each(F&& f) const {
+  const std::size_t n = ids_.size();
+  if (n == 0) return;
+  const EffectiveAccessRule* r = &rules_[ids_[0]];
+  std::uint64_t ko = key(outer_of(*r)), ki = key(inner_of(*r));
+  const Ipv4Net* outer = nullptr;
+  bool group_starts = true;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (group_starts) outer = &group_outer(i);
+    const EffectiveAccessRule* next = nullptr;
+    std::uint64_t next_ko = 0, next_ki = 0;
+    if (i + 1 < n) {
+      next = &rules_[ids_[i + 1]];
+      next_ko = key(outer_of(*next));
+      next_ki = key(inner_of(*next));
+    }
+    group_starts = !next || next_ko != ko;
+    if (group_starts || next_ki != ki) f(*outer, inner_of(*r), r->pk);
+    r = next;
+    ko = next_ko;
+    ki = next_ki;
+  }
+}
 
 struct EffectiveRoute {
   Ipv4Net dest;
