@@ -186,13 +186,13 @@ void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMa
     SV_TRACE(lg(), "Processing access rules for network network={}", url);
     tx_entries.reserve(tx_entries.size() + tx_rows.outer_count());
     rx_entries.reserve(rx_entries.size() + rx_rows.outer_count());
-    // Room for a peer per row, up to a bound: many rules through few peers
-    // must not leave a table sized by the rows.
+    // Room for a peer per row, up to a bound, in what this rebuild frees
+    // again; the kept peer table grows by its keys alone, so many rules
+    // through few peers leave no table sized by the rows.
     rows += tx_rows.size();
     const std::size_t expect = std::min(rows, kPeerRoom);
     next->peers.reserve(expect);
     starts.reserve(expect);  // made only if a peer is new
-    peers_.reserve(std::max(peers_.size(), expect));
 
     // Rows of one outer prefix follow each other and share its key; each
     // leaf is filled where it stays.
