@@ -156,6 +156,29 @@ void expect_same(const PrefixMap<int>& map, const Reference& ref, std::vector<Ip
   EXPECT_EQ(visited, sorted);
 }
 
+using RefIt = decltype(Reference::entries)::iterator;
+
+// One step on both: `victim` (an entry of ref) leaves both, or without one
+// n goes into both; then every address around the changed prefix agrees.
+template <class Around>
+void step_both(PrefixMap<int>& map, Reference& ref, std::optional<RefIt> victim, Ipv4Net n, int& next,
+               std::vector<Ipv4Net>& removed, const Around& around, int step) {
+  if (victim) {
+    n = (*victim)->second.first;
+    ASSERT_EQ(map.remove(n), std::optional((*victim)->second.second)) << n;
+    ref.entries.erase(*victim);
+    removed.push_back(n);
+  } else {
+    ASSERT_EQ(map.insert(n, next).has_value(), ref.entries.contains(Reference::key(n))) << n;
+    ref.entries[Reference::key(n)] = {n, next++};
+  }
+  for (Ipv4Addr a : around(n)) {
+    const Entry *want = ref.longest_match(a), *got = map.longest_match(a);
+    ASSERT_EQ(got ? std::optional(*got) : std::nullopt, want ? std::optional(*want) : std::nullopt)
+        << a << " after step " << step << (victim ? " removing " : " inserting ") << n;
+  }
+}
+
 // Grows through every index form (list, narrow trie, wide trie) and shrinks
 // back; inserts replace key and value, removal goes by normalised prefix.
 TEST(PrefixMap, MatchesBruteForceAcrossSizes) {
@@ -346,24 +369,12 @@ TEST(PrefixMap, SlotsSplitAndMergeAgainstLinearScan) {
   ASSERT_NO_FATAL_FAILURE(expect_same(map, ref, {}));
   std::vector<Ipv4Net> removed;
   for (int step = 0; step < 5000; ++step) {
-    Ipv4Net n = prefix();
+    const Ipv4Net n = prefix();
     // Grow for a while, then shrink through the narrow table.
-    const bool remove = !ref.entries.empty() && below(100) < (step < 2000 ? 40U : 95U);
-    if (remove) {
-      const auto it = std::next(ref.entries.begin(), below(ref.entries.size()));
-      n = it->second.first;
-      ASSERT_EQ(map.remove(n), std::optional(it->second.second)) << n;
-      ref.entries.erase(it);
-      removed.push_back(n);
-    } else {
-      ASSERT_EQ(map.insert(n, next).has_value(), ref.entries.contains(Reference::key(n))) << n;
-      ref.entries[Reference::key(n)] = {n, next++};
-    }
-    for (Ipv4Addr a : around(n)) {
-      const Entry *want = ref.longest_match(a), *got = map.longest_match(a);
-      ASSERT_EQ(got ? std::optional(*got) : std::nullopt, want ? std::optional(*want) : std::nullopt)
-          << a << " after step " << step << (remove ? " removing " : " inserting ") << n;
-    }
+    std::optional<RefIt> victim;
+    if (!ref.entries.empty() && below(100) < (step < 2000 ? 40U : 95U))
+      victim = std::next(ref.entries.begin(), below(ref.entries.size()));
+    ASSERT_NO_FATAL_FAILURE(step_both(map, ref, victim, n, next, removed, around, step));
     if (step == 1999 || step == 4999) {
       SCOPED_TRACE(step);
       ASSERT_NO_FATAL_FAILURE(expect_same(map, ref, {}, removed));
@@ -454,25 +465,15 @@ TEST(PrefixMap, CoveredSlotsWithFewPrefixesAgainstLinearScan) {
   ASSERT_NO_FATAL_FAILURE(expect_same(map, ref, {}));
   std::vector<Ipv4Net> removed;
   for (int step = 0; step < 4000; ++step) {
-    Ipv4Net n = prefix();
-    const bool remove = below(100) < 45 && !ref.entries.empty();
-    if (remove) {
+    const Ipv4Net n = prefix();
+    std::optional<RefIt> victim;
+    if (below(100) < 45 && !ref.entries.empty()) {
       // Mostly a prefix of the watched slots.
-      auto it = ref.entries.lower_bound(Reference::key(n));
-      if (it == ref.entries.end() || below(4) == 0) it = std::next(ref.entries.begin(), below(ref.entries.size()));
-      n = it->second.first;
-      ASSERT_EQ(map.remove(n), std::optional(it->second.second)) << n;
-      ref.entries.erase(it);
-      removed.push_back(n);
-    } else {
-      ASSERT_EQ(map.insert(n, next).has_value(), ref.entries.contains(Reference::key(n))) << n;
-      ref.entries[Reference::key(n)] = {n, next++};
+      victim = ref.entries.lower_bound(Reference::key(n));
+      if (*victim == ref.entries.end() || below(4) == 0)
+        victim = std::next(ref.entries.begin(), below(ref.entries.size()));
     }
-    for (Ipv4Addr a : around(n)) {
-      const Entry *want = ref.longest_match(a), *got = map.longest_match(a);
-      ASSERT_EQ(got ? std::optional(*got) : std::nullopt, want ? std::optional(*want) : std::nullopt)
-          << a << " after step " << step << (remove ? " removing " : " inserting ") << n;
-    }
+    ASSERT_NO_FATAL_FAILURE(step_both(map, ref, victim, n, next, removed, around, step));
     if (step % 2000 == 1999) {
       SCOPED_TRACE(step);
       ASSERT_NO_FATAL_FAILURE(expect_same(map, ref, {}, removed));
