@@ -41,6 +41,12 @@ void* map_pages(std::size_t bytes, std::size_t align) {
   return p;
 }
 
+void* map_huge_pages(std::size_t bytes) {
+  void* p = map_pages(bytes, kHugePage);
+  ::madvise(p, bytes & ~(kHugePage - 1), MADV_HUGEPAGE);
+  return p;
+}
+
 void unmap_pages(void* p, std::size_t bytes) noexcept {
   if (p == nullptr) return;
   const std::size_t size = mapped_size(bytes);

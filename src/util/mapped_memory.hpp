@@ -3,6 +3,7 @@
 // system at once instead of staying in the allocator's arena (where freed
 // space often stays resident and later blocks may land beside it).
 //   map_pages / unmap_pages: one mapping, aligned as asked (up to 2 MiB).
+//   map_huge_pages: the same, on huge pages where the kernel grants them.
 //   MappedAllocator<T>: a std allocator that maps large blocks and takes
 //   small ones from operator new.
 //   set_mapping_observer: a function told of every mapping made (+bytes)
@@ -28,29 +29,44 @@ void* map_pages(std::size_t bytes, std::size_t align = 4096);
 // Returns a block of map_pages(bytes, ...) to the system.
 void unmap_pages(void* p, std::size_t bytes) noexcept;
 
-template <class T>
+inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+// A mapping from map_pages on a huge page boundary, whole huge pages of it
+// on huge pages where the kernel grants them (the tail stays on small ones,
+// so nothing unused becomes resident).
+void* map_huge_pages(std::size_t bytes);
+
+// Blocks from MapFrom bytes on are mappings of their own (on huge pages from
+// kHugePage on); smaller ones come from operator new, aligned to Align
+// (0: the type's own alignment).
+template <class T, std::size_t MapFrom = kMapFrom, std::size_t Align = 0>
 struct MappedAllocator {
   using value_type = T;
+  static constexpr std::size_t kAlign = Align != 0 ? Align : alignof(T);
+  template <class U>
+  struct rebind {
+    using other = MappedAllocator<U, MapFrom, Align>;
+  };
 
   MappedAllocator() noexcept = default;
   template <class U>
-  MappedAllocator(const MappedAllocator<U>&) noexcept {}
+  MappedAllocator(const MappedAllocator<U, MapFrom, Align>&) noexcept {}
 
   T* allocate(std::size_t n) {
     if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_array_new_length();
     const std::size_t bytes = n * sizeof(T);
-    if (bytes < kMapFrom) return static_cast<T*>(::operator new(bytes, std::align_val_t{alignof(T)}));
-    return static_cast<T*>(map_pages(bytes));
+    if (bytes < MapFrom) return static_cast<T*>(::operator new(bytes, std::align_val_t{kAlign}));
+    return static_cast<T*>(MapFrom >= kHugePage ? map_huge_pages(bytes) : map_pages(bytes));
   }
   void deallocate(T* p, std::size_t n) noexcept {
-    if (n * sizeof(T) < kMapFrom) {
-      ::operator delete(p, std::align_val_t{alignof(T)});
+    if (n * sizeof(T) < MapFrom) {
+      ::operator delete(p, std::align_val_t{kAlign});
     } else {
       unmap_pages(p, n * sizeof(T));
     }
   }
   template <class U>
-  friend bool operator==(const MappedAllocator&, const MappedAllocator<U>&) noexcept {
+  friend bool operator==(const MappedAllocator&, const MappedAllocator<U, MapFrom, Align>&) noexcept {
     return true;
   }
 };

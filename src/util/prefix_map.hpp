@@ -53,8 +53,6 @@
 #include <emmintrin.h>
 #endif
 
-#include <sys/mman.h>
-
 #include <boost/unordered/unordered_flat_map.hpp>
 
 #include "util/ipv4.hpp"
@@ -69,41 +67,10 @@ namespace detail {
 // (a rebuild's freed arrays leave at once) on huge pages where the kernel
 // grants them, so that lookups in large maps miss the TLB less.
 template <class T>
-struct TableAllocator {
-  using value_type = T;
-  static constexpr std::size_t kLine = 64;
-  static constexpr std::size_t kHuge = std::size_t{2} << 20;
-
-  TableAllocator() noexcept = default;
-  template <class U>
-  TableAllocator(const TableAllocator<U>&) noexcept {}
-
-  T* allocate(std::size_t n) {
-    if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_array_new_length();
-    const std::size_t bytes = n * sizeof(T);
-    if (bytes < kHuge) return static_cast<T*>(::operator new(bytes, std::align_val_t{kLine}));
-    void* p = map_pages(bytes, kHuge);
-    // Only whole huge pages: the tail stays on small ones, so nothing
-    // unused becomes resident.
-    ::madvise(p, bytes & ~(kHuge - 1), MADV_HUGEPAGE);
-    return static_cast<T*>(p);
-  }
-  void deallocate(T* p, std::size_t n) noexcept {
-    if (n * sizeof(T) < kHuge) {
-      ::operator delete(p, std::align_val_t{kLine});
-    } else {
-      unmap_pages(p, n * sizeof(T));
-    }
-  }
-  template <class U>
-  friend bool operator==(const TableAllocator&, const TableAllocator<U>&) noexcept {
-    return true;
-  }
-};
+using TableAllocator = MappedAllocator<T, kHugePage, 64>;
 
 template <class T>
 using TableVector = std::vector<T, TableAllocator<T>>;
-
 
 // The index form of PrefixMap, for maps above a few entries.
 template <class V>
