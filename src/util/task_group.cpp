@@ -141,14 +141,16 @@ TaskGroup::Task TaskGroup::Batch::spawn(const asio::any_io_executor& ex, asio::a
   }
   std::shared_ptr<Entry> e(entries_, &entries_->entries[entries_used_]);
   ++entries_used_;
+  // Room for what is still expected, made once when the list is full.
   const std::size_t room = expected_ > pending_.size() ? expected_ - pending_.size() : 0;
+  const bool grow = pending_.capacity() == pending_.size() && room > 1;
   {
     std::lock_guard lock(group_.s_->mutex);
     auto& tasks = group_.s_->tasks;
-    if (pending_.capacity() == pending_.size() && room > 1) tasks.reserve(tasks.size() + room);
+    if (grow) tasks.reserve(tasks.size() + room);
     tasks.insert(e);
   }
-  if (pending_.capacity() == pending_.size() && room > 1) pending_.reserve(pending_.size() + room);
+  if (grow) pending_.reserve(pending_.size() + room);
   if (pending_.empty()) ex_ = ex;
   pending_.push_back(Pending{e, std::move(task), std::move(on_done)});
   return Task(std::move(e));
