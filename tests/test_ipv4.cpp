@@ -14,6 +14,7 @@
 #include <boost/unordered/unordered_flat_set.hpp>
 
 #include "data_plane.hpp"
+#include "heap_count.hpp"
 #include "util/ipv4.hpp"
 #include "util/packet.hpp"
 #include "util/prefix_map.hpp"
@@ -516,6 +517,96 @@ TEST(PrefixMap, CoveredSlotsWithFewPrefixesAgainstLinearScan) {
     ASSERT_EQ(got ? std::optional(*got) : std::nullopt, want ? std::optional(*want) : std::nullopt)
         << dst << " from " << src;
   }
+}
+
+// What a covered slot reads when none of its few prefixes holds the address
+// is kept only once some slot has a cover: a table without covers holds no
+// such array; covers arrive by inserts (the first one makes it), leave by
+// removals, and come with a bulk build; every step against a linear scan.
+TEST(PrefixMap, CoverStorageFromNoneToSomeAndBack) {
+  std::mt19937 rng(4242);
+  const auto below = [&](std::size_t n) { return static_cast<unsigned>(rng() % n); };
+  // Slots of the 16-bit top table with one to three disjoint prefixes each.
+  int next = 0;
+  std::vector<Entry> base;
+  std::vector<std::uint32_t> watched;
+  for (std::uint32_t slot = 0; base.size() < 2600; slot += 0x1'0000U) {
+    const std::uint32_t at = 0xc000'0000U | slot;
+    if (slot >> 16 < 40) watched.push_back(0x0a00'0000U | slot);
+    const unsigned count = 1 + below(3);
+    for (unsigned k = 0; k < count; ++k) {
+      const std::uint32_t where = (slot >> 16 < 40 ? 0x0a00'0000U | slot : at) | k << 12 | below(16) << 8;
+      base.emplace_back(*Ipv4Net::create(Ipv4Addr(where | below(256)), 20 + below(13)), next++);
+    }
+  }
+  const std::vector<Ipv4Net> covers = {net("10.0.0.0/8"), net("10.0.0.0/16"), net("10.4.0.0/14"),
+                                       net("10.17.0.0/16"), net("0.0.0.0/0"), net("10.30.0.0/15")};
+  const auto around = [](const Ipv4Net& n) {
+    std::vector<Ipv4Addr> v;
+    const std::uint32_t a = n.network().to_u32();
+    for (std::uint32_t edge : {a, n.broadcast().to_u32() + 1, a | 0x1000U, a | 0x2400U, a | 0x3000U})
+      for (std::uint32_t p : {edge - 1, edge, edge + 1}) v.emplace_back(p);
+    return v;
+  };
+  std::vector<Ipv4Addr> probes;
+  for (std::uint32_t slot : watched)
+    for (int i = 0; i < 8; ++i) probes.emplace_back(slot | below(4) << 12 | below(4096));
+
+  // Without covers the bulk build keeps no such array; one cover brings it,
+  // four bytes an entry.
+  const std::int64_t before = test::thread_heap_bytes();
+  PrefixMap<int> map;
+  map.assign(base);
+  const std::int64_t bare = test::thread_heap_bytes() - before;
+  std::vector<Entry> covered = base;
+  covered.emplace_back(covers[0], next);
+  {
+    const std::int64_t at = test::thread_heap_bytes();
+    PrefixMap<int> with;
+    with.assign(covered);
+    EXPECT_GE(test::thread_heap_bytes() - at - bare, static_cast<std::int64_t>(4 * base.size()));
+  }
+  Reference ref;
+  for (const Entry& e : base) ref.entries[Reference::key(e.first)] = e;
+  ASSERT_NO_FATAL_FAILURE(expect_same(map, ref, probes));
+
+  // Covers arrive one by one, then leave; prefixes under them come and go.
+  std::vector<Ipv4Net> removed;
+  int step = 0;
+  for (const Ipv4Net& c : covers)
+    ASSERT_NO_FATAL_FAILURE(step_both(map, ref, std::nullopt, c, next, removed, around, step++));
+  ASSERT_NO_FATAL_FAILURE(expect_same(map, ref, probes));
+  for (int i = 0; i < 60; ++i) {
+    const std::uint32_t slot = watched[below(watched.size())];
+    const Ipv4Net n = *Ipv4Net::create(Ipv4Addr(slot | below(4) << 12 | below(4096)), 17 + below(16));
+    std::optional<RefIt> victim;
+    if (below(2) == 0) {
+      victim = ref.entries.lower_bound(Reference::key(n));
+      if (*victim == ref.entries.end() || (*victim)->second.first.prefix_len() <= 16) victim.reset();
+    }
+    ASSERT_NO_FATAL_FAILURE(step_both(map, ref, victim, n, next, removed, around, step++));
+  }
+  {
+    const PrefixMap<int> copy = map;
+    ASSERT_NO_FATAL_FAILURE(expect_same(copy, ref, probes, removed));
+  }
+  for (const Ipv4Net& c : covers) {
+    const auto victim = ref.entries.find(Reference::key(c));
+    ASSERT_NE(victim, ref.entries.end());
+    ASSERT_NO_FATAL_FAILURE(step_both(map, ref, victim, c, next, removed, around, step++));
+  }
+  ASSERT_NO_FATAL_FAILURE(expect_same(map, ref, probes, removed));
+  map.shrink_to_fit();
+  ASSERT_NO_FATAL_FAILURE(expect_same(map, ref, probes, removed));
+
+  // Built in bulk with covers, then without them again.
+  map.assign(covered);
+  ref.entries.clear();
+  for (const Entry& e : covered) ref.entries[Reference::key(e.first)] = e;
+  ASSERT_NO_FATAL_FAILURE(expect_same(map, ref, probes));
+  ASSERT_NO_FATAL_FAILURE(step_both(map, ref, ref.entries.find(Reference::key(covers[0])), covers[0], next,
+                                    removed, around, step++));
+  ASSERT_NO_FATAL_FAILURE(expect_same(map, ref, probes, removed));
 }
 
 Bytes with(Bytes p, std::size_t at, std::initializer_list<std::uint8_t> bytes) {

@@ -248,7 +248,8 @@ class PrefixTable {
         if (more >= 2 && e[2].first.contains(addr)) hit = e + 2;
         if (more >= 3 && e[3].first.contains(addr)) hit = e + 3;
         if (__builtin_expect(hit != nullptr, 1)) return hit;
-        // The rest of the slot, read only when needed.
+        // The rest of the slot, read only when needed; no rest array: none.
+        if (h.u.trie.rest == nullptr) return nullptr;
         v = h.u.trie.rest[first];
         return v == kNone ? nullptr : &h.slots[v];
       }
@@ -360,7 +361,7 @@ class PrefixTable {
   // 16 bits also holds kWide | chunk id, a chunk of runs over the last 16
   // bits, and kVerify | (n - 1) << kSetShift | entry id: of the n entries
   // from that id on, the last whose key contains the address, else
-  // rest_[id] (an entry id or kNone).
+  // rest_[id] (an entry id or kNone; kNone while rest_ is empty).
   static constexpr std::uint32_t kNone = 0x7fff'ffffU;
   static constexpr std::uint32_t kChild = 0x8000'0000U;
   static constexpr std::uint32_t kWide = 0xc000'0000U;
@@ -561,7 +562,7 @@ class PrefixTable {
       return set_small(std::move(list));
     }
     if (top_shift_ == 24 && chunks_.size() - free_chunks_.size() >= kWideChunks) return build_trie(16);
-    if (rest_.size() < items_.size()) rest_.resize(items_.size(), kNone);
+    if (!rest_.empty() && rest_.size() < items_.size()) rest_.resize(items_.size(), kNone);
     const unsigned len = net.prefix_len();
     update(net.addr().to_u32(), len, [this, s, len](std::uint32_t v) {
       return v == kNone || len_of(v) < len ? s : v;
@@ -619,7 +620,6 @@ class PrefixTable {
     small_.clear();
     small_.shrink_to_fit();
     top_.assign(std::size_t{1} << top_bits, kNone);
-    rest_.assign(items_.size(), kNone);
     top_shift_ = 32 - top_bits;
     std::vector<std::uint32_t> ids;
     if (!sorted_) ids = *order();
@@ -815,6 +815,7 @@ class PrefixTable {
   // that none of them contains share one value (the slot's longest match of
   // at most 16 bits, or kNone), which goes to rest_[first id] unless it is
   // the first entry itself: then the first id names no other slot's set.
+  // rest_ is made at the first value other than kNone.
   std::uint32_t entry_set(const WideRuns& runs) {
     // Every id of the set is the value of some position, so that any change
     // to one of its entries passes this slot.
@@ -840,7 +841,10 @@ class PrefixTable {
     for (std::uint32_t a = lo; a < hi; ++a)
       for (std::uint32_t b = a + 1; b <= hi; ++b)
         if (items_[b].first.contains(items_[a].first)) return kNone;
-    if (len_of(lo) > 32 - top_shift_) rest_[lo] = rest;
+    if (len_of(lo) > 32 - top_shift_ && (rest != kNone || !rest_.empty())) {
+      if (rest_.empty()) rest_.assign(items_.size(), kNone);
+      rest_[lo] = rest;
+    }
     return kVerify | (hi - lo) << kSetShift | lo;
   }
 
@@ -867,7 +871,7 @@ class PrefixTable {
         if (cut[i] >= 0x10000 || (i > 0 && cut[i] == cut[i - 1])) continue;
         const Ipv4Addr a(slot | cut[i]);
         // A first entry of at most 16 bits holds every position.
-        std::uint32_t val = rest_[first];
+        std::uint32_t val = rest_.empty() ? kNone : rest_[first];
         for (std::uint32_t e = first; e <= last; ++e)
           if (items_[e].first.contains(a)) val = e;
         runs.push(cut[i], val);
@@ -1143,7 +1147,8 @@ class PrefixTable {
     if (!top_.empty()) {
       hot_.count = 0;
       hot_.shift = top_shift_;
-      hot_.u.trie = typename Hot::Trie{top_.data(), chunks_.data(), blocks_.data(), rest_.data()};
+      const std::uint32_t* rest = rest_.empty() ? nullptr : rest_.data();
+      hot_.u.trie = typename Hot::Trie{top_.data(), chunks_.data(), blocks_.data(), rest};
       return;
     }
     hot_.count = static_cast<std::uint32_t>(small_.size());
@@ -1167,8 +1172,9 @@ class PrefixTable {
   std::vector<std::uint32_t> free_chunks_;
   std::vector<std::uint32_t> free_blocks_;
   // Per entry id: the value of the positions that a verified set starting
-  // at that id leaves (see entry_set); as long as items_ while a trie is
-  // kept.
+  // at that id leaves (see entry_set). Empty until some set leaves an entry
+  // (a table of no short covers has none); then at least as long as items_
+  // while the trie is kept.
   TableVector<std::uint32_t> rest_;
   // (network << 6 | length) -> id, while the entries are out of key order
   boost::unordered_flat_map<std::uint64_t, std::uint32_t> where_;
