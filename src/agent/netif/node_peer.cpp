@@ -164,8 +164,15 @@ util::Expected<std::shared_ptr<NodePeer>, core::Error> NodePeer::create(DataPlan
         Shared{ctx.tun_mtu, ctx.firewall, tun_device ? tun_device->device() : nullptr, ctx.tun_networks});
   }
   auto peer = std::make_shared<NodePeer>(Key{}, pk, *link);  // object and count in one block
-  auto task = drive(Driver(pk, std::move(*link), *shared));
-  peer->task_ = starts ? starts->spawn(ctx.executor, std::move(task)) : ctx.tasks.spawn(ctx.executor, std::move(task));
+  if (starts) {
+    // The driver's frame is made where it starts, at the batch launch.
+    peer->task_ = starts->spawn_made(ctx.executor, [link = std::move(*link), shared = *shared]() mutable {
+      const p2p::PubKey& remote = link->pk();
+      return drive(Driver(remote, std::move(link), std::move(shared)));
+    });
+  } else {
+    peer->task_ = ctx.tasks.spawn(ctx.executor, drive(Driver(pk, std::move(*link), *shared)));
+  }
   return peer;
 }
 
