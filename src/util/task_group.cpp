@@ -80,6 +80,8 @@ struct TaskGroup::Batch::EntryBlock {
 };
 
 struct TaskGroup::Batch::Pending {
+  Pending(std::shared_ptr<Entry> e, asio::awaitable<void> task, Maker&& make, OnDone&& on_done) noexcept
+      : e(std::move(e)), task(std::move(task)), make(std::move(make)), on_done(std::move(on_done)) {}
   std::shared_ptr<Entry> e;
   asio::awaitable<void> task;  // or made by `make` at the launch
   Maker make;
@@ -139,8 +141,8 @@ TaskGroup::Task TaskGroup::Batch::spawn(const asio::any_io_executor& ex, asio::a
   return add(ex, std::move(task), Maker(), std::move(on_done));
 }
 
-TaskGroup::Task TaskGroup::Batch::add(const asio::any_io_executor& ex, asio::awaitable<void> task, Maker make,
-                                      OnDone on_done) {
+TaskGroup::Task TaskGroup::Batch::add(const asio::any_io_executor& ex, asio::awaitable<void> task, Maker&& make,
+                                      OnDone&& on_done) {
   if (!entries_ || entries_used_ == std::size(entries_->entries)) {
     entries_ = std::make_shared<EntryBlock>();
     entries_used_ = 0;
@@ -158,7 +160,7 @@ TaskGroup::Task TaskGroup::Batch::add(const asio::any_io_executor& ex, asio::awa
   }
   if (grow) pending_.reserve(pending_.size() + room);
   if (pending_.empty()) ex_ = ex;
-  pending_.push_back(Pending{e, std::move(task), std::move(make), std::move(on_done)});
+  pending_.emplace_back(e, std::move(task), std::move(make), std::move(on_done));
   return Task(std::move(e));
 }
 

@@ -125,7 +125,7 @@ class TaskGroup {
     void reserve(std::size_t n) noexcept { expected_ = n; }
 
    private:
-    Task add(const boost::asio::any_io_executor& ex, boost::asio::awaitable<void> task, Maker make, OnDone on_done);
+    Task add(const boost::asio::any_io_executor& ex, boost::asio::awaitable<void> task, Maker&& make, OnDone&& on_done);
     struct Pending;
     // Entries come 16 to a block; a block lives while any of its entries
     // does.
