@@ -305,8 +305,12 @@ TEST(TaskGroup, BatchEntriesShareBlocksAndOutliveTheirNeighbours) {
 TEST(TaskGroup, BatchMakesMadeTasksAtTheLaunchOnTheRuntime) {
   asio::io_context io;
   util::TaskGroup group;
-  std::atomic<int> made{0}, started{0}, ended{0};
-  std::atomic<bool> made_outside{false};
+  struct Makes {
+    std::atomic<int> made{0};
+    std::atomic<bool> outside{false};  // a maker ran off the runner thread
+    std::thread::id runner;
+  } makes;
+  std::atomic<int> started{0}, ended{0};
   const auto held = std::make_shared<int>(7);
   auto task = [&](std::shared_ptr<int> value) -> asio::awaitable<void> {
     ++started;
@@ -317,7 +321,7 @@ TEST(TaskGroup, BatchMakesMadeTasksAtTheLaunchOnTheRuntime) {
   constexpr int kTasks = 64;
   std::vector<util::TaskGroup::Task> tasks;
   tasks.reserve(kTasks);
-  std::thread::id spawner = std::this_thread::get_id(), runner;
+  const std::thread::id spawner = std::this_thread::get_id();
   {
     util::TaskGroup::Batch batch(group);
     batch.reserve(kTasks);
@@ -325,29 +329,29 @@ TEST(TaskGroup, BatchMakesMadeTasksAtTheLaunchOnTheRuntime) {
     for (int i = 0; i < kTasks; ++i) {
       tasks.push_back(batch.spawn_made(
           io.get_executor(),
-          [&, value = held]() mutable {
-            ++made;
-            if (std::this_thread::get_id() != runner) made_outside = true;
-            return task(std::move(value));
+          [m = &makes, t = &task, value = held]() mutable {  // as small as a maker must be
+            ++m->made;
+            if (std::this_thread::get_id() != m->runner) m->outside = true;
+            return (*t)(std::move(value));
           },
           [&](std::exception_ptr) { ++ended; }));
     }
     const std::size_t blocks = test::thread_heap_allocations() - before;
     EXPECT_LE(blocks, kTasks / 16 + 2) << blocks << " blocks for " << kTasks << " spawns";
-    EXPECT_EQ(made, 0);
+    EXPECT_EQ(makes.made, 0);
     EXPECT_EQ(group.size(), static_cast<std::size_t>(kTasks));
     EXPECT_EQ(held.use_count(), kTasks + 1);
     tasks.back().stop();  // before the launch: made, started, ended
   }
-  EXPECT_EQ(made, 0);
+  EXPECT_EQ(makes.made, 0);
   std::thread run([&] {
-    runner = std::this_thread::get_id();
+    makes.runner = std::this_thread::get_id();
     for (int i = 0; i < 100 && io.poll() > 0; ++i) io.restart();
   });
   run.join();
-  EXPECT_NE(runner, spawner);
-  EXPECT_EQ(made, kTasks);
-  EXPECT_FALSE(made_outside);
+  EXPECT_NE(makes.runner, spawner);
+  EXPECT_EQ(makes.made, kTasks);
+  EXPECT_FALSE(makes.outside);
   EXPECT_EQ(started, kTasks);
   EXPECT_EQ(ended, 1);
   EXPECT_TRUE(tasks.back().done());

@@ -57,11 +57,11 @@ class TaskGroup {
   // allocates nothing.
   class Maker {
    public:
-    static constexpr std::size_t kSize = 48;
+    static constexpr std::size_t kSize = 32;  // two counted handles
     Maker() = default;
     template <class F>
     explicit Maker(F f) {
-      static_assert(sizeof(F) <= kSize && alignof(F) <= alignof(std::max_align_t), "maker too large");
+      static_assert(sizeof(F) <= kSize && alignof(F) <= alignof(void*), "maker too large");
       static_assert(std::is_nothrow_move_constructible_v<F>);
       ::new (static_cast<void*>(buf_)) F(std::move(f));
       ops_ = &kOps<F>;
@@ -100,7 +100,7 @@ class TaskGroup {
     void reset() noexcept {
       if (ops_) std::exchange(ops_, nullptr)->destroy(buf_);
     }
-    alignas(std::max_align_t) unsigned char buf_[kSize];
+    alignas(void*) unsigned char buf_[kSize];
     const Ops* ops_ = nullptr;
   };
 

@@ -163,11 +163,9 @@ struct NodePeer::Blocks::Slab {
   static constexpr std::size_t kSlot = 96;  // a peer, its count and this allocator
   static constexpr std::size_t kMaxSlots = 16;
   static constexpr std::size_t kAlign = alignof(std::max_align_t);
+  static_assert(kAlign <= __STDCPP_DEFAULT_NEW_ALIGNMENT__, "plain new aligns the slots");
 
-  static Slab* make(std::size_t slots) {
-    void* raw = ::operator new(header() + slots * kSlot, std::align_val_t{kAlign});
-    return ::new (raw) Slab(slots);
-  }
+  static Slab* make(std::size_t slots) { return ::new (::operator new(header() + slots * kSlot)) Slab(slots); }
   static constexpr std::size_t header() noexcept { return (sizeof(Slab) + kAlign - 1) / kAlign * kAlign; }
   explicit Slab(std::size_t slots) : refs(slots + 1), size(slots) {}
   void* take() noexcept { return reinterpret_cast<unsigned char*>(this) + header() + kSlot * used++; }
@@ -176,7 +174,7 @@ struct NodePeer::Blocks::Slab {
   void release(std::size_t n) noexcept {
     if (refs.fetch_sub(n, std::memory_order_acq_rel) == n) {
       this->~Slab();
-      ::operator delete(static_cast<void*>(this), std::align_val_t{kAlign});
+      ::operator delete(static_cast<void*>(this));
     }
   }
 
