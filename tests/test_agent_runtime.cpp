@@ -299,6 +299,71 @@ TEST(TaskGroup, BatchEntriesShareBlocksAndOutliveTheirNeighbours) {
   EXPECT_TRUE(group.wait_for(0ms));
 }
 
+// spawn_made() leaves the task's frame to the launch: the spawner makes only
+// the entry, the launch calls each maker on the runtime (a stopped task's
+// too, which then ends), and what the maker holds is released with it.
+TEST(TaskGroup, BatchMakesMadeTasksAtTheLaunchOnTheRuntime) {
+  asio::io_context io;
+  util::TaskGroup group;
+  struct Makes {
+    std::atomic<int> made{0};
+    std::atomic<bool> outside{false};  // a maker ran off the runner thread
+    std::thread::id runner;
+  } makes;
+  std::atomic<int> started{0}, ended{0};
+  const auto held = std::make_shared<int>(7);
+  auto task = [&](std::shared_ptr<int> value) -> asio::awaitable<void> {
+    ++started;
+    EXPECT_EQ(*value, 7);
+    const auto ex = co_await asio::this_coro::executor;
+    co_await asio::steady_timer(ex, 10s).async_wait(asio::use_awaitable);
+  };
+  constexpr int kTasks = 64;
+  std::vector<util::TaskGroup::Task> tasks;
+  tasks.reserve(kTasks);
+  const std::thread::id spawner = std::this_thread::get_id();
+  {
+    util::TaskGroup::Batch batch(group);
+    batch.reserve(kTasks);
+    const std::size_t before = test::thread_heap_allocations();
+    for (int i = 0; i < kTasks; ++i) {
+      tasks.push_back(batch.spawn_made(
+          io.get_executor(),
+          [m = &makes, t = &task, value = held]() mutable {  // as small as a maker must be
+            ++m->made;
+            if (std::this_thread::get_id() != m->runner) m->outside = true;
+            return (*t)(std::move(value));
+          },
+          [&](std::exception_ptr) { ++ended; }));
+    }
+    const std::size_t blocks = test::thread_heap_allocations() - before;
+    EXPECT_LE(blocks, kTasks / 16 + 2) << blocks << " blocks for " << kTasks << " spawns";
+    EXPECT_EQ(makes.made, 0);
+    EXPECT_EQ(group.size(), static_cast<std::size_t>(kTasks));
+    EXPECT_EQ(held.use_count(), kTasks + 1);
+    tasks.back().stop();  // before the launch: made, started, ended
+  }
+  EXPECT_EQ(makes.made, 0);
+  std::thread run([&] {
+    makes.runner = std::this_thread::get_id();
+    for (int i = 0; i < 100 && io.poll() > 0; ++i) io.restart();
+  });
+  run.join();
+  EXPECT_NE(makes.runner, spawner);
+  EXPECT_EQ(makes.made, kTasks);
+  EXPECT_FALSE(makes.outside);
+  EXPECT_EQ(started, kTasks);
+  EXPECT_EQ(ended, 1);
+  EXPECT_TRUE(tasks.back().done());
+  EXPECT_EQ(held.use_count(), kTasks);  // the frames hold it now, the makers no more
+  group.stop();
+  io.restart();
+  for (int i = 0; i < 100 && io.poll() > 0; ++i) io.restart();
+  EXPECT_EQ(ended, kTasks);
+  EXPECT_EQ(held.use_count(), 1);
+  EXPECT_TRUE(group.wait_for(0ms));
+}
+
 // Room asked of a batch is made at its first spawn, once, for the group's
 // table and the batch's list alike.
 TEST(TaskGroup, BatchReserveMakesItsRoomAtTheFirstSpawn) {

@@ -80,8 +80,11 @@ struct TaskGroup::Batch::EntryBlock {
 };
 
 struct TaskGroup::Batch::Pending {
+  Pending(std::shared_ptr<Entry> e, asio::awaitable<void> task, Maker&& make, OnDone&& on_done) noexcept
+      : e(std::move(e)), task(std::move(task)), make(std::move(make)), on_done(std::move(on_done)) {}
   std::shared_ptr<Entry> e;
-  asio::awaitable<void> task;
+  asio::awaitable<void> task;  // or made by `make` at the launch
+  Maker make;
   OnDone on_done;
 };
 
@@ -135,6 +138,11 @@ TaskGroup::Batch::~Batch() { launch(); }
 
 TaskGroup::Task TaskGroup::Batch::spawn(const asio::any_io_executor& ex, asio::awaitable<void> task,
                                         OnDone on_done) {
+  return add(ex, std::move(task), Maker(), std::move(on_done));
+}
+
+TaskGroup::Task TaskGroup::Batch::add(const asio::any_io_executor& ex, asio::awaitable<void> task, Maker&& make,
+                                      OnDone&& on_done) {
   if (!entries_ || entries_used_ == std::size(entries_->entries)) {
     entries_ = std::make_shared<EntryBlock>();
     entries_used_ = 0;
@@ -152,7 +160,7 @@ TaskGroup::Task TaskGroup::Batch::spawn(const asio::any_io_executor& ex, asio::a
   }
   if (grow) pending_.reserve(pending_.size() + room);
   if (pending_.empty()) ex_ = ex;
-  pending_.push_back(Pending{e, std::move(task), std::move(on_done)});
+  pending_.emplace_back(e, std::move(task), std::move(make), std::move(on_done));
   return Task(std::move(e));
 }
 
@@ -167,7 +175,8 @@ void TaskGroup::Batch::launch() {
       p.e->strand = strand_of(ex);
       p.e->placed.store(true, std::memory_order_seq_cst);
       const auto& strand = p.e->strand;
-      asio::dispatch(strand, [s, e = p.e, task = std::move(p.task), on_done = std::move(p.on_done)]() mutable {
+      auto task = p.make ? p.make() : std::move(p.task);
+      asio::dispatch(strand, [s, e = p.e, task = std::move(task), on_done = std::move(p.on_done)]() mutable {
         State::launch(s, e, std::move(task), std::move(on_done));
         // A stop that came before the start found no task to cancel.
         if (e->stopped.load(std::memory_order_seq_cst) && !e->done.load(std::memory_order_acquire))

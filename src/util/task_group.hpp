@@ -7,7 +7,8 @@
 // A task starts on its strand after spawn() returned, never inside it.
 // Batch: tasks spawned through it start together, with one post, when it is
 // launched (or destroyed); they belong to the group from spawn() on. Their
-// entries share blocks, so a spawn rarely allocates.
+// entries share blocks, so a spawn rarely allocates. spawn_made() leaves the
+// making of the task (its coroutine frame) to the launch, on the runtime.
 // Stopping is Asio's terminal cancellation, delivered on the task's strand:
 // the operation the task waits on completes with operation_aborted, and so
 // does every later one. Destroying the group stops its tasks without waiting.
@@ -18,6 +19,9 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <new>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include <boost/asio/any_io_executor.hpp>
@@ -49,6 +53,57 @@ class TaskGroup {
     std::shared_ptr<Entry> e_;
   };
 
+  // A move-only `() -> awaitable<void>` held in place: keeping one
+  // allocates nothing.
+  class Maker {
+   public:
+    static constexpr std::size_t kSize = 32;  // two counted handles
+    Maker() = default;
+    template <class F>
+    explicit Maker(F f) {
+      static_assert(sizeof(F) <= kSize && alignof(F) <= alignof(void*), "maker too large");
+      static_assert(std::is_nothrow_move_constructible_v<F>);
+      ::new (static_cast<void*>(buf_)) F(std::move(f));
+      ops_ = &kOps<F>;
+    }
+    Maker(Maker&& o) noexcept { take(o); }
+    Maker& operator=(Maker&& o) noexcept {
+      if (this != &o) {
+        reset();
+        take(o);
+      }
+      return *this;
+    }
+    ~Maker() { reset(); }
+    explicit operator bool() const noexcept { return ops_ != nullptr; }
+    boost::asio::awaitable<void> operator()() { return ops_->call(buf_); }
+
+   private:
+    struct Ops {
+      boost::asio::awaitable<void> (*call)(void*);
+      void (*move)(void* from, void* to) noexcept;
+      void (*destroy)(void*) noexcept;
+    };
+    template <class F>
+    static constexpr Ops kOps = {
+        [](void* p) { return (*static_cast<F*>(p))(); },
+        [](void* from, void* to) noexcept {
+          ::new (to) F(std::move(*static_cast<F*>(from)));
+          static_cast<F*>(from)->~F();
+        },
+        [](void* p) noexcept { static_cast<F*>(p)->~F(); }};
+    void take(Maker& o) noexcept {
+      if (!o.ops_) return;
+      o.ops_->move(o.buf_, buf_);
+      ops_ = std::exchange(o.ops_, nullptr);
+    }
+    void reset() noexcept {
+      if (ops_) std::exchange(ops_, nullptr)->destroy(buf_);
+    }
+    alignas(void*) unsigned char buf_[kSize];
+    const Ops* ops_ = nullptr;
+  };
+
   class Batch {
    public:
     explicit Batch(TaskGroup& group);
@@ -57,6 +112,12 @@ class TaskGroup {
     Batch& operator=(const Batch&) = delete;
     // As TaskGroup::spawn; the task starts once the batch is launched.
     Task spawn(const boost::asio::any_io_executor& ex, boost::asio::awaitable<void> task, OnDone on_done = {});
+    // The same for the task `make()` returns, called at the launch on the
+    // runtime (also for a task stopped before).
+    template <class F>
+    Task spawn_made(const boost::asio::any_io_executor& ex, F make, OnDone on_done = {}) {
+      return add(ex, {}, Maker(std::move(make)), std::move(on_done));
+    }
     // Starts every task spawned so far; the batch may be used again.
     void launch();
     // Room for up to `n` spawns until the launch, made at the next spawn
@@ -64,6 +125,7 @@ class TaskGroup {
     void reserve(std::size_t n) noexcept { expected_ = n; }
 
    private:
+    Task add(const boost::asio::any_io_executor& ex, boost::asio::awaitable<void> task, Maker&& make, OnDone&& on_done);
     struct Pending;
     // Entries come 16 to a block; a block lives while any of its entries
     // does.

@@ -142,6 +142,7 @@ void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMa
   // New peers' drivers start together once the rebuild is done.
   util::TaskGroup::Batch starts(ctx.tasks);
   std::shared_ptr<const NodePeer::Shared> shared;  // what their drivers share
+  NodePeer::Blocks blocks;  // and the slabs of their blocks
 
   // The peer for `pk`, reused or created: one table lookup per row. Peers
   // are listed in the order the rows first name them.
@@ -150,7 +151,7 @@ void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMa
     if (slot.seen == stamp) return slot.peer.get();  // null: refused this time
     slot.seen = stamp;
     if (!slot.peer) {
-      auto created = NodePeer::create(ctx, pk, &starts, &shared);
+      auto created = NodePeer::create(ctx, pk, &starts, &shared, &blocks);
       if (!created) {
         // Leave this key out; the next rebuild tries it again.
         SV_WARN(lg(), "Failed to create node peer {pk}: {error} peer={peer}", arg("pk", pk),

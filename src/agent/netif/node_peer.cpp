@@ -1,5 +1,10 @@
 #include "agent/netif/node_peer.hpp"
 
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <new>
+
 #include <boost/asio/post.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -151,9 +156,60 @@ asio::awaitable<void> drive(Driver d) { co_await d.run(); }
 
 }  // namespace
 
+// A slab's count is its slots and one for the Blocks that hands them out;
+// closing it gives back that one and the slots it never handed out, each
+// freed block one. The slots follow the header.
+struct NodePeer::Blocks::Slab {
+  static constexpr std::size_t kSlot = 96;  // a peer, its count and this allocator
+  static constexpr std::size_t kMaxSlots = 16;
+  static constexpr std::size_t kAlign = alignof(std::max_align_t);
+  static_assert(kAlign <= __STDCPP_DEFAULT_NEW_ALIGNMENT__, "plain new aligns the slots");
+
+  static Slab* make(std::size_t slots) { return ::new (::operator new(header() + slots * kSlot)) Slab(slots); }
+  static constexpr std::size_t header() noexcept { return (sizeof(Slab) + kAlign - 1) / kAlign * kAlign; }
+  explicit Slab(std::size_t slots) : refs(slots + 1), size(slots) {}
+  void* take() noexcept { return reinterpret_cast<unsigned char*>(this) + header() + kSlot * used++; }
+  bool full() const noexcept { return used == size; }
+  void close() noexcept { release(size - used + 1); }
+  void release(std::size_t n) noexcept {
+    if (refs.fetch_sub(n, std::memory_order_acq_rel) == n) {
+      this->~Slab();
+      ::operator delete(static_cast<void*>(this));
+    }
+  }
+
+  std::atomic<std::size_t> refs;
+  std::size_t size;
+  std::size_t used = 0;  // by the creating thread only
+};
+
+template <class T>
+struct NodePeer::Blocks::Alloc {
+  using value_type = T;
+  explicit Alloc(Slab* s) noexcept : slab(s) {}
+  template <class U>
+  Alloc(const Alloc<U>& o) noexcept : slab(o.slab) {}
+  T* allocate(std::size_t n) {
+    static_assert(sizeof(T) <= Slab::kSlot && alignof(T) <= alignof(std::max_align_t), "slot too small");
+    if (n != 1) throw std::bad_alloc();
+    return static_cast<T*>(slab->take());
+  }
+  void deallocate(T*, std::size_t) noexcept { slab->release(1); }
+  template <class U>
+  bool operator==(const Alloc<U>& o) const noexcept {
+    return slab == o.slab;
+  }
+  Slab* slab;
+};
+
+NodePeer::Blocks::~Blocks() {
+  if (open_) open_->close();
+}
+
 util::Expected<std::shared_ptr<NodePeer>, core::Error> NodePeer::create(DataPlaneContext& ctx, const p2p::PubKey& pk,
                                                                         util::TaskGroup::Batch* starts,
-                                                                        std::shared_ptr<const Shared>* shared) {
+                                                                        std::shared_ptr<const Shared>* shared,
+                                                                        Blocks* blocks) {
   auto link = ctx.node->initiate(pk);
   if (!link) return util::Unexpected(core::Error::make(core::Error::Kind::NodeError, link.error().message()));
   std::shared_ptr<const Shared> own;
@@ -163,9 +219,27 @@ util::Expected<std::shared_ptr<NodePeer>, core::Error> NodePeer::create(DataPlan
     *shared = std::make_shared<const Shared>(
         Shared{ctx.tun_mtu, ctx.firewall, tun_device ? tun_device->device() : nullptr, ctx.tun_networks});
   }
-  auto peer = std::make_shared<NodePeer>(Key{}, pk, *link);  // object and count in one block
-  auto task = drive(Driver(pk, std::move(*link), *shared));
-  peer->task_ = starts ? starts->spawn(ctx.executor, std::move(task)) : ctx.tasks.spawn(ctx.executor, std::move(task));
+  std::shared_ptr<NodePeer> peer;  // object and count in one block
+  if (blocks) {
+    if (!blocks->open_ || blocks->open_->full()) {
+      Blocks::Slab* slab = Blocks::Slab::make(blocks->next_size_);
+      if (blocks->open_) blocks->open_->close();
+      blocks->open_ = slab;
+      blocks->next_size_ = std::min(blocks->next_size_ * 2, Blocks::Slab::kMaxSlots);
+    }
+    peer = std::allocate_shared<NodePeer>(Blocks::Alloc<NodePeer>(blocks->open_), Key{}, pk, *link);
+  } else {
+    peer = std::make_shared<NodePeer>(Key{}, pk, *link);
+  }
+  if (starts) {
+    // The driver's frame is made where it starts, at the batch launch.
+    peer->task_ = starts->spawn_made(ctx.executor, [link = std::move(*link), shared = *shared]() mutable {
+      const p2p::PubKey& remote = link->pk();
+      return drive(Driver(remote, std::move(link), std::move(shared)));
+    });
+  } else {
+    peer->task_ = ctx.tasks.spawn(ctx.executor, drive(Driver(pk, std::move(*link), *shared)));
+  }
   return peer;
 }
 

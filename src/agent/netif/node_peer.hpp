@@ -29,10 +29,13 @@ class NodePeer {
   // refuses is a NodeError. With `starts`, the driver starts when that batch
   // is launched. With `shared`, the peers created with the same one share
   // what their drivers take from the context, taken at the first of them.
+  // With `blocks`, the peer's block comes from slabs that the peers
+  // created with it share (a slab is freed with the last of its peers).
   struct Shared;
+  class Blocks;
   static util::Expected<std::shared_ptr<NodePeer>, core::Error> create(
       DataPlaneContext& ctx, const p2p::PubKey& pk, util::TaskGroup::Batch* starts = nullptr,
-      std::shared_ptr<const Shared>* shared = nullptr);
+      std::shared_ptr<const Shared>* shared = nullptr, Blocks* blocks = nullptr);
   NodePeer(Key, const p2p::PubKey& pk, p2p::NodePeerRef link) : pk_(pk), link_(std::move(link)) {}
   ~NodePeer();
   NodePeer(const NodePeer&) = delete;
@@ -48,6 +51,25 @@ class NodePeer {
   p2p::PubKey pk_;
   p2p::NodePeerRef link_;
   util::TaskGroup::Task task_;
+};
+
+// Slabs for the blocks of peers created in one go, by one thread: the first
+// holds one block, each next one twice as many, up to 16, so a few peers
+// cost what they did and many peers rarely allocate.
+class NodePeer::Blocks {
+ public:
+  Blocks() = default;
+  ~Blocks();
+  Blocks(const Blocks&) = delete;
+  Blocks& operator=(const Blocks&) = delete;
+
+ private:
+  friend class NodePeer;
+  struct Slab;
+  template <class T>
+  struct Alloc;
+  Slab* open_ = nullptr;  // the slab blocks come from now
+  std::size_t next_size_ = 1;
 };
 
 }  // namespace sarvolt::agent
