@@ -5,11 +5,14 @@
 
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <tuple>
 
 #include <boost/asio/bind_cancellation_slot.hpp>
@@ -453,6 +456,52 @@ TEST(AsyncTun, CancelEndsOnlyItsWritersWaitAndCloseEndsTheWait) {
   }
   ASSERT_TRUE(third);
   EXPECT_FALSE(*third);
+}
+
+// Descriptors of the same open file as `fd` that some epoll set watches.
+std::size_t epoll_registrations(int fd) {
+  struct stat st{};
+  if (::fstat(fd, &st) != 0) return 0;
+  const std::string ino = fmt::format(" ino:{:x} ", st.st_ino);
+  std::size_t n = 0;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    if (std::filesystem::read_symlink(e.path(), ec).string() != "anon_inode:[eventpoll]") continue;
+    std::ifstream info("/proc/self/fdinfo/" + e.path().filename().string());
+    for (std::string line; std::getline(info, line);)
+      if (line.starts_with("tfd:") && line.find(ino) != std::string::npos) ++n;
+  }
+  return n;
+}
+
+// Only the reader's descriptor is on the reactor while no writer waits for
+// room, so a packet queued for reading is one readiness report, not two; a
+// waiting writer's descriptor is added for the wait and taken off after it.
+TEST(AsyncTun, WriteWaitIsOnTheReactorOnlyWhileAWriterWaits) {
+  Runtime rt(0);
+  SocketTun st(4096);
+  const auto tun = st.take(rt.io);
+  auto poll = [&] {
+    for (int i = 0; i < 1000 && rt.io.poll() > 0; ++i) {
+    }
+  };
+  EXPECT_EQ(epoll_registrations(tun->fd()), 1u);
+  const Bytes filler(200, 0), last(200, 1);
+  std::size_t filled = 0;
+  while (tun->try_send(filler) && filled < 10000) ++filled;
+  ASSERT_LT(filled, 10000u);
+  using Sent = util::Expected<void, std::error_code>;
+  std::optional<Sent> sent;
+  boost::asio::co_spawn(rt.io, tun->send(last), [&](std::exception_ptr, Sent r) { sent = r; });
+  poll();
+  ASSERT_FALSE(sent);
+  EXPECT_EQ(epoll_registrations(tun->fd()), 2u) << "the waiting writer's descriptor";
+  for (std::size_t i = 0; i < filled; ++i) ASSERT_EQ(st.read(), filler);
+  for (int i = 0; i < 200 && !sent; ++i) rt.io.run_one_for(10ms);
+  ASSERT_TRUE(sent && *sent);
+  EXPECT_EQ(st.read(), last);
+  poll();
+  EXPECT_EQ(epoll_registrations(tun->fd()), 1u) << "taken off once no writer waits";
 }
 
 // A reader waiting for the device: reads until nothing is left, then waits

@@ -49,8 +49,10 @@ Expected<std::shared_ptr<AsyncTun>, std::error_code> AsyncTun::create(asio::any_
   try {
     return std::shared_ptr<AsyncTun>(new AsyncTun(std::move(ex), fds[0], fds[1], fds[2]));
   } catch (const boost::system::system_error& e) {
-    // The readiness descriptors that were registered have closed their dups.
+    // The readiness descriptor that was registered has closed its dup; the
+    // one for write waits is registered only while a writer waits.
     ::close(fd);
+    ::close(fds[2]);
     return Unexpected(std::error_code(e.code().value(), std::system_category()));
   }
 }
@@ -58,13 +60,20 @@ Expected<std::shared_ptr<AsyncTun>, std::error_code> AsyncTun::create(asio::any_
 // The two descriptors (dups of fd) only wait for readiness; fd_ itself is
 // read and written directly.
 AsyncTun::AsyncTun(asio::any_io_executor ex, int fd, int read_fd, int write_fd)
-    : fd_(fd), read_wait_(ex, read_fd), write_strand_(strand_of(ex)), write_wait_(write_strand_, write_fd) {}
+    : fd_(fd),
+      read_wait_(ex, read_fd),
+      write_strand_(strand_of(ex)),
+      write_wait_(write_strand_),
+      write_fd_(write_fd) {}
 
 AsyncTun::~AsyncTun() {
   if (waiting_) waiter_.destroy();
   boost::system::error_code ignored;
   read_wait_.close(ignored);
-  write_wait_.close(ignored);
+  if (write_wait_.is_open())
+    write_wait_.close(ignored);
+  else
+    ::close(write_fd_);
   ::close(fd_);
 }
 
@@ -252,15 +261,42 @@ struct AsyncTun::StartWriteWait {
     }
   };
 
+  // Completes on write_strand_: the last wait out takes the descriptor off
+  // the reactor again, then the writer resumes on its own executor.
+  template <class Handler>
+  struct Done {
+    using executor_type = asio::any_io_executor;
+    executor_type get_executor() const noexcept { return strand; }
+    void operator()(const boost::system::error_code& ec) {
+      if (auto self = tun.lock(); self && --self->write_waits_ == 0) self->write_wait_.release();
+      const auto ex = asio::get_associated_executor(h);
+      asio::dispatch(ex, [h = std::move(h), ec]() mutable { std::move(h)(ec); });
+    }
+    std::weak_ptr<AsyncTun> tun;
+    asio::any_io_executor strand;
+    Handler h;
+  };
+
   template <class Handler>
   void operator()(Handler&& handler) const {
     auto slot = asio::get_associated_cancellation_slot(handler);
     if (slot.is_connected()) slot.template emplace<Cancel>(tun);
-    asio::dispatch(tun->write_strand_,
-                   [t = tun, h = asio::bind_cancellation_slot(asio::cancellation_slot(),
-                                                              std::forward<Handler>(handler))]() mutable {
-                     t->write_wait_.async_wait(asio::posix::stream_descriptor::wait_write, std::move(h));
-                   });
+    asio::dispatch(tun->write_strand_, [t = tun, h = asio::bind_cancellation_slot(asio::cancellation_slot(),
+                                                                                 std::forward<Handler>(handler))]() mutable {
+      using H = decltype(h);
+      if (!t->write_wait_.is_open()) {
+        boost::system::error_code ec;
+        t->write_wait_.assign(t->write_fd_, ec);
+        if (ec) {
+          const auto ex = asio::get_associated_executor(h);
+          asio::dispatch(ex, [h = std::move(h), ec]() mutable { std::move(h)(ec); });
+          return;
+        }
+      }
+      ++t->write_waits_;
+      t->write_wait_.async_wait(asio::posix::stream_descriptor::wait_write,
+                                Done<H>{t->weak_from_this(), t->write_strand_, std::move(h)});
+    });
   }
 };
 

@@ -88,7 +88,12 @@ class AsyncTun : public std::enable_shared_from_this<AsyncTun> {
   bool waiting_ = false;  // waiter_ holds the reader's handler
   Waiter waiter_;
   boost::asio::any_io_executor write_strand_;  // a strand of ex
-  boost::asio::posix::stream_descriptor write_wait_;  // a dup of fd_, used on write_strand_ only
+  // On write_strand_ only: a dup of fd_, on the reactor only while writers
+  // wait for room (else each packet the device queues for reading would be
+  // a second readiness report to run).
+  boost::asio::posix::stream_descriptor write_wait_;
+  int write_fd_;
+  std::size_t write_waits_ = 0;
 };
 
 }  // namespace sarvolt::util
