@@ -290,8 +290,9 @@ asio::awaitable<void> UdpNode::Core::receive_loop(std::shared_ptr<Core> self, st
           for (std::size_t off = 0; off < all.size(); off += seg)
             self->handle_datagram(all.subspan(off, std::min(seg, all.size() - off)), from, now);
         }
-        self->wake_readers();
-        if (static_cast<std::size_t>(n) < kRecvBatch) break;
+        const bool drained = static_cast<std::size_t>(n) < kRecvBatch;
+        self->wake_readers(drained);
+        if (drained) break;
       }
     }
   } catch (const boost::system::system_error& e) {
