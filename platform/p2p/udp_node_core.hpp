@@ -295,15 +295,15 @@ struct UdpNode::Core : std::enable_shared_from_this<Core> {
   // Readers to wake once the received batch is handled (strand): one
   // wake-up per batch, not per datagram.
   std::vector<std::shared_ptr<Waker>> to_wake;
-  // `drained`: the socket had no more; the last reader then runs at once,
-  // on this thread (the others follow as continuations).
-  void wake_readers(bool drained) {
+  // `now`: the last reader runs at once, on this thread (the others follow
+  // as continuations).
+  void wake_readers(bool now) {
     if (to_wake.empty()) return;
     auto last = std::move(to_wake.back());
     to_wake.pop_back();
     for (auto& w : to_wake) w->wake();
     to_wake.clear();
-    last->wake(drained);
+    last->wake(now);
   }
   TokenBucket strangers{kStrangerAgreementsPerSecond, kStrangerAgreementsBurst};  // strand
 
