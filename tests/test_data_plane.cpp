@@ -5,11 +5,14 @@
 
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <tuple>
 
 #include <boost/asio/bind_cancellation_slot.hpp>
@@ -519,6 +522,132 @@ TEST(AsyncTun, CancelEndsOnlyItsWritersWaitAndCloseEndsTheWait) {
   }
   ASSERT_TRUE(third);
   EXPECT_FALSE(*third);
+}
+
+// Descriptors of the same open file as `fd` that some epoll set watches.
+std::size_t epoll_registrations(int fd) {
+  struct stat st{};
+  if (::fstat(fd, &st) != 0) return 0;
+  const std::string ino = fmt::format(" ino:{:x} ", st.st_ino);
+  std::size_t n = 0;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    if (std::filesystem::read_symlink(e.path(), ec).string() != "anon_inode:[eventpoll]") continue;
+    std::ifstream info("/proc/self/fdinfo/" + e.path().filename().string());
+    for (std::string line; std::getline(info, line);)
+      if (line.starts_with("tfd:") && line.find(ino) != std::string::npos) ++n;
+  }
+  return n;
+}
+
+// Only the reader's descriptor is on the reactor while no writer waits for
+// room, so a packet queued for reading is one readiness report, not two; a
+// waiting writer's descriptor is added for the wait and taken off after it.
+TEST(AsyncTun, WriteWaitIsOnTheReactorOnlyWhileAWriterWaits) {
+  Runtime rt(0);
+  SocketTun st(4096);
+  const auto tun = st.take(rt.io);
+  auto poll = [&] {
+    for (int i = 0; i < 1000 && rt.io.poll() > 0; ++i) {
+    }
+  };
+  EXPECT_EQ(epoll_registrations(tun->fd()), 1u);
+  const Bytes filler(200, 0), last(200, 1);
+  std::size_t filled = 0;
+  while (tun->try_send(filler) && filled < 10000) ++filled;
+  ASSERT_LT(filled, 10000u);
+  using Sent = util::Expected<void, std::error_code>;
+  std::optional<Sent> sent;
+  boost::asio::co_spawn(rt.io, tun->send(last), [&](std::exception_ptr, Sent r) { sent = r; });
+  poll();
+  ASSERT_FALSE(sent);
+  EXPECT_EQ(epoll_registrations(tun->fd()), 2u) << "the waiting writer's descriptor";
+  for (std::size_t i = 0; i < filled; ++i) ASSERT_EQ(st.read(), filler);
+  for (int i = 0; i < 200 && !sent; ++i) rt.io.run_one_for(10ms);
+  ASSERT_TRUE(sent && *sent);
+  EXPECT_EQ(st.read(), last);
+  poll();
+  EXPECT_EQ(epoll_registrations(tun->fd()), 1u) << "taken off once no writer waits";
+}
+
+// A reader waiting for the device: reads until nothing is left, then waits
+// again; `woken` counts its wake-ups, `got` what it read.
+boost::asio::awaitable<void> waiting_reader(std::shared_ptr<util::AsyncTun> tun, std::size_t& woken,
+                                            std::vector<Bytes>& got) {
+  std::array<std::uint8_t, 512> buf{};
+  for (;;) {
+    for (;;) {
+      auto r = tun->try_recv(buf);
+      if (!r) break;
+      got.emplace_back(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(*r));
+    }
+    co_await tun->wait_readable();
+    ++woken;
+  }
+}
+
+// A writer's wake_reader() runs the waiting reader inline, on the writer's
+// thread, before it returns; with no reader waiting it does nothing. The
+// reactor's wait the woken reader left behind still wakes the next wait for
+// data that comes later, and a cancel still ends that wait.
+TEST(AsyncTun, WakeReaderRunsTheWaitingReaderInlineAndNoLaterDataIsMissed) {
+  Runtime rt(0);
+  SocketTun st;
+  const auto tun = st.take(rt.io);
+  auto poll = [&] {
+    for (int i = 0; i < 1000 && rt.io.poll() > 0; ++i) {
+    }
+  };
+  std::size_t woken = 0;
+  std::vector<Bytes> got;
+  boost::asio::cancellation_signal cancel;
+  std::optional<std::exception_ptr> ended;
+  boost::asio::co_spawn(rt.io, waiting_reader(tun, woken, got),
+                        boost::asio::bind_cancellation_slot(cancel.slot(), [&](std::exception_ptr e) { ended = e; }));
+  poll();
+  ASSERT_EQ(woken, 0u);
+  const Bytes answer(60, 7), later(80, 8), last(90, 9);
+  bool was_waiting = false;
+  std::size_t woken_inline = 0, got_inline = 0;
+  boost::asio::post(rt.io, [&] {
+    st.write(answer);  // as if the stack answered the writer's packet
+    was_waiting = tun->wake_reader();
+    woken_inline = woken;
+    got_inline = got.size();
+  });
+  rt.io.run_one();
+  EXPECT_TRUE(was_waiting);
+  EXPECT_EQ(woken_inline, 1u) << "the reader ran inside wake_reader()";
+  ASSERT_EQ(got_inline, 1u);
+  EXPECT_EQ(got[0], answer);
+  poll();  // the reactor's report of the same packet finds nothing new
+  const std::size_t settled = woken;
+  EXPECT_LE(settled, 2u);
+
+  st.write(later);
+  for (int i = 0; i < 200 && got.size() < 2; ++i) {
+    rt.io.run_one_for(10ms);
+  }
+  ASSERT_EQ(got.size(), 2u) << "data after a woken wait is not missed";
+  EXPECT_EQ(got[1], later);
+  poll();
+  EXPECT_FALSE(ended);
+
+  // Woken again and waiting on the reactor's older wait: a cancel ends it.
+  boost::asio::post(rt.io, [&] { EXPECT_TRUE(tun->wake_reader()); });
+  poll();
+  cancel.emit(boost::asio::cancellation_type::terminal);
+  for (int i = 0; i < 200 && !ended; ++i) rt.io.run_one_for(10ms);
+  ASSERT_TRUE(ended && *ended);
+  try {
+    std::rethrow_exception(*ended);
+  } catch (const boost::system::system_error& e) {
+    EXPECT_EQ(e.code(), boost::asio::error::operation_aborted);
+  }
+  st.write(last);
+  poll();
+  EXPECT_EQ(got.size(), 2u);
+  EXPECT_FALSE(tun->wake_reader()) << "no reader is left";
 }
 
 TEST(FirewallLookup, LongestPrefixOnlyBatchesPerPeerAndOnlyTheExpectedSender) {

@@ -4,6 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/ip/udp.hpp>
@@ -548,9 +550,65 @@ TEST(P2pWaker, ReaderResumesOnTheWakingThreadAfterItsHandler) {
 
   // Closing ends a pending wait with an error.
   auto closed = asio::co_spawn(io, waker.wait(), asio::use_future);
-  waker.channel.close();
+  waker.close();
   ASSERT_EQ(closed.wait_for(10s), std::future_status::ready);
   EXPECT_TRUE(closed.get());
+}
+
+// Woken with `now` (the receiver drained its socket), the reader runs inside
+// wake(), on the waking thread; a wake-up with no reader waiting is kept for
+// the next wait, and a cancel ends a wait with an error.
+TEST(P2pWaker, WakeNowRunsTheReaderInsideTheCall) {
+  asio::io_context io;
+  Waker waker(io.get_executor());
+  auto work = asio::make_work_guard(io);
+  std::size_t resumed = 0;
+  boost::system::error_code last;
+  auto wait = [&]() -> asio::awaitable<void> {
+    for (;;) {
+      last = co_await waker.wait();
+      ++resumed;
+      if (last) co_return;
+    }
+  };
+  asio::cancellation_signal cancel;
+  bool ended = false;
+  asio::co_spawn(asio::make_strand(io), wait(),
+                 asio::bind_cancellation_slot(cancel.slot(), [&](std::exception_ptr) { ended = true; }));
+  io.poll();
+  ASSERT_EQ(resumed, 0u);
+  std::size_t inside = 0;
+  asio::post(asio::make_strand(io), [&] {
+    waker.wake(true);
+    inside = resumed;
+  });
+  io.run_one();
+  EXPECT_EQ(inside, 1u) << "the reader ran inside wake(true)";
+  EXPECT_FALSE(last);
+
+  io.poll();
+  waker.close();  // ... and every later wait
+  io.poll();
+  EXPECT_EQ(resumed, 2u);
+  EXPECT_TRUE(last);
+  EXPECT_TRUE(ended);
+
+  Waker second(io.get_executor());
+  second.wake();  // nobody waits: kept
+  auto spare = asio::co_spawn(io, second.wait(), asio::use_future);
+  io.poll();
+  ASSERT_EQ(spare.wait_for(0s), std::future_status::ready);
+  EXPECT_FALSE(spare.get());
+  ended = false;
+  asio::co_spawn(io, second.wait(),
+                 asio::bind_cancellation_slot(cancel.slot(), [&](std::exception_ptr e, boost::system::error_code ec) {
+                   ended = !e && ec == asio::error::operation_aborted;
+                 }));
+  io.poll();
+  EXPECT_FALSE(ended);
+  cancel.emit(asio::cancellation_type::terminal);
+  io.poll();
+  EXPECT_TRUE(ended);
 }
 
 }  // namespace

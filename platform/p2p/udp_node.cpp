@@ -70,7 +70,7 @@ void UdpNode::Core::stop() {
       p->closed = true;
       w = p->reader;
     }
-    if (w) w->channel.close();
+    if (w) w->close();
   }
   std::unordered_map<asio::ip::address, UdpSocketRef> handles;
   {

@@ -26,7 +26,6 @@
 #include <vector>
 
 #include <boost/asio/awaitable.hpp>
-#include <boost/asio/experimental/concurrent_channel.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/system/system_error.hpp>
@@ -91,17 +90,46 @@ std::span<std::uint8_t> send_buffer();
 std::span<std::uint8_t> batch_buffer();
 inline constexpr std::size_t kSendBatch = 64;
 
-// Wake-up signal of a link's reader; closing it ends the pending read.
-struct Waker {
-  using Channel = asio::experimental::concurrent_channel<void(boost::system::error_code)>;
-  explicit Waker(const asio::any_io_executor& ex) : channel(ex, 1) {}
-  void wake() { channel.try_send(boost::system::error_code{}); }
-  // Waits for the next wake-up (or the close: an error). The reader resumes
-  // as a continuation of the waking handler: on the thread that received
-  // the datagram, once that handler returns, without waking another thread.
+// Wake-up signal of a link's reader; closing it ends the pending read. The
+// waiting reader's handler is kept in place (no heap), with the work it
+// holds on its executor.
+class Waker {
+ public:
+  explicit Waker(const asio::any_io_executor&) {}
+  ~Waker();
+  Waker(const Waker&) = delete;
+  Waker& operator=(const Waker&) = delete;
+
+  // Resumes the waiting reader (or leaves a signal for its next wait). With
+  // `now`, at once on this thread where its executor allows: the caller has
+  // nothing more to do before it. Else as a continuation of the running
+  // handler: on this thread once that returns, without waking another.
+  void wake(bool now = false);
+  // Ends the pending wait and every later one with an error.
+  void close();
+  // Waits for the next wake-up (an error: closed or cancelled).
   asio::awaitable<boost::system::error_code> wait();
-  Channel channel;
   std::atomic<bool> link_closed{false};  // the link was closed by its holder
+
+ private:
+  struct Cancel;
+  struct Ops {
+    void (*destroy)(void* p) noexcept;
+    void (*complete)(void* p, boost::system::error_code ec, int how);  // 0 post, 1 defer, 2 dispatch
+  };
+  template <class Handler>
+  void park(Handler&& handler);
+  // Takes the parked handler out (under mutex): its bytes go to `to`.
+  const Ops* take(unsigned char* to) noexcept;
+
+  static constexpr std::size_t kParkedSize = 160;
+  std::mutex mutex;
+  alignas(std::max_align_t) unsigned char parked[kParkedSize];  // under mutex
+  const Ops* ops = nullptr;  // set: a handler is parked
+  void (*move)(void* from, void* to) noexcept = nullptr;
+  bool spare = false;
+  bool closed = false;
+  std::uint64_t generation = 0;
 };
 
 // The node's tasks run on a strand of the runtime's io_context (a strand of
@@ -267,9 +295,15 @@ struct UdpNode::Core : std::enable_shared_from_this<Core> {
   // Readers to wake once the received batch is handled (strand): one
   // wake-up per batch, not per datagram.
   std::vector<std::shared_ptr<Waker>> to_wake;
-  void wake_readers() {
+  // `now`: the last reader runs at once, on this thread (the others follow
+  // as continuations).
+  void wake_readers(bool now) {
+    if (to_wake.empty()) return;
+    auto last = std::move(to_wake.back());
+    to_wake.pop_back();
     for (auto& w : to_wake) w->wake();
     to_wake.clear();
+    last->wake(now);
   }
   TokenBucket strangers{kStrangerAgreementsPerSecond, kStrangerAgreementsBurst};  // strand
 

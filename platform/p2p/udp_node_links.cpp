@@ -5,9 +5,12 @@
 #include <cstring>
 #include <optional>
 
+#include <boost/asio/append.hpp>
 #include <boost/asio/as_tuple.hpp>
-#include <boost/asio/bind_executor.hpp>
-#include <boost/asio/execution/relationship.hpp>
+#include <boost/asio/defer.hpp>
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/experimental/channel_error.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -21,9 +24,120 @@ SV_LOGGER("sarvolt_p2p::udp_node")
 
 using namespace std::chrono_literals;
 
+// Ends the parked wait of generation `gen` with operation_aborted.
+struct Waker::Cancel {
+  Waker* self;  // alive while its reader waits: the reader holds it
+  std::uint64_t gen;
+  void operator()(asio::cancellation_type type) const {
+    using C = asio::cancellation_type;
+    if ((type & (C::terminal | C::partial | C::total)) == C::none) return;
+    alignas(std::max_align_t) unsigned char h[kParkedSize];
+    const Ops* o;
+    {
+      std::lock_guard lock(self->mutex);
+      if (!self->ops || self->generation != gen) return;
+      o = self->take(h);
+    }
+    o->complete(h, asio::error::operation_aborted, 0);
+  }
+};
+
+namespace {
+
+// A parked reader's handler and the work it keeps on its executor.
+template <class Handler>
+struct Held {
+  using Work = std::decay_t<decltype(asio::prefer(asio::get_associated_executor(std::declval<Handler&>()),
+                                                  asio::execution::outstanding_work.tracked))>;
+  explicit Held(Handler&& h)
+      : handler(std::move(h)),
+        work(asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked)) {}
+  Handler handler;
+  Work work;
+};
+
+}  // namespace
+
+template <class Handler>
+void Waker::park(Handler&& handler) {
+  using H = Held<std::decay_t<Handler>>;
+  static_assert(sizeof(H) <= kParkedSize && alignof(H) <= alignof(std::max_align_t));
+  static constexpr Ops kOps = {
+      [](void* p) noexcept { static_cast<H*>(p)->~H(); },
+      [](void* p, boost::system::error_code ec, int how) {
+        H held(std::move(*static_cast<H*>(p)));
+        static_cast<H*>(p)->~H();
+        if (how == 2)
+          asio::dispatch(asio::append(std::move(held.handler), ec));
+        else if (how == 1)
+          asio::defer(asio::append(std::move(held.handler), ec));
+        else
+          asio::post(asio::append(std::move(held.handler), ec));
+      }};
+  boost::system::error_code ec;
+  {
+    std::lock_guard lock(mutex);
+    if (closed) {
+      ec = asio::experimental::error::channel_closed;
+    } else if (spare) {
+      spare = false;
+    } else {
+      auto slot = asio::get_associated_cancellation_slot(handler);
+      if (slot.is_connected()) slot.template emplace<Cancel>(Cancel{this, ++generation});
+      new (parked) H(std::forward<Handler>(handler));
+      ops = &kOps;
+      move = [](void* from, void* to) noexcept {
+        new (to) H(std::move(*static_cast<H*>(from)));
+        static_cast<H*>(from)->~H();
+      };
+      return;
+    }
+  }
+  // Not from inside the initiation: after it, on this thread.
+  alignas(std::max_align_t) unsigned char h[kParkedSize];
+  new (h) H(std::forward<Handler>(handler));
+  kOps.complete(h, ec, 1);
+}
+
+const Waker::Ops* Waker::take(unsigned char* to) noexcept {
+  move(parked, to);
+  return std::exchange(ops, nullptr);
+}
+
+Waker::~Waker() {
+  if (ops) ops->destroy(parked);
+}
+
+void Waker::wake(bool now) {
+  alignas(std::max_align_t) unsigned char h[kParkedSize];
+  const Ops* o;
+  {
+    std::lock_guard lock(mutex);
+    if (!ops) {
+      spare = true;
+      return;
+    }
+    o = take(h);
+  }
+  o->complete(h, {}, now ? 2 : 1);
+}
+
+void Waker::close() {
+  alignas(std::max_align_t) unsigned char h[kParkedSize];
+  const Ops* o;
+  {
+    std::lock_guard lock(mutex);
+    closed = true;
+    if (!ops) return;
+    o = take(h);
+  }
+  o->complete(h, asio::experimental::error::channel_closed, 0);
+}
+
 asio::awaitable<boost::system::error_code> Waker::wait() {
-  const auto ex = asio::prefer(co_await asio::this_coro::executor, asio::execution::relationship.continuation);
-  auto [ec] = co_await channel.async_receive(asio::bind_executor(ex, asio::as_tuple(asio::use_awaitable)));
+  auto token = asio::as_tuple(asio::use_awaitable);
+  auto [ec] = co_await asio::async_initiate<decltype(token), void(boost::system::error_code)>(
+      [this](auto handler) { park(std::move(handler)); }, token);
   co_return ec;
 }
 
@@ -146,7 +260,7 @@ class UdpNodePeer final : public NodePeer {
       std::lock_guard lock(peer_->mutex);
       if (peer_->reader == wake_) peer_->reader.reset();
     }
-    wake_->channel.close();
+    wake_->close();
   }
   bool closed() const noexcept override { return wake_->link_closed.load(std::memory_order_acquire); }
 

@@ -24,6 +24,8 @@ SV_LOGGER("sarvolt_p2p::udp_node")
 namespace {
 
 constexpr std::size_t kRecvBatch = 16;
+// Received datagrams in a round, at most, for its last reader to run at once.
+constexpr std::size_t kInlineReaderMax = 4;
 constexpr std::size_t kRecvBufSize = 65536;
 constexpr std::size_t kBatchBufSize = 256 * 1024;
 // The kernel takes at most this many segments in one offloaded send.
@@ -252,6 +254,7 @@ asio::awaitable<void> UdpNode::Core::receive_loop(std::shared_ptr<Core> self, st
     for (;;) {
       co_await s->sock.async_wait(udp::socket::wait_read, asio::use_awaitable);
       for (int round = 0; round < 8; ++round) {
+        std::size_t received = 0;  // datagrams this round
         for (std::size_t i = 0; i < kRecvBatch; ++i) {
           iovs[i] = {bufs.data() + i * kRecvBufSize, kRecvBufSize};
           msgs[i].msg_hdr = {};
@@ -285,13 +288,18 @@ asio::awaitable<void> UdpNode::Core::receive_loop(std::shared_ptr<Core> self, st
           const std::size_t seg = gro ? gro_segment_size(h) : 0;
           if (seg == 0 || seg >= all.size()) {
             self->handle_datagram(all, from, now);
+            ++received;
             continue;
           }
-          for (std::size_t off = 0; off < all.size(); off += seg)
+          for (std::size_t off = 0; off < all.size(); off += seg, ++received)
             self->handle_datagram(all.subspan(off, std::min(seg, all.size() - off)), from, now);
         }
-        self->wake_readers();
-        if (static_cast<std::size_t>(n) < kRecvBatch) break;
+        const bool drained = static_cast<std::size_t>(n) < kRecvBatch;
+        // A few datagrams that drained the socket: the last reader runs at
+        // once on this thread (the round trip waits for it). A bulk stream
+        // keeps its readers apart from receiving, on other threads.
+        self->wake_readers(drained && received <= kInlineReaderMax);
+        if (drained) break;
       }
     }
   } catch (const boost::system::system_error& e) {

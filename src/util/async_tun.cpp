@@ -49,8 +49,10 @@ Expected<std::shared_ptr<AsyncTun>, std::error_code> AsyncTun::create(asio::any_
   try {
     return std::shared_ptr<AsyncTun>(new AsyncTun(std::move(ex), fds[0], fds[1], fds[2]));
   } catch (const boost::system::system_error& e) {
-    // The readiness descriptors that were registered have closed their dups.
+    // The readiness descriptor that was registered has closed its dup; the
+    // one for write waits is registered only while a writer waits.
     ::close(fd);
+    ::close(fds[2]);
     return Unexpected(std::error_code(e.code().value(), std::system_category()));
   }
 }
@@ -58,12 +60,20 @@ Expected<std::shared_ptr<AsyncTun>, std::error_code> AsyncTun::create(asio::any_
 // The two descriptors (dups of fd) only wait for readiness; fd_ itself is
 // read and written directly.
 AsyncTun::AsyncTun(asio::any_io_executor ex, int fd, int read_fd, int write_fd)
-    : fd_(fd), read_wait_(ex, read_fd), write_strand_(strand_of(ex)), write_wait_(write_strand_, write_fd) {}
+    : fd_(fd),
+      read_wait_(ex, read_fd),
+      write_strand_(strand_of(ex)),
+      write_wait_(write_strand_),
+      write_fd_(write_fd) {}
 
 AsyncTun::~AsyncTun() {
+  if (waiting_) waiter_.destroy();
   boost::system::error_code ignored;
   read_wait_.close(ignored);
-  write_wait_.close(ignored);
+  if (write_wait_.is_open())
+    write_wait_.close(ignored);
+  else
+    ::close(write_fd_);
   ::close(fd_);
 }
 
@@ -76,8 +86,112 @@ Expected<std::size_t, std::error_code> AsyncTun::try_recv(std::span<std::uint8_t
   }
 }
 
+template <class Handler>
+void AsyncTun::Waiter::store(Handler&& handler) {
+  using H = std::decay_t<Handler>;
+  static_assert(sizeof(H) <= sizeof storage_ && alignof(H) <= alignof(std::max_align_t));
+  new (storage_) H(std::forward<Handler>(handler));
+  complete_ = [](void* p, const boost::system::error_code& ec) {
+    H h(std::move(*static_cast<H*>(p)));
+    static_cast<H*>(p)->~H();
+    const auto ex = asio::get_associated_executor(h);
+    asio::dispatch(ex, [h = std::move(h), ec]() mutable { std::move(h)(ec); });
+  };
+  destroy_ = [](void* p) { static_cast<H*>(p)->~H(); };
+}
+
+// Completes the reader's wait when one is stored. Asio moves it around; only
+// the last copy is live. Destroyed live (the runtime shut down with the wait
+// pending), it destroys the stored reader too, as Asio would its own handler.
+struct AsyncTun::ReadWaitDone {
+  explicit ReadWaitDone(std::weak_ptr<AsyncTun> t) : tun(std::move(t)) {}
+  ReadWaitDone(ReadWaitDone&& o) noexcept : tun(std::move(o.tun)), live(std::exchange(o.live, false)) {}
+  ReadWaitDone& operator=(ReadWaitDone&&) = delete;
+  ~ReadWaitDone() {
+    if (live) finish(nullptr);
+  }
+
+  void operator()(const boost::system::error_code& ec) {
+    live = false;
+    finish(&ec);
+  }
+
+  void finish(const boost::system::error_code* ec) {
+    auto self = tun.lock();
+    if (!self) return;
+    bool waiting;
+    {
+      std::lock_guard lock(self->read_mutex_);
+      self->read_wait_out_ = false;
+      waiting = std::exchange(self->waiting_, false);
+      if (!waiting && ec && !*ec) self->read_ready_ = true;
+    }
+    if (!waiting) return;
+    if (ec)
+      self->waiter_.complete(*ec);
+    else
+      self->waiter_.destroy();
+  }
+
+  std::weak_ptr<AsyncTun> tun;
+  bool live = true;
+};
+
+// Terminal, partial or total cancellation ends the reactor's wait, which
+// completes the reader with operation_aborted.
+struct AsyncTun::CancelRead {
+  explicit CancelRead(std::weak_ptr<AsyncTun> t) : tun(std::move(t)) {}
+  std::weak_ptr<AsyncTun> tun;
+  void operator()(asio::cancellation_type type) const {
+    using C = asio::cancellation_type;
+    if ((type & (C::terminal | C::partial | C::total)) == C::none) return;
+    if (auto self = tun.lock()) {
+      boost::system::error_code ignored;
+      self->read_wait_.cancel(ignored);
+    }
+  }
+};
+
+// Runs on the reader's executor. A reactor wait that is still pending (its
+// last reader was woken by a writer) is kept for the next reader.
+struct AsyncTun::StartReadWait {
+  AsyncTun* tun;
+
+  template <class Handler>
+  void operator()(Handler&& handler) const {
+    auto slot = asio::get_associated_cancellation_slot(handler);
+    if (slot.is_connected()) slot.template emplace<CancelRead>(tun->weak_from_this());
+    bool start = false;
+    {
+      std::unique_lock lock(tun->read_mutex_);
+      if (!std::exchange(tun->read_ready_, false)) {
+        tun->waiter_.store(std::forward<Handler>(handler));
+        tun->waiting_ = true;
+        start = !std::exchange(tun->read_wait_out_, true);
+        lock.unlock();
+        if (start)
+          tun->read_wait_.async_wait(asio::posix::stream_descriptor::wait_read, ReadWaitDone(tun->weak_from_this()));
+        return;
+      }
+    }
+    // Readable since the reader last looked: it reads again at once.
+    const auto ex = asio::get_associated_executor(handler);
+    asio::dispatch(ex, [h = std::forward<Handler>(handler)]() mutable { std::move(h)(boost::system::error_code{}); });
+  }
+};
+
 asio::awaitable<void> AsyncTun::wait_readable() {
-  return read_wait_.async_wait(asio::posix::stream_descriptor::wait_read, asio::use_awaitable);
+  return asio::async_initiate<decltype(asio::use_awaitable), void(boost::system::error_code)>(StartReadWait{this},
+                                                                                              asio::use_awaitable);
+}
+
+bool AsyncTun::wake_reader() {
+  {
+    std::lock_guard lock(read_mutex_);
+    if (!std::exchange(waiting_, false)) return false;
+  }
+  waiter_.complete(boost::system::error_code{});
+  return true;
 }
 
 Expected<std::size_t, std::error_code> AsyncTun::try_send(std::span<const std::uint8_t> packet) noexcept {
@@ -147,15 +261,42 @@ struct AsyncTun::StartWriteWait {
     }
   };
 
+  // Completes on write_strand_: the last wait out takes the descriptor off
+  // the reactor again, then the writer resumes on its own executor.
+  template <class Handler>
+  struct Done {
+    using executor_type = asio::any_io_executor;
+    executor_type get_executor() const noexcept { return strand; }
+    void operator()(const boost::system::error_code& ec) {
+      if (auto self = tun.lock(); self && --self->write_waits_ == 0) self->write_wait_.release();
+      const auto ex = asio::get_associated_executor(h);
+      asio::dispatch(ex, [h = std::move(h), ec]() mutable { std::move(h)(ec); });
+    }
+    std::weak_ptr<AsyncTun> tun;
+    asio::any_io_executor strand;
+    Handler h;
+  };
+
   template <class Handler>
   void operator()(Handler&& handler) const {
     auto slot = asio::get_associated_cancellation_slot(handler);
     if (slot.is_connected()) slot.template emplace<Cancel>(tun);
-    asio::dispatch(tun->write_strand_,
-                   [t = tun, h = asio::bind_cancellation_slot(asio::cancellation_slot(),
-                                                              std::forward<Handler>(handler))]() mutable {
-                     t->write_wait_.async_wait(asio::posix::stream_descriptor::wait_write, std::move(h));
-                   });
+    asio::dispatch(tun->write_strand_, [t = tun, h = asio::bind_cancellation_slot(asio::cancellation_slot(),
+                                                                                 std::forward<Handler>(handler))]() mutable {
+      using H = decltype(h);
+      if (!t->write_wait_.is_open()) {
+        boost::system::error_code ec;
+        t->write_wait_.assign(t->write_fd_, ec);
+        if (ec) {
+          const auto ex = asio::get_associated_executor(h);
+          asio::dispatch(ex, [h = std::move(h), ec]() mutable { std::move(h)(ec); });
+          return;
+        }
+      }
+      ++t->write_waits_;
+      t->write_wait_.async_wait(asio::posix::stream_descriptor::wait_write,
+                                Done<H>{t->weak_from_this(), t->write_strand_, std::move(h)});
+    });
   }
 };
 

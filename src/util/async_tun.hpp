@@ -2,12 +2,15 @@
 // such as a SOCK_SEQPACKET socket) over a non-blocking file descriptor.
 // Reads and readability waits belong to one task (the TUN driver); writes
 // may come from any task at once: the kernel takes concurrent writes, and
-// waits for room are serialised on an internal strand. Waiting (for data or
-// for room) allocates no more than any other socket operation.
+// waits for room are serialised on an internal strand. A writer may wake the
+// waiting reader at once (wake_reader), so that what the local stack answered
+// to its write is read on the writer's thread. Waiting (for data or for room)
+// allocates no more than any other socket operation.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <system_error>
 
@@ -35,8 +38,15 @@ class AsyncTun : public std::enable_shared_from_this<AsyncTun> {
   // One non-blocking read; std::errc::resource_unavailable_try_again when
   // nothing is waiting.
   Expected<std::size_t, std::error_code> try_recv(std::span<std::uint8_t> buf) noexcept;
-  // Waits until a read would not block (cancellable).
+  // Waits until a read would not block, or until wake_reader() (cancellable).
+  // One waiter at a time.
   boost::asio::awaitable<void> wait_readable();
+  // Ends a pending wait_readable() now, resuming the reader inline where its
+  // executor allows (it is not running elsewhere): a writer calls it after a
+  // write the local stack may have answered already, which is then read on
+  // the writer's thread instead of waking another. False when no reader was
+  // waiting.
+  bool wake_reader();
 
   // One non-blocking write attempt.
   Expected<std::size_t, std::error_code> try_send(std::span<const std::uint8_t> packet) noexcept;
@@ -49,14 +59,41 @@ class AsyncTun : public std::enable_shared_from_this<AsyncTun> {
 
  private:
   AsyncTun(boost::asio::any_io_executor ex, int fd, int read_fd, int write_fd);
+  struct StartReadWait;
+  struct ReadWaitDone;
+  struct CancelRead;
+  // The waiting reader's completion handler, kept without allocating.
+  class Waiter {
+   public:
+    template <class Handler>
+    void store(Handler&& h);
+    // Takes the handler out and has it run with `ec` on its executor.
+    void complete(const boost::system::error_code& ec) { complete_(storage_, ec); }
+    void destroy() { destroy_(storage_); }
+
+   private:
+    alignas(std::max_align_t) unsigned char storage_[64];
+    void (*complete_)(void*, const boost::system::error_code&) = nullptr;
+    void (*destroy_)(void*) = nullptr;
+  };
   struct StartWriteWait;
   // Waits for room, started on write_strand_; the outcome goes to `ec`.
   boost::asio::awaitable<void> wait_writable(boost::system::error_code& ec);
 
   int fd_;
-  boost::asio::posix::stream_descriptor read_wait_;
+  boost::asio::posix::stream_descriptor read_wait_;  // started by the reader only
+  std::mutex read_mutex_;  // guards the four below
+  bool read_wait_out_ = false;  // a wait on read_wait_ is pending
+  bool read_ready_ = false;  // that wait completed while no reader waited
+  bool waiting_ = false;  // waiter_ holds the reader's handler
+  Waiter waiter_;
   boost::asio::any_io_executor write_strand_;  // a strand of ex
-  boost::asio::posix::stream_descriptor write_wait_;  // a dup of fd_, used on write_strand_ only
+  // On write_strand_ only: a dup of fd_, on the reactor only while writers
+  // wait for room (else each packet the device queues for reading would be
+  // a second readiness report to run).
+  boost::asio::posix::stream_descriptor write_wait_;
+  int write_fd_;
+  std::size_t write_waits_ = 0;
 };
 
 }  // namespace sarvolt::util

@@ -130,6 +130,9 @@ struct Driver {
           else
             SV_WARN(lg(), "Failed to forward packet to TUN device: {error} pk={pk} error={error}",
                     arg("error", written.error().message()), arg("pk", pk.debug()));
+          // The local stack answered in our write (echo replies, ACKs): the
+          // TUN driver reads them here, on this thread, without a wake-up.
+          if (!to_tun.empty()) tun->wake_reader();
         }
         // A batch short of the slots drained the link: the next read waits,
         // so there is no run to break with a yield.
