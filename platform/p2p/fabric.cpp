@@ -27,6 +27,7 @@
 #include <utility>
 
 #include "util/log.hpp"
+#include "util/parked_handler.hpp"
 
 namespace sarvolt::p2p {
 
@@ -106,87 +107,8 @@ struct WaitAllocator {
 
 // The parked wait of a waker: the waiting coroutine's completion handler and
 // the work it keeps on its executor, held in place (no heap).
-class ParkedWait {
- public:
-  static constexpr std::size_t kSize = 128;
-
-  ParkedWait() = default;
-  ParkedWait(ParkedWait&& other) noexcept { take(other); }
-  ParkedWait& operator=(ParkedWait&& other) noexcept {
-    if (this != &other) {
-      reset();
-      take(other);
-    }
-    return *this;
-  }
-  ~ParkedWait() { reset(); }
-
-  explicit operator bool() const noexcept { return ops_ != nullptr; }
-
-  template <class Handler>
-  void emplace(Handler&& handler) {
-    using Held = Holder<std::decay_t<Handler>>;
-    static_assert(sizeof(Held) <= kSize && alignof(Held) <= alignof(std::max_align_t));
-    reset();
-    new (bytes_) Held(std::forward<Handler>(handler));
-    ops_ = &kOps<Held>;
-  }
-
-  // Completes the wait with `ec`: run at once when `dispatch` and the
-  // handler's executor allows it here, else posted to that executor.
-  void complete(boost::system::error_code ec, bool dispatch) {
-    if (const Ops* ops = std::exchange(ops_, nullptr)) ops->complete(bytes_, ec, dispatch);
-  }
-
-  void reset() noexcept {
-    if (const Ops* ops = std::exchange(ops_, nullptr)) ops->destroy(bytes_);
-  }
-
- private:
-  template <class Handler>
-  struct Holder {
-    using Work = std::decay_t<decltype(asio::prefer(asio::get_associated_executor(std::declval<Handler&>()),
-                                                    asio::execution::outstanding_work.tracked))>;
-    explicit Holder(Handler&& h)
-        : handler(std::move(h)),
-          work(asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked)) {}
-    Handler handler;
-    Work work;
-  };
-  struct Ops {
-    void (*move)(void* from, void* to) noexcept;
-    void (*destroy)(void* p) noexcept;
-    void (*complete)(void* p, boost::system::error_code ec, bool dispatch);
-  };
-  template <class Held>
-  static constexpr Ops kOps = {
-      [](void* from, void* to) noexcept {
-        new (to) Held(std::move(*static_cast<Held*>(from)));
-        static_cast<Held*>(from)->~Held();
-      },
-      [](void* p) noexcept { static_cast<Held*>(p)->~Held(); },
-      [](void* p, boost::system::error_code ec, bool dispatch) {
-        // Out of the slot first: the handler may park the next wait here.
-        Held held(std::move(*static_cast<Held*>(p)));
-        static_cast<Held*>(p)->~Held();
-        // To the handler's own executor: no second hop through a work dispatcher.
-        if (dispatch) {
-          asio::dispatch(asio::append(std::move(held.handler), ec));
-        } else {
-          asio::post(asio::append(std::move(held.handler), ec));
-        }
-      }};
-
-  void take(ParkedWait& other) noexcept {
-    if (other.ops_) {
-      other.ops_->move(other.bytes_, bytes_);
-      ops_ = std::exchange(other.ops_, nullptr);
-    }
-  }
-
-  alignas(std::max_align_t) unsigned char bytes_[kSize];
-  const Ops* ops_ = nullptr;
-};
+using ParkedWait = util::ParkedHandler<128>;
+using util::Completion;
 
 // Per io_context: the wakers woken from threads outside it, relayed to it
 // with one post per burst, whose memory is a fixed block.
@@ -276,7 +198,7 @@ struct MemoryNodePeer::Waker {
       }
       w = std::move(parked);
     }
-    w.complete({}, dispatch);
+    w.complete({}, dispatch ? Completion::dispatch : Completion::post);
   }
 
   void close() {
@@ -286,7 +208,7 @@ struct MemoryNodePeer::Waker {
       closed.store(true, std::memory_order_release);
       w = std::move(parked);
     }
-    w.complete(asio::experimental::error::channel_closed, false);
+    w.complete(asio::experimental::error::channel_closed, Completion::post);
   }
   bool is_closed() const noexcept { return closed.load(std::memory_order_acquire); }
 
@@ -308,7 +230,7 @@ struct MemoryNodePeer::Waker {
         if (!self->parked || self->generation != gen) return;
         w = std::move(self->parked);
       }
-      w.complete(asio::error::operation_aborted, false);
+      w.complete(asio::error::operation_aborted, Completion::post);
     }
   };
 
@@ -331,7 +253,7 @@ struct MemoryNodePeer::Waker {
     // Not from inside the initiation: the handler runs after it.
     ParkedWait w;
     w.emplace(std::move(handler));
-    w.complete(ec, false);
+    w.complete(ec, Completion::post);
   }
 
   std::mutex mutex;

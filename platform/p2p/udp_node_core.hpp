@@ -36,6 +36,7 @@
 #include "platform/p2p/udp_node.hpp"
 #include "platform/p2p/wire.hpp"
 #include "util/cancellation_token.hpp"
+#include "util/parked_handler.hpp"
 #include "util/task_group.hpp"
 
 namespace sarvolt::p2p {
@@ -96,7 +97,6 @@ inline constexpr std::size_t kSendBatch = 64;
 class Waker {
  public:
   explicit Waker(const asio::any_io_executor&) {}
-  ~Waker();
   Waker(const Waker&) = delete;
   Waker& operator=(const Waker&) = delete;
 
@@ -113,20 +113,12 @@ class Waker {
 
  private:
   struct Cancel;
-  struct Ops {
-    void (*destroy)(void* p) noexcept;
-    void (*complete)(void* p, boost::system::error_code ec, int how);  // 0 post, 1 defer, 2 dispatch
-  };
   template <class Handler>
   void park(Handler&& handler);
-  // Takes the parked handler out (under mutex): its bytes go to `to`.
-  const Ops* take(unsigned char* to) noexcept;
 
   static constexpr std::size_t kParkedSize = 160;
   std::mutex mutex;
-  alignas(std::max_align_t) unsigned char parked[kParkedSize];  // under mutex
-  const Ops* ops = nullptr;  // set: a handler is parked
-  void (*move)(void* from, void* to) noexcept = nullptr;
+  util::ParkedHandler<kParkedSize> parked;  // under mutex
   bool spare = false;
   bool closed = false;
   std::uint64_t generation = 0;

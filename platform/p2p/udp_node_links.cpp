@@ -24,6 +24,8 @@ SV_LOGGER("sarvolt_p2p::udp_node")
 
 using namespace std::chrono_literals;
 
+using util::Completion;
+
 // Ends the parked wait of generation `gen` with operation_aborted.
 struct Waker::Cancel {
   Waker* self;  // alive while its reader waits: the reader holds it
@@ -31,49 +33,18 @@ struct Waker::Cancel {
   void operator()(asio::cancellation_type type) const {
     using C = asio::cancellation_type;
     if ((type & (C::terminal | C::partial | C::total)) == C::none) return;
-    alignas(std::max_align_t) unsigned char h[kParkedSize];
-    const Ops* o;
+    util::ParkedHandler<kParkedSize> h;
     {
       std::lock_guard lock(self->mutex);
-      if (!self->ops || self->generation != gen) return;
-      o = self->take(h);
+      if (!self->parked || self->generation != gen) return;
+      h = std::move(self->parked);
     }
-    o->complete(h, asio::error::operation_aborted, 0);
+    h.complete(asio::error::operation_aborted, Completion::post);
   }
 };
 
-namespace {
-
-// A parked reader's handler and the work it keeps on its executor.
-template <class Handler>
-struct Held {
-  using Work = std::decay_t<decltype(asio::prefer(asio::get_associated_executor(std::declval<Handler&>()),
-                                                  asio::execution::outstanding_work.tracked))>;
-  explicit Held(Handler&& h)
-      : handler(std::move(h)),
-        work(asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked)) {}
-  Handler handler;
-  Work work;
-};
-
-}  // namespace
-
 template <class Handler>
 void Waker::park(Handler&& handler) {
-  using H = Held<std::decay_t<Handler>>;
-  static_assert(sizeof(H) <= kParkedSize && alignof(H) <= alignof(std::max_align_t));
-  static constexpr Ops kOps = {
-      [](void* p) noexcept { static_cast<H*>(p)->~H(); },
-      [](void* p, boost::system::error_code ec, int how) {
-        H held(std::move(*static_cast<H*>(p)));
-        static_cast<H*>(p)->~H();
-        if (how == 2)
-          asio::dispatch(asio::append(std::move(held.handler), ec));
-        else if (how == 1)
-          asio::defer(asio::append(std::move(held.handler), ec));
-        else
-          asio::post(asio::append(std::move(held.handler), ec));
-      }};
   boost::system::error_code ec;
   {
     std::lock_guard lock(mutex);
@@ -84,54 +55,38 @@ void Waker::park(Handler&& handler) {
     } else {
       auto slot = asio::get_associated_cancellation_slot(handler);
       if (slot.is_connected()) slot.template emplace<Cancel>(Cancel{this, ++generation});
-      new (parked) H(std::forward<Handler>(handler));
-      ops = &kOps;
-      move = [](void* from, void* to) noexcept {
-        new (to) H(std::move(*static_cast<H*>(from)));
-        static_cast<H*>(from)->~H();
-      };
+      parked.emplace(std::forward<Handler>(handler));
       return;
     }
   }
   // Not from inside the initiation: after it, on this thread.
-  alignas(std::max_align_t) unsigned char h[kParkedSize];
-  new (h) H(std::forward<Handler>(handler));
-  kOps.complete(h, ec, 1);
-}
-
-const Waker::Ops* Waker::take(unsigned char* to) noexcept {
-  move(parked, to);
-  return std::exchange(ops, nullptr);
-}
-
-Waker::~Waker() {
-  if (ops) ops->destroy(parked);
+  util::ParkedHandler<kParkedSize> h;
+  h.emplace(std::forward<Handler>(handler));
+  h.complete(ec, Completion::defer);
 }
 
 void Waker::wake(bool now) {
-  alignas(std::max_align_t) unsigned char h[kParkedSize];
-  const Ops* o;
+  util::ParkedHandler<kParkedSize> h;
   {
     std::lock_guard lock(mutex);
-    if (!ops) {
+    if (!parked) {
       spare = true;
       return;
     }
-    o = take(h);
+    h = std::move(parked);
   }
-  o->complete(h, {}, now ? 2 : 1);
+  h.complete({}, now ? Completion::dispatch : Completion::defer);
 }
 
 void Waker::close() {
-  alignas(std::max_align_t) unsigned char h[kParkedSize];
-  const Ops* o;
+  util::ParkedHandler<kParkedSize> h;
   {
     std::lock_guard lock(mutex);
     closed = true;
-    if (!ops) return;
-    o = take(h);
+    if (!parked) return;
+    h = std::move(parked);
   }
-  o->complete(h, asio::experimental::error::channel_closed, 0);
+  h.complete(asio::experimental::error::channel_closed, Completion::post);
 }
 
 asio::awaitable<boost::system::error_code> Waker::wait() {

@@ -67,7 +67,7 @@ AsyncTun::AsyncTun(asio::any_io_executor ex, int fd, int read_fd, int write_fd)
       write_fd_(write_fd) {}
 
 AsyncTun::~AsyncTun() {
-  if (waiting_) waiter_.destroy();
+  if (waiting_) waiter_.reset();
   boost::system::error_code ignored;
   read_wait_.close(ignored);
   if (write_wait_.is_open())
@@ -84,20 +84,6 @@ Expected<std::size_t, std::error_code> AsyncTun::try_recv(std::span<std::uint8_t
     if (errno == EINTR) continue;
     return Unexpected(last_error());
   }
-}
-
-template <class Handler>
-void AsyncTun::Waiter::store(Handler&& handler) {
-  using H = std::decay_t<Handler>;
-  static_assert(sizeof(H) <= sizeof storage_ && alignof(H) <= alignof(std::max_align_t));
-  new (storage_) H(std::forward<Handler>(handler));
-  complete_ = [](void* p, const boost::system::error_code& ec) {
-    H h(std::move(*static_cast<H*>(p)));
-    static_cast<H*>(p)->~H();
-    const auto ex = asio::get_associated_executor(h);
-    asio::dispatch(ex, [h = std::move(h), ec]() mutable { std::move(h)(ec); });
-  };
-  destroy_ = [](void* p) { static_cast<H*>(p)->~H(); };
 }
 
 // Completes the reader's wait when one is stored. Asio moves it around; only
@@ -128,9 +114,9 @@ struct AsyncTun::ReadWaitDone {
     }
     if (!waiting) return;
     if (ec)
-      self->waiter_.complete(*ec);
+      self->waiter_.complete(*ec, Completion::dispatch);
     else
-      self->waiter_.destroy();
+      self->waiter_.reset();
   }
 
   std::weak_ptr<AsyncTun> tun;
@@ -165,7 +151,7 @@ struct AsyncTun::StartReadWait {
     {
       std::unique_lock lock(tun->read_mutex_);
       if (!std::exchange(tun->read_ready_, false)) {
-        tun->waiter_.store(std::forward<Handler>(handler));
+        tun->waiter_.emplace(std::forward<Handler>(handler));
         tun->waiting_ = true;
         start = !std::exchange(tun->read_wait_out_, true);
         lock.unlock();
@@ -190,7 +176,7 @@ bool AsyncTun::wake_reader() {
     std::lock_guard lock(read_mutex_);
     if (!std::exchange(waiting_, false)) return false;
   }
-  waiter_.complete(boost::system::error_code{});
+  waiter_.complete(boost::system::error_code{}, Completion::dispatch);
   return true;
 }
 

@@ -19,6 +19,7 @@
 #include <boost/asio/posix/stream_descriptor.hpp>
 
 #include "util/expected.hpp"
+#include "util/parked_handler.hpp"
 
 namespace sarvolt::util {
 
@@ -62,20 +63,9 @@ class AsyncTun : public std::enable_shared_from_this<AsyncTun> {
   struct StartReadWait;
   struct ReadWaitDone;
   struct CancelRead;
-  // The waiting reader's completion handler, kept without allocating.
-  class Waiter {
-   public:
-    template <class Handler>
-    void store(Handler&& h);
-    // Takes the handler out and has it run with `ec` on its executor.
-    void complete(const boost::system::error_code& ec) { complete_(storage_, ec); }
-    void destroy() { destroy_(storage_); }
-
-   private:
-    alignas(std::max_align_t) unsigned char storage_[64];
-    void (*complete_)(void*, const boost::system::error_code&) = nullptr;
-    void (*destroy_)(void*) = nullptr;
-  };
+  // The waiting reader's completion handler, kept without allocating; no
+  // work of its own: the pending reactor wait keeps the context running.
+  using Waiter = ParkedHandler<64, false>;
   struct StartWriteWait;
   // Waits for room, started on write_strand_; the outcome goes to `ec`.
   boost::asio::awaitable<void> wait_writable(boost::system::error_code& ec);
