@@ -27,7 +27,7 @@
 #include <utility>
 
 #include "util/log.hpp"
-#include "util/parked_handler.hpp"
+#include "util/wake_signal.hpp"
 
 namespace sarvolt::p2p {
 
@@ -105,9 +105,6 @@ struct WaitAllocator {
   std::shared_ptr<WaitArena> arena;
 };
 
-// The parked wait of a waker: the waiting coroutine's completion handler and
-// the work it keeps on its executor, held in place (no heap).
-using ParkedWait = util::ParkedHandler<128>;
 using util::Completion;
 
 // Per io_context: the wakers woken from threads outside it, relayed to it
@@ -156,7 +153,7 @@ class WakeRelay : public asio::execution_context::service {
 // wakers of a burst are relayed with one post, and each waiter is resumed
 // from there directly when its executor allows it. Nothing is allocated per
 // wake-up on either side.
-struct MemoryNodePeer::Waker {
+struct MemoryNodePeer::Waker : util::WakeSignal<128, Completion::post> {
   // Under the queue's mutex, before a wait: where to relay wake-ups to.
   void prepare_wait(asio::io_context* io) {
     WakeRelay* r = relay.load(std::memory_order_relaxed);
@@ -168,14 +165,6 @@ struct MemoryNodePeer::Waker {
     relay.store(r, std::memory_order_release);
   }
 
-  // Waits for the next wake-up; completes with channel_closed once closed,
-  // operation_aborted when cancelled.
-  auto wait() {
-    auto token = asio::as_tuple(asio::use_awaitable);
-    return asio::async_initiate<decltype(token), void(boost::system::error_code)>(
-        [this](auto handler) { park(std::move(handler)); }, token);
-  }
-
   static void wake(const std::shared_ptr<Waker>& self) {
     // Already on its way through the relay: the waiter looks again anyway.
     if (self->relay_queued.load(std::memory_order_acquire)) return;
@@ -184,83 +173,11 @@ struct MemoryNodePeer::Waker {
       r->add(self);
       return;
     }
-    self->signal(false);
+    self->signal(Completion::post);
   }
-
-  // Completes the parked wait, or leaves a spare signal.
-  void signal(bool dispatch) {
-    ParkedWait w;
-    {
-      std::lock_guard lock(mutex);
-      if (!parked) {
-        spare = true;
-        return;
-      }
-      w = std::move(parked);
-    }
-    w.complete({}, dispatch ? Completion::dispatch : Completion::post);
-  }
-
-  void close() {
-    ParkedWait w;
-    {
-      std::lock_guard lock(mutex);
-      closed.store(true, std::memory_order_release);
-      w = std::move(parked);
-    }
-    w.complete(asio::experimental::error::channel_closed, Completion::post);
-  }
-  bool is_closed() const noexcept { return closed.load(std::memory_order_acquire); }
 
   std::atomic<WakeRelay*> relay{nullptr};
   std::atomic<bool> relay_queued{false};  // on its way through `relay`
-
- private:
-  // Ends the parked wait of generation `gen` with operation_aborted.
-  struct Cancel {
-    Waker* self;
-    std::uint64_t gen;
-    void operator()(asio::cancellation_type type) const {
-      if ((type & (asio::cancellation_type::terminal | asio::cancellation_type::partial |
-                   asio::cancellation_type::total)) == asio::cancellation_type::none)
-        return;
-      ParkedWait w;
-      {
-        std::lock_guard lock(self->mutex);
-        if (!self->parked || self->generation != gen) return;
-        w = std::move(self->parked);
-      }
-      w.complete(asio::error::operation_aborted, Completion::post);
-    }
-  };
-
-  template <class Handler>
-  void park(Handler handler) {
-    boost::system::error_code ec;
-    {
-      std::lock_guard lock(mutex);
-      if (closed.load(std::memory_order_relaxed)) {
-        ec = asio::experimental::error::channel_closed;
-      } else if (spare) {
-        spare = false;
-      } else {
-        auto slot = asio::get_associated_cancellation_slot(handler);
-        if (slot.is_connected()) slot.template emplace<Cancel>(Cancel{this, ++generation});
-        parked.emplace(std::move(handler));
-        return;
-      }
-    }
-    // Not from inside the initiation: the handler runs after it.
-    ParkedWait w;
-    w.emplace(std::move(handler));
-    w.complete(ec, Completion::post);
-  }
-
-  std::mutex mutex;
-  ParkedWait parked;     // under mutex
-  bool spare = false;    // under mutex
-  std::uint64_t generation = 0;  // under mutex
-  std::atomic<bool> closed{false};
 };
 
 namespace {
@@ -294,7 +211,7 @@ void WakeRelay::run() {
   for (const std::size_t end = std::min(running_.size(), next_ + kPerRun); next_ < end; ++next_) {
     const std::shared_ptr<Waker> w = std::move(running_[next_]);
     w->relay_queued.store(false, std::memory_order_release);
-    w->signal(true);
+    w->signal(Completion::dispatch);
   }
   bool again = next_ < running_.size();
   {

@@ -36,7 +36,7 @@
 #include "platform/p2p/udp_node.hpp"
 #include "platform/p2p/wire.hpp"
 #include "util/cancellation_token.hpp"
-#include "util/parked_handler.hpp"
+#include "util/wake_signal.hpp"
 #include "util/task_group.hpp"
 
 namespace sarvolt::p2p {
@@ -91,37 +91,19 @@ std::span<std::uint8_t> send_buffer();
 std::span<std::uint8_t> batch_buffer();
 inline constexpr std::size_t kSendBatch = 64;
 
-// Wake-up signal of a link's reader; closing it ends the pending read. The
-// waiting reader's handler is kept in place (no heap), with the work it
-// holds on its executor.
-class Waker {
+// Wake-up signal of a link's reader; closing it ends the pending read.
+class Waker : public util::WakeSignal<160, util::Completion::defer> {
  public:
   explicit Waker(const asio::any_io_executor&) {}
-  Waker(const Waker&) = delete;
-  Waker& operator=(const Waker&) = delete;
 
   // Resumes the waiting reader (or leaves a signal for its next wait). With
   // `now`, at once on this thread where its executor allows: the caller has
   // nothing more to do before it. Else as a continuation of the running
   // handler: on this thread once that returns, without waking another.
-  void wake(bool now = false);
-  // Ends the pending wait and every later one with an error.
-  void close();
+  void wake(bool now = false) { signal(now ? util::Completion::dispatch : util::Completion::defer); }
   // Waits for the next wake-up (an error: closed or cancelled).
   asio::awaitable<boost::system::error_code> wait();
   std::atomic<bool> link_closed{false};  // the link was closed by its holder
-
- private:
-  struct Cancel;
-  template <class Handler>
-  void park(Handler&& handler);
-
-  static constexpr std::size_t kParkedSize = 160;
-  std::mutex mutex;
-  util::ParkedHandler<kParkedSize> parked;  // under mutex
-  bool spare = false;
-  bool closed = false;
-  std::uint64_t generation = 0;
 };
 
 // The node's tasks run on a strand of the runtime's io_context (a strand of

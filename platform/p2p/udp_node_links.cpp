@@ -5,12 +5,7 @@
 #include <cstring>
 #include <optional>
 
-#include <boost/asio/append.hpp>
 #include <boost/asio/as_tuple.hpp>
-#include <boost/asio/defer.hpp>
-#include <boost/asio/dispatch.hpp>
-#include <boost/asio/experimental/channel_error.hpp>
-#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -24,75 +19,8 @@ SV_LOGGER("sarvolt_p2p::udp_node")
 
 using namespace std::chrono_literals;
 
-using util::Completion;
-
-// Ends the parked wait of generation `gen` with operation_aborted.
-struct Waker::Cancel {
-  Waker* self;  // alive while its reader waits: the reader holds it
-  std::uint64_t gen;
-  void operator()(asio::cancellation_type type) const {
-    using C = asio::cancellation_type;
-    if ((type & (C::terminal | C::partial | C::total)) == C::none) return;
-    util::ParkedHandler<kParkedSize> h;
-    {
-      std::lock_guard lock(self->mutex);
-      if (!self->parked || self->generation != gen) return;
-      h = std::move(self->parked);
-    }
-    h.complete(asio::error::operation_aborted, Completion::post);
-  }
-};
-
-template <class Handler>
-void Waker::park(Handler&& handler) {
-  boost::system::error_code ec;
-  {
-    std::lock_guard lock(mutex);
-    if (closed) {
-      ec = asio::experimental::error::channel_closed;
-    } else if (spare) {
-      spare = false;
-    } else {
-      auto slot = asio::get_associated_cancellation_slot(handler);
-      if (slot.is_connected()) slot.template emplace<Cancel>(Cancel{this, ++generation});
-      parked.emplace(std::forward<Handler>(handler));
-      return;
-    }
-  }
-  // Not from inside the initiation: after it, on this thread.
-  util::ParkedHandler<kParkedSize> h;
-  h.emplace(std::forward<Handler>(handler));
-  h.complete(ec, Completion::defer);
-}
-
-void Waker::wake(bool now) {
-  util::ParkedHandler<kParkedSize> h;
-  {
-    std::lock_guard lock(mutex);
-    if (!parked) {
-      spare = true;
-      return;
-    }
-    h = std::move(parked);
-  }
-  h.complete({}, now ? Completion::dispatch : Completion::defer);
-}
-
-void Waker::close() {
-  util::ParkedHandler<kParkedSize> h;
-  {
-    std::lock_guard lock(mutex);
-    closed = true;
-    if (!parked) return;
-    h = std::move(parked);
-  }
-  h.complete(asio::experimental::error::channel_closed, Completion::post);
-}
-
 asio::awaitable<boost::system::error_code> Waker::wait() {
-  auto token = asio::as_tuple(asio::use_awaitable);
-  auto [ec] = co_await asio::async_initiate<decltype(token), void(boost::system::error_code)>(
-      [this](auto handler) { park(std::move(handler)); }, token);
+  auto [ec] = co_await WakeSignal::wait();
   co_return ec;
 }
 

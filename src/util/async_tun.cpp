@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include <boost/asio/append.hpp>
 #include <boost/asio/async_result.hpp>
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/dispatch.hpp>
@@ -161,8 +162,7 @@ struct AsyncTun::StartReadWait {
       }
     }
     // Readable since the reader last looked: it reads again at once.
-    const auto ex = asio::get_associated_executor(handler);
-    asio::dispatch(ex, [h = std::forward<Handler>(handler)]() mutable { std::move(h)(boost::system::error_code{}); });
+    asio::dispatch(asio::append(std::forward<Handler>(handler), boost::system::error_code{}));
   }
 };
 
@@ -255,8 +255,7 @@ struct AsyncTun::StartWriteWait {
     executor_type get_executor() const noexcept { return strand; }
     void operator()(const boost::system::error_code& ec) {
       if (auto self = tun.lock(); self && --self->write_waits_ == 0) self->write_wait_.release();
-      const auto ex = asio::get_associated_executor(h);
-      asio::dispatch(ex, [h = std::move(h), ec]() mutable { std::move(h)(ec); });
+      asio::dispatch(asio::append(std::move(h), ec));
     }
     std::weak_ptr<AsyncTun> tun;
     asio::any_io_executor strand;
@@ -274,8 +273,7 @@ struct AsyncTun::StartWriteWait {
         boost::system::error_code ec;
         t->write_wait_.assign(t->write_fd_, ec);
         if (ec) {
-          const auto ex = asio::get_associated_executor(h);
-          asio::dispatch(ex, [h = std::move(h), ec]() mutable { std::move(h)(ec); });
+          asio::dispatch(asio::append(std::move(h), ec));
           return;
         }
       }
