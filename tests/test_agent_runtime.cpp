@@ -364,6 +364,54 @@ TEST(TaskGroup, BatchMakesMadeTasksAtTheLaunchOnTheRuntime) {
   EXPECT_TRUE(group.wait_for(0ms));
 }
 
+// A batch's block joins the group whole: the slots no spawn took leave it
+// at the launch, so a group whose batch tasks have ended is idle, and a
+// batch used again takes a fresh block. Its entries are the group's from
+// spawn() on: size(), stop() and wait() see them before the launch.
+TEST(TaskGroup, ABatchBlockLeavesTheGroupWithItsLastTask) {
+  asio::io_context io;
+  util::TaskGroup group;
+  std::atomic<int> started{0}, ended{0};
+  auto task = [&]() -> asio::awaitable<void> {
+    ++started;
+    const auto ex = co_await asio::this_coro::executor;
+    co_await asio::steady_timer(ex, 10s).async_wait(asio::use_awaitable);
+  };
+  auto done = [&](std::exception_ptr) { ++ended; };
+  auto drain = [&] {
+    for (int i = 0; i < 100 && io.poll() > 0; ++i) io.restart();
+    io.restart();
+  };
+  util::TaskGroup::Batch batch(group);
+  for (int i = 0; i < 3; ++i) batch.spawn_made(io.get_executor(), [&] { return task(); }, done);
+  EXPECT_EQ(group.size(), 3u);
+  EXPECT_FALSE(group.wait_for(0ms));
+  std::thread([&] { group.stop(); }).join();  // before the launch
+  batch.launch();
+  drain();
+  EXPECT_EQ(started, 3);
+  EXPECT_EQ(ended, 3);
+  EXPECT_EQ(group.size(), 0u);
+  EXPECT_TRUE(group.wait_for(0ms)) << "slots no spawn took keep the group busy";
+
+  // Used again: a new block; one task ended by its handle, one by the group.
+  auto first = batch.spawn_made(io.get_executor(), [&] { return task(); });
+  auto second = batch.spawn_made(io.get_executor(), [&] { return task(); }, done);
+  batch.launch();
+  drain();
+  EXPECT_EQ(group.size(), 2u);
+  first.stop();
+  drain();
+  EXPECT_TRUE(first.done());
+  EXPECT_EQ(ended, 3);  // `first` has no handler
+  EXPECT_FALSE(group.wait_for(0ms));
+  group.stop();
+  drain();
+  EXPECT_TRUE(second.done());
+  EXPECT_EQ(ended, 4);
+  EXPECT_TRUE(group.wait_for(0ms));
+}
+
 // Room asked of a batch is made at its first spawn, once, for the group's
 // table and the batch's list alike.
 TEST(TaskGroup, BatchReserveMakesItsRoomAtTheFirstSpawn) {

@@ -1,5 +1,6 @@
 #include "util/task_group.hpp"
 
+#include <algorithm>
 #include <condition_variable>
 #include <iterator>
 #include <mutex>
@@ -15,6 +16,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <boost/unordered/unordered_flat_map.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
 
 namespace sarvolt::util {
@@ -30,6 +32,8 @@ struct TaskGroup::Entry {
   std::atomic<bool> placed{false};  // `strand` is set
   std::atomic<bool> done{false};
   std::atomic<bool> stopped{false};  // a stop may come before a batch start
+  Block* block = nullptr;  // of a batch: the block it is in
+  OnDone on_done;  // set before the task starts
 
   // A stop before the strand is set leaves the cancel to the launch, which
   // tests `stopped` after setting it: one of the two sees the other.
@@ -43,49 +47,70 @@ struct TaskGroup::Entry {
   }
 };
 
+// A batch's entries, 16 to a block. Each slot counts as live until its
+// task has ended, or, for a slot the batch never used, until the batch
+// leaves the block; the group holds the block while any slot is live.
+struct TaskGroup::Block : std::enable_shared_from_this<Block> {
+  static constexpr std::size_t kEntries = 16;
+  Block() {
+    for (auto& e : entries) e.block = this;
+  }
+  Entry entries[kEntries];
+  std::atomic<std::size_t> used{0};  // entries spawned, published for stop()
+  std::size_t live = kEntries;       // under the group's mutex
+};
+
 struct TaskGroup::State {
   std::mutex mutex;
   std::condition_variable idle;
-  boost::unordered_flat_set<std::shared_ptr<Entry>> tasks;
+  boost::unordered_flat_set<std::shared_ptr<Entry>> tasks;  // spawned alone
+  boost::unordered_flat_map<Block*, std::shared_ptr<Block>> blocks;
+  std::size_t block_slots = 0;  // live slots of `blocks`
   std::vector<std::shared_ptr<Wake>> waiters;
 
-  void finished(const std::shared_ptr<Entry>& e) {
+  bool empty() const noexcept { return tasks.empty() && block_slots == 0; }
+
+  // Under `mutex`: `n` slots of `b` are no longer live.
+  void release_locked(Block* b, std::size_t n) {
+    b->live -= n;
+    block_slots -= n;
+    if (b->live == 0) blocks.erase(b);
+  }
+  // Under `lock`: wakes the waiters once the group has no task left.
+  void wake_if_empty(std::unique_lock<std::mutex>& lock) {
+    if (!empty()) return;
     std::vector<std::shared_ptr<Wake>> wake;
-    {
-      std::lock_guard lock(mutex);
-      e->done.store(true, std::memory_order_release);
-      tasks.erase(e);
-      if (!tasks.empty()) return;
-      wake.swap(waiters);
-      idle.notify_all();
-    }
+    wake.swap(waiters);
+    idle.notify_all();
+    lock.unlock();
     for (auto& w : wake) (void)w->try_send(boost::system::error_code{});
   }
+
+  void finished(const std::shared_ptr<Entry>& e) {
+    std::unique_lock lock(mutex);
+    e->done.store(true, std::memory_order_release);
+    if (e->block)
+      release_locked(e->block, 1);
+    else
+      tasks.erase(e);
+    wake_if_empty(lock);
+  }
   // On the entry's strand: runs the task until it first waits.
-  static void launch(const std::shared_ptr<State>& s, const std::shared_ptr<Entry>& e, asio::awaitable<void> task,
-                     OnDone on_done) {
+  static void launch(const std::shared_ptr<State>& s, const std::shared_ptr<Entry>& e, asio::awaitable<void> task) {
     // The completion handler keeps the entry, and so the signal whose slot
     // the coroutine uses, alive until the coroutine has ended.
     asio::co_spawn(e->strand, std::move(task),
-                   asio::bind_cancellation_slot(e->signal.slot(),
-                                                [s, e, on_done = std::move(on_done)](std::exception_ptr failure) {
-                                                  s->finished(e);
-                                                  if (on_done) on_done(failure);
-                                                }));
+                   asio::bind_cancellation_slot(e->signal.slot(), [s, e](std::exception_ptr failure) {
+                     s->finished(e);
+                     if (e->on_done) e->on_done(failure);
+                   }));
   }
 };
 
-struct TaskGroup::Batch::EntryBlock {
-  Entry entries[16];
-};
-
 struct TaskGroup::Batch::Pending {
-  Pending(std::shared_ptr<Entry> e, asio::awaitable<void> task, Maker&& make, OnDone&& on_done) noexcept
-      : e(std::move(e)), task(std::move(task)), make(std::move(make)), on_done(std::move(on_done)) {}
-  std::shared_ptr<Entry> e;
-  asio::awaitable<void> task;  // or made by `make` at the launch
-  Maker make;
-  OnDone on_done;
+  Pending(Entry* e, Maker&& make) noexcept : e(e), make(std::move(make)) {}
+  Entry* e;  // in one of the batch's blocks
+  Maker make;  // called at the launch
 };
 
 void TaskGroup::Task::stop() const {
@@ -121,14 +146,13 @@ TaskGroup::Task TaskGroup::spawn(IoStrand strand, asio::awaitable<void> task, On
 
 TaskGroup::Task TaskGroup::start(asio::any_io_executor strand, asio::awaitable<void> task, OnDone on_done) {
   auto e = std::make_shared<Entry>(std::move(strand));
+  e->on_done = std::move(on_done);
   {
     std::lock_guard lock(s_->mutex);
     s_->tasks.insert(e);
   }
   // Posted, so that the task never starts inside its spawner.
-  asio::post(e->strand, [s = s_, e, task = std::move(task), on_done = std::move(on_done)]() mutable {
-    State::launch(s, e, std::move(task), std::move(on_done));
-  });
+  asio::post(e->strand, [s = s_, e, task = std::move(task)]() mutable { State::launch(s, e, std::move(task)); });
   return Task(std::move(e));
 }
 
@@ -138,46 +162,68 @@ TaskGroup::Batch::~Batch() { launch(); }
 
 TaskGroup::Task TaskGroup::Batch::spawn(const asio::any_io_executor& ex, asio::awaitable<void> task,
                                         OnDone on_done) {
-  return add(ex, std::move(task), Maker(), std::move(on_done));
+  return add(ex, Maker([t = std::move(task)]() mutable { return std::move(t); }), &on_done);
 }
 
-TaskGroup::Task TaskGroup::Batch::add(const asio::any_io_executor& ex, asio::awaitable<void> task, Maker&& make,
-                                      OnDone&& on_done) {
-  if (!entries_ || entries_used_ == std::size(entries_->entries)) {
-    entries_ = std::make_shared<EntryBlock>();
-    entries_used_ = 0;
-  }
-  std::shared_ptr<Entry> e(entries_, &entries_->entries[entries_used_]);
-  ++entries_used_;
-  // Room for what is still expected, made once when the list is full.
+// A fresh block joins the group whole, with its slots: one lock per block,
+// not per spawn.
+void TaskGroup::Batch::open_block() {
+  close_block();
+  auto b = std::make_shared<Block>();
+  // Room for what is still expected (else a block's worth), made once.
   const std::size_t room = expected_ > pending_.size() ? expected_ - pending_.size() : 0;
-  const bool grow = pending_.capacity() == pending_.size() && room > 1;
+  const bool grow = pending_.capacity() == pending_.size();
   {
     std::lock_guard lock(group_.s_->mutex);
-    auto& tasks = group_.s_->tasks;
-    if (grow) tasks.reserve(tasks.size() + room);
-    tasks.insert(e);
+    auto& blocks = group_.s_->blocks;
+    if (grow && room > Block::kEntries) blocks.reserve(blocks.size() + room / Block::kEntries + 1);
+    blocks.emplace(b.get(), b);
+    group_.s_->block_slots += Block::kEntries;
   }
-  if (grow) pending_.reserve(pending_.size() + room);
+  if (grow) pending_.reserve(pending_.size() + std::max(room, Block::kEntries));
+  open_ = std::move(b);
+  open_used_ = 0;
+}
+
+// Gives back the slots of the open block that no spawn took.
+void TaskGroup::Batch::close_block() noexcept {
+  const std::shared_ptr<Block> b = std::move(open_);
+  if (!b || open_used_ == Block::kEntries) return;
+  std::unique_lock lock(group_.s_->mutex);
+  group_.s_->release_locked(b.get(), Block::kEntries - open_used_);
+  group_.s_->wake_if_empty(lock);
+}
+
+TaskGroup::Task TaskGroup::Batch::add(const asio::any_io_executor& ex, Maker&& make, OnDone* on_done) {
+  if (!open_ || open_used_ == Block::kEntries) open_block();
+  Entry* e = &open_->entries[open_used_];
+  if (on_done && *on_done) e->on_done = std::move(*on_done);
   if (pending_.empty()) ex_ = ex;
-  pending_.emplace_back(e, std::move(task), std::move(make), std::move(on_done));
-  return Task(std::move(e));
+  pending_.emplace_back(e, std::move(make));
+  // From here on the group's stop() reaches it.
+  open_->used.store(++open_used_, std::memory_order_release);
+  return Task(std::shared_ptr<Entry>(open_, e));
 }
 
 void TaskGroup::Batch::launch() {
   expected_ = 0;
   if (pending_.empty()) return;
+  close_block();
   // One post for the whole batch: the strands are made there, off the
   // spawner's thread, and on a runtime thread each fresh strand runs its
-  // task's start inline, so no thread is woken per task.
+  // task's start inline, so no thread is woken per task. The group holds
+  // the blocks until their tasks have ended.
   asio::post(ex_, [s = group_.s_, ex = ex_, all = std::move(pending_)]() mutable {
+    std::shared_ptr<Block> block;
     for (auto& p : all) {
-      p.e->strand = strand_of(ex);
-      p.e->placed.store(true, std::memory_order_seq_cst);
-      const auto& strand = p.e->strand;
-      auto task = p.make ? p.make() : std::move(p.task);
-      asio::dispatch(strand, [s, e = p.e, task = std::move(task), on_done = std::move(p.on_done)]() mutable {
-        State::launch(s, e, std::move(task), std::move(on_done));
+      if (block.get() != p.e->block) block = p.e->block->shared_from_this();
+      std::shared_ptr<Entry> e(block, p.e);
+      e->strand = strand_of(ex);
+      e->placed.store(true, std::memory_order_seq_cst);
+      const auto& strand = e->strand;
+      auto task = p.make();
+      asio::dispatch(strand, [s, e = std::move(e), task = std::move(task)]() mutable {
+        State::launch(s, e, std::move(task));
         // A stop that came before the start found no task to cancel.
         if (e->stopped.load(std::memory_order_seq_cst) && !e->done.load(std::memory_order_acquire))
           e->signal.emit(asio::cancellation_type::terminal);
@@ -193,20 +239,30 @@ void TaskGroup::stop() {
   {
     std::lock_guard lock(s_->mutex);
     all.assign(s_->tasks.begin(), s_->tasks.end());
+    for (const auto& [raw, b] : s_->blocks) {
+      const std::size_t used = b->used.load(std::memory_order_acquire);
+      for (std::size_t i = 0; i < used; ++i)
+        if (!b->entries[i].done.load(std::memory_order_relaxed)) all.emplace_back(b, &b->entries[i]);
+    }
   }
   for (auto& e : all) e->stop(e);
 }
 
 std::size_t TaskGroup::size() const {
   std::lock_guard lock(s_->mutex);
-  return s_->tasks.size();
+  std::size_t n = s_->tasks.size();
+  for (const auto& [raw, b] : s_->blocks) {
+    const std::size_t used = b->used.load(std::memory_order_acquire);
+    for (std::size_t i = 0; i < used; ++i) n += b->entries[i].done.load(std::memory_order_relaxed) ? 0 : 1;
+  }
+  return n;
 }
 
 asio::awaitable<void> TaskGroup::wait() {
   auto wake = std::make_shared<Wake>(co_await asio::this_coro::executor, 1);
   {
     std::lock_guard lock(s_->mutex);
-    if (s_->tasks.empty()) co_return;
+    if (s_->empty()) co_return;
     s_->waiters.push_back(wake);
   }
   (void)co_await wake->async_receive(asio::as_tuple(asio::use_awaitable));
@@ -214,7 +270,7 @@ asio::awaitable<void> TaskGroup::wait() {
 
 bool TaskGroup::wait_for(std::chrono::milliseconds timeout) {
   std::unique_lock lock(s_->mutex);
-  return s_->idle.wait_for(lock, timeout, [&] { return s_->tasks.empty(); });
+  return s_->idle.wait_for(lock, timeout, [&] { return s_->empty(); });
 }
 
 }  // namespace sarvolt::util

@@ -7,8 +7,9 @@
 // A task starts on its strand after spawn() returned, never inside it.
 // Batch: tasks spawned through it start together, with one post, when it is
 // launched (or destroyed); they belong to the group from spawn() on. Their
-// entries share blocks, so a spawn rarely allocates. spawn_made() leaves the
-// making of the task (its coroutine frame) to the launch, on the runtime.
+// entries share blocks, which join the group whole, so a spawn rarely
+// allocates or locks. spawn_made() leaves the making of the task (its
+// coroutine frame) to the launch, on the runtime.
 // Stopping is Asio's terminal cancellation, delivered on the task's strand:
 // the operation the task waits on completes with operation_aborted, and so
 // does every later one. Destroying the group stops its tasks without waiting.
@@ -34,6 +35,7 @@ namespace sarvolt::util {
 class TaskGroup {
   struct State;
   struct Entry;
+  struct Block;
 
  public:
   using Strand = boost::asio::strand<boost::asio::any_io_executor>;
@@ -115,8 +117,12 @@ class TaskGroup {
     // The same for the task `make()` returns, called at the launch on the
     // runtime (also for a task stopped before).
     template <class F>
-    Task spawn_made(const boost::asio::any_io_executor& ex, F make, OnDone on_done = {}) {
-      return add(ex, {}, Maker(std::move(make)), std::move(on_done));
+    Task spawn_made(const boost::asio::any_io_executor& ex, F make) {
+      return add(ex, Maker(std::move(make)), nullptr);
+    }
+    template <class F>
+    Task spawn_made(const boost::asio::any_io_executor& ex, F make, OnDone on_done) {
+      return add(ex, Maker(std::move(make)), &on_done);
     }
     // Starts every task spawned so far; the batch may be used again.
     void launch();
@@ -125,16 +131,17 @@ class TaskGroup {
     void reserve(std::size_t n) noexcept { expected_ = n; }
 
    private:
-    Task add(const boost::asio::any_io_executor& ex, boost::asio::awaitable<void> task, Maker&& make, OnDone&& on_done);
+    Task add(const boost::asio::any_io_executor& ex, Maker&& make, OnDone* on_done);
+    void open_block();
+    void close_block() noexcept;
     struct Pending;
-    // Entries come 16 to a block; a block lives while any of its entries
-    // does.
-    struct EntryBlock;
     TaskGroup& group_;
-    boost::asio::any_io_executor ex_;
+    boost::asio::any_io_executor ex_;  // of the first spawn: one per batch
     std::vector<Pending> pending_;
-    std::shared_ptr<EntryBlock> entries_;
-    std::size_t entries_used_ = 0;
+    // Entries come 16 to a block, which the group holds while any of its
+    // entries may still run.
+    std::shared_ptr<Block> open_;  // the block entries come from now
+    std::size_t open_used_ = 0;
     std::size_t expected_ = 0;
   };
 
