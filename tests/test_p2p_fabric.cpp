@@ -191,7 +191,9 @@ TEST_F(FabricTest, LinkIsOneSmallBlockUntilItsFirstUse) {
   const std::int64_t bytes_before = test::thread_heap_bytes();
   NodePeerRef ac = a->initiate(key(c)).value();
   EXPECT_LE(test::thread_heap_allocations() - blocks, 1u);
-  EXPECT_LT(test::thread_heap_bytes() - bytes_before, 512) << "bytes per opened link";
+  // Its block comes from the node's slabs: the second link of the node
+  // makes a slab of two.
+  EXPECT_LT(test::thread_heap_bytes() - bytes_before, 2 * 512) << "bytes per opened link";
   NodePeerRef ca = c->initiate(key(a)).value();
   ASSERT_TRUE(ca->send_datagram(bytes("early")));  // kept until A's link reads
   auto r = read(ac);
@@ -205,6 +207,34 @@ TEST_F(FabricTest, LinkIsOneSmallBlockUntilItsFirstUse) {
   ac->close();
   settle();
   EXPECT_TRUE(waiting->done && aborted(waiting->error));
+}
+
+// Links opened in a row share the node's slabs: far fewer blocks than
+// links. Each keeps working alone once its node and its neighbours are
+// gone, and the last link of a slab frees it.
+TEST_F(FabricTest, LinksOpenedInARowShareSlabsAndOutliveTheirNode) {
+  constexpr std::size_t kLinks = 64;
+  auto c = node();
+  std::vector<PubKey> keys;
+  for (std::size_t i = 0; i < kLinks; ++i) {
+    std::array<std::uint8_t, PubKey::kSize> raw{};
+    raw[0] = 0xC0;
+    raw[1] = static_cast<std::uint8_t>(i + 1);
+    keys.emplace_back(raw);
+  }
+  keys.back() = key(a);
+  const PubKey c_key = key(c);
+  std::vector<NodePeerRef> links;
+  links.reserve(kLinks);
+  const std::size_t blocks = test::thread_heap_allocations();
+  for (const auto& k : keys) links.push_back(c->initiate(k).value());
+  EXPECT_LE(test::thread_heap_allocations() - blocks, kLinks / 4) << "blocks for " << kLinks << " links";
+  c.reset();  // the node goes; its links stay
+  for (std::size_t i = 0; i + 1 < kLinks; ++i) links[i].reset();
+  ASSERT_TRUE(links.back()->send_datagram(bytes("alone")));
+  NodePeerRef ac = a->initiate(c_key).value();
+  EXPECT_EQ(got(read(ac)), List{bytes("alone")});
+  links.back().reset();  // the slab's last link
 }
 
 // A link that ended leaves its node's table: what stays of it is the

@@ -27,6 +27,7 @@
 #include <utility>
 
 #include "util/log.hpp"
+#include "util/slab.hpp"
 #include "util/wake_signal.hpp"
 
 namespace sarvolt::p2p {
@@ -389,13 +390,19 @@ std::vector<std::vector<std::uint8_t>> Fabric::drain(const PubKey& to_node, cons
 
 // --- MemoryNode --------------------------------------------------------------
 
+// The node's links by key, and the slabs their blocks come from: links
+// opened in a row (a rebuild's) rarely allocate. The links hold it, and it
+// holds the fabric.
 struct MemoryNode::Links {
+  explicit Links(std::shared_ptr<Fabric> f) : fabric(std::move(f)) {}
+  const std::shared_ptr<Fabric> fabric;
   std::mutex mutex;
   boost::unordered_flat_map<PubKey, std::weak_ptr<MemoryNodePeer>> by_key;
+  util::Slabs<256, 32> slabs;  // under `mutex`
 };
 
 MemoryNode::MemoryNode(Key, std::shared_ptr<Fabric> fabric, Identity identity)
-    : fabric_(std::move(fabric)), identity_(std::move(identity)), links_(std::make_shared<Links>()) {}
+    : fabric_(std::move(fabric)), identity_(std::move(identity)), links_(std::make_shared<Links>(fabric_)) {}
 
 MemoryNode::~MemoryNode() = default;
 
@@ -408,8 +415,8 @@ util::Expected<NodePeerRef, InitiateError> MemoryNode::initiate(const PubKey& pk
   std::lock_guard lock(links_->mutex);
   auto& slot = links_->by_key[pk];
   if (auto link = slot.lock(); link && !link->closed()) return NodePeerRef(std::move(link));
-  auto link = std::make_shared<MemoryNodePeer>(MemoryNodePeer::Key{}, fabric_, identity_.pk(), pk);
-  link->links_ = links_;
+  auto link = std::allocate_shared<MemoryNodePeer>(links_->slabs.allocator<MemoryNodePeer>(), MemoryNodePeer::Key{},
+                                                   links_, identity_.pk(), pk);
   slot = link;
   SV_TRACE(logger(), "link {} -> {} opened", identity_.pk(), pk);
   return NodePeerRef(std::move(link));
@@ -513,18 +520,17 @@ struct LinkWakers {
 
 }  // namespace
 
-MemoryNodePeer::MemoryNodePeer(Key, std::shared_ptr<Fabric> fabric, const PubKey& local, const PubKey& remote)
-    : fabric_(std::move(fabric)), local_(local), remote_(remote) {}
+MemoryNodePeer::MemoryNodePeer(Key, std::shared_ptr<MemoryNode::Links> links, const PubKey& local,
+                               const PubKey& remote)
+    : links_(std::move(links)), local_(local), remote_(remote) {}
 
 MemoryNodePeer::~MemoryNodePeer() {
   close();
   // An ended link leaves its node's table, so its block is freed now, not
   // when the same key is opened again.
-  if (const auto links = links_.lock()) {
-    std::lock_guard lock(links->mutex);
-    if (const auto it = links->by_key.find(remote_); it != links->by_key.end() && it->second.expired())
-      links->by_key.erase(it);
-  }
+  std::lock_guard lock(links_->mutex);
+  if (const auto it = links_->by_key.find(remote_); it != links_->by_key.end() && it->second.expired())
+    links_->by_key.erase(it);
 }
 
 void MemoryNodePeer::attach() {
@@ -534,8 +540,8 @@ void MemoryNodePeer::attach() {
   const auto wakers = std::make_shared<LinkWakers>();
   read_wake_ = std::shared_ptr<Waker>(wakers, &wakers->read);
   write_wake_ = std::shared_ptr<Waker>(wakers, &wakers->write);
-  in_ = fabric_->queue(remote_, local_);
-  out_ = fabric_->queue(local_, remote_);
+  in_ = links_->fabric->queue(remote_, local_);
+  out_ = links_->fabric->queue(local_, remote_);
   if (closed_.load(std::memory_order_relaxed)) {
     // Closed before its first use: it waits for nothing and sends nothing.
     read_wake_->close();

@@ -105,7 +105,7 @@ class MemoryNode final : public Node {
 
   std::shared_ptr<Fabric> fabric_;
   Identity identity_;
-  std::shared_ptr<Links> links_;  // each link leaves it when it ends
+  std::shared_ptr<Links> links_;  // each link leaves it when it ends; links come from its slabs
 };
 
 class MemoryNodePeer final : public NodePeer {
@@ -114,7 +114,7 @@ class MemoryNodePeer final : public NodePeer {
  public:
   struct Waker;
 
-  MemoryNodePeer(Key, std::shared_ptr<Fabric> fabric, const PubKey& local, const PubKey& remote);
+  MemoryNodePeer(Key, std::shared_ptr<MemoryNode::Links> links, const PubKey& local, const PubKey& remote);
   ~MemoryNodePeer() override;
   MemoryNodePeer(const MemoryNodePeer&) = delete;
   MemoryNodePeer& operator=(const MemoryNodePeer&) = delete;
@@ -147,8 +147,7 @@ class MemoryNodePeer final : public NodePeer {
   // opened but never used costs one small block.
   void attach();
 
-  std::shared_ptr<Fabric> fabric_;
-  std::weak_ptr<MemoryNode::Links> links_;  // of the node that opened it
+  std::shared_ptr<MemoryNode::Links> links_;  // of the node that opened it
   PubKey local_;
   PubKey remote_;
   std::mutex attach_mutex_;
