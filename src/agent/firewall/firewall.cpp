@@ -137,6 +137,9 @@ void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMa
     rebuild_ = 1;
   }
   const std::uint32_t stamp = rebuild_;
+  // A first apply makes the peer table's room once, for a key per row (up
+  // to the bound); room the keys did not take goes again at the end.
+  const bool first = peers_.empty();
   std::size_t refused = 0;
   std::size_t rows = 0;  // transmit rows so far
   // New peers' drivers start together once the rebuild is done.
@@ -194,6 +197,7 @@ void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMa
     const std::size_t expect = std::min(rows, kPeerRoom);
     next->peers.reserve(expect);
     starts.reserve(expect);  // made only if a peer is new
+    if (first) peers_.reserve(expect);
 
     // Rows of one outer prefix follow each other and share its key; each
     // leaf is filled where it stays.
@@ -261,6 +265,7 @@ void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMa
     if (slot.peer) slot.peer->stop();
     return true;
   });
+  if (first && peers_.size() * 2 < std::min(rows, kPeerRoom)) peers_.rehash(0);
 }
 
 }  // namespace sarvolt::agent
