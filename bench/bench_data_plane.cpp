@@ -13,7 +13,9 @@
 //             allocations are counted; "dp_" counts only the runtime's threads).
 //   Rebuild   firewall rebuild from ~10 000 access rules (5 000 nodes in a
 //             /16): first build with NodePeer creation, a rebuild that reuses
-//             every peer, and the rule-trie derivation alone as the baseline.
+//             every peer, and the rule-trie derivation alone as the baseline;
+//             First_Udp: the first build over a UDP node on 127.0.0.1 (a new
+//             node each pass, so every key is new to it), as a real agent.
 // Pipelines send kChunk packets per iteration and wait until all of them came
 // out, so the figure is sustained throughput; every wait is bounded and a
 // watchdog ends a run that hangs anyway. Packets go round-robin over the
@@ -62,6 +64,8 @@
 
 #include "data_plane.hpp"
 #include "harness.hpp"
+#include "p2p_net.hpp"
+#include "platform/p2p/udp_node.hpp"
 
 namespace {
 
@@ -579,6 +583,75 @@ void BM_Rebuild_First(benchmark::State& state) {
   state.counters["allocs_per_peer"] = state.counters["allocs"] / static_cast<double>(kRebuildNodes - 1);
 }
 
+// A UDP node for A on 127.0.0.1 with a super peer there, bound on the
+// rebuild runtime; its messages sealed as by default.
+p2p::NodeRef bind_udp_node(RebuildWorld& w) {
+  static test::TestSuperPeer super_peer(0);
+  auto opts = test::test_opts(w.dp.a, {super_peer.url()}).min_pow_difficulty(0).build().value();
+  auto bound = w.dp.run(p2p::Node::bind(std::move(opts)), std::chrono::seconds(10));
+  if (!bound) throw std::runtime_error("bind failed: " + bound.error().message());
+  return *bound;
+}
+
+// BM_Rebuild_First over a fresh UDP node each pass: link creation as a real
+// agent pays it (the peer's session keys, its table entry, a HELLO posted).
+void BM_Rebuild_First_Udp(benchmark::State& state) {
+  auto& w = rebuild_world();
+  double settle_ms = 0, driver_allocs = 0, heap_per_peer = 0;
+  CostWindow cost;
+  for (auto _ : state) {
+    state.PauseTiming();
+    {
+      auto node = bind_udp_node(w);
+      agent::AgentInner::Parts parts;
+      parts.executor = w.dp.io.get_executor();
+      parts.node = node;
+      parts.tun_mtu = w.dp.options.mtu;
+      auto agent = std::make_shared<agent::AgentInner>(std::move(parts));
+      auto networks = w.fresh_networks();
+      const std::int64_t heap0 = bench::g_live_bytes.load();
+      const std::uint64_t dp0 = bench::g_runtime_allocs.load();
+      cost.start();
+      state.ResumeTiming();
+      agent->firewall->apply_desired_state(*agent->data_plane, networks);
+      state.PauseTiming();
+      cost.stop();
+      auto peers = peers_of(*agent->firewall);
+      const auto s0 = Clock::now();
+      if (!settle(w.dp.io, std::chrono::seconds(30))) {
+        park(std::move(agent));
+        state.SkipWithError("peer drivers did not start");
+        break;
+      }
+      if (peers.size() != kRebuildNodes - 1) {
+        state.SkipWithError("unexpected transmit trie");
+        break;
+      }
+      settle_ms += std::chrono::duration<double, std::milli>(Clock::now() - s0).count();
+      heap_per_peer += static_cast<double>(bench::g_live_bytes.load() - heap0) / static_cast<double>(peers.size());
+      driver_allocs += static_cast<double>(bench::g_runtime_allocs.load() - dp0);
+      const auto ctx = agent->data_plane;
+      agent.reset();
+      networks.clear();
+      const bool gone = wait_until([&] { return all_expired(peers); }, Clock::now() + std::chrono::seconds(10)) &&
+                        ctx->tasks.wait_for(std::chrono::seconds(10));
+      w.dp.run(node->shutdown(), std::chrono::seconds(10));
+      if (!gone) {
+        state.SkipWithError("peer drivers did not end");
+        break;
+      }
+    }
+    state.ResumeTiming();
+  }
+  state.counters["peers"] = static_cast<double>(kRebuildNodes - 1);
+  const auto n = static_cast<double>(std::max<std::int64_t>(1, state.iterations()));
+  state.counters["settle_ms"] = settle_ms / n;
+  state.counters["driver_allocs"] = driver_allocs / n;
+  state.counters["heap_per_peer_B"] = heap_per_peer / n;
+  cost.report(state);
+  state.counters["allocs_per_peer"] = state.counters["allocs"] / static_cast<double>(kRebuildNodes - 1);
+}
+
 // update_tries again over the same rules: every peer is reused.
 void BM_Rebuild_Reuse(benchmark::State& state) {
   auto& w = rebuild_world();
@@ -670,6 +743,9 @@ void register_all() {
       ->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("BM_Rebuild_First", BM_Rebuild_First)->Iterations(5)->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("BM_Rebuild_Reuse", BM_Rebuild_Reuse)->Iterations(10)->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("BM_Rebuild_First_Udp", BM_Rebuild_First_Udp)
+      ->Iterations(3)
+      ->Unit(benchmark::kMillisecond);
 }
 
 double median(const std::vector<double>& v) { return bench::summarise(v).median; }
