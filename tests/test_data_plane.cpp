@@ -395,6 +395,40 @@ TEST(FirewallRebuild, FirstApplyCostsAFewBlocksPerNewPeer) {
   for (const auto& p : peers) EXPECT_FALSE(p->driver_running());
 }
 
+// Peers, their links and their task entries come in shared blocks, and the
+// peer table's room is made once: a first apply allocates far less than a
+// block per new peer. A second apply over the same keys reuses them all.
+TEST(FirewallRebuild, FirstApplySharesBlocksAcrossNewPeers) {
+  DataPlane dp({.with_tun = false, .with_dns = false, .threads = 0, .members = 401});
+  auto poll = [&] {
+    for (int i = 0; i < 100000 && dp.io.poll() > 0; ++i) {
+    }
+  };
+  poll();
+  for (std::size_t i = 1; i < dp.ids.size(); ++i)
+    dp.fabric->queued(dp.a.pk(), dp.ids[i].pk()), dp.fabric->queued(dp.ids[i].pk(), dp.a.pk());
+  auto net = dp.member_network();
+  net.current.ip = net.desired.ip;
+  network::NetworkMap networks;
+  networks.emplace(net.config_url, net);
+  const std::size_t before = test::thread_heap_allocations();
+  dp.agent->firewall->apply_desired_state(*dp.agent->data_plane, networks);
+  const std::size_t blocks = test::thread_heap_allocations() - before;
+  const auto peers = dp.agent->firewall->tries()->peers;
+  ASSERT_EQ(peers.size(), 400u);
+  EXPECT_LE(blocks, peers.size() / 2) << blocks << " blocks for " << peers.size() << " peers";
+  poll();
+  for (const auto& p : peers) EXPECT_TRUE(p->driver_running());
+  EXPECT_EQ(dp.agent->data_plane->tasks.size(), 400u);
+  dp.agent->firewall->update_tries(*dp.agent->data_plane, networks);
+  EXPECT_EQ(dp.agent->firewall->tries()->peers, peers);
+  networks.begin()->second.desired = network::AgentState{};
+  dp.agent->firewall->apply_desired_state(*dp.agent->data_plane, networks);
+  poll();
+  for (const auto& p : peers) EXPECT_FALSE(p->driver_running());
+  EXPECT_EQ(dp.agent->data_plane->tasks.size(), 0u);
+}
+
 TEST(WithoutTunDevice, MtuBelowTheIpv4MinimumFallsBackAndPeersDropWithAWarning) {
   LogCapture logs;
   ScopedEnv arm("SARVOLT_ARM_MESSAGES", std::nullopt);
