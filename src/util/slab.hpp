@@ -53,7 +53,7 @@ class Slabs {
     Alloc(const Alloc<U>& o) noexcept : slab(o.slab) {}
     T* allocate(std::size_t n) {
       static_assert(sizeof(T) <= Slot && alignof(T) <= kAlign, "block too small");
-      if (n != 1) throw std::bad_alloc();
+      if (n != 1 || slab->full()) throw std::bad_alloc();
       return static_cast<T*>(slab->take());
     }
     void deallocate(T*, std::size_t) noexcept { slab->release(1); }

@@ -1,9 +1,6 @@
 #include "agent/netif/node_peer.hpp"
 
-#include <algorithm>
-#include <atomic>
 #include <cstddef>
-#include <new>
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -159,56 +156,6 @@ asio::awaitable<void> drive(Driver d) { co_await d.run(); }
 
 }  // namespace
 
-// A slab's count is its slots and one for the Blocks that hands them out;
-// closing it gives back that one and the slots it never handed out, each
-// freed block one. The slots follow the header.
-struct NodePeer::Blocks::Slab {
-  static constexpr std::size_t kSlot = 96;  // a peer, its count and this allocator
-  static constexpr std::size_t kMaxSlots = 16;
-  static constexpr std::size_t kAlign = alignof(std::max_align_t);
-  static_assert(kAlign <= __STDCPP_DEFAULT_NEW_ALIGNMENT__, "plain new aligns the slots");
-
-  static Slab* make(std::size_t slots) { return ::new (::operator new(header() + slots * kSlot)) Slab(slots); }
-  static constexpr std::size_t header() noexcept { return (sizeof(Slab) + kAlign - 1) / kAlign * kAlign; }
-  explicit Slab(std::size_t slots) : refs(slots + 1), size(slots) {}
-  void* take() noexcept { return reinterpret_cast<unsigned char*>(this) + header() + kSlot * used++; }
-  bool full() const noexcept { return used == size; }
-  void close() noexcept { release(size - used + 1); }
-  void release(std::size_t n) noexcept {
-    if (refs.fetch_sub(n, std::memory_order_acq_rel) == n) {
-      this->~Slab();
-      ::operator delete(static_cast<void*>(this));
-    }
-  }
-
-  std::atomic<std::size_t> refs;
-  std::size_t size;
-  std::size_t used = 0;  // by the creating thread only
-};
-
-template <class T>
-struct NodePeer::Blocks::Alloc {
-  using value_type = T;
-  explicit Alloc(Slab* s) noexcept : slab(s) {}
-  template <class U>
-  Alloc(const Alloc<U>& o) noexcept : slab(o.slab) {}
-  T* allocate(std::size_t n) {
-    static_assert(sizeof(T) <= Slab::kSlot && alignof(T) <= alignof(std::max_align_t), "slot too small");
-    if (n != 1) throw std::bad_alloc();
-    return static_cast<T*>(slab->take());
-  }
-  void deallocate(T*, std::size_t) noexcept { slab->release(1); }
-  template <class U>
-  bool operator==(const Alloc<U>& o) const noexcept {
-    return slab == o.slab;
-  }
-  Slab* slab;
-};
-
-NodePeer::Blocks::~Blocks() {
-  if (open_) open_->close();
-}
-
 util::Expected<std::shared_ptr<NodePeer>, core::Error> NodePeer::create(DataPlaneContext& ctx, const p2p::PubKey& pk,
                                                                         util::TaskGroup::Batch* starts,
                                                                         std::shared_ptr<const Shared>* shared,
@@ -224,13 +171,7 @@ util::Expected<std::shared_ptr<NodePeer>, core::Error> NodePeer::create(DataPlan
   }
   std::shared_ptr<NodePeer> peer;  // object and count in one block
   if (blocks) {
-    if (!blocks->open_ || blocks->open_->full()) {
-      Blocks::Slab* slab = Blocks::Slab::make(blocks->next_size_);
-      if (blocks->open_) blocks->open_->close();
-      blocks->open_ = slab;
-      blocks->next_size_ = std::min(blocks->next_size_ * 2, Blocks::Slab::kMaxSlots);
-    }
-    peer = std::allocate_shared<NodePeer>(Blocks::Alloc<NodePeer>(blocks->open_), Key{}, pk, *link);
+    peer = std::allocate_shared<NodePeer>(blocks->slabs_.allocator<NodePeer>(), Key{}, pk, *link);
   } else {
     peer = std::make_shared<NodePeer>(Key{}, pk, *link);
   }

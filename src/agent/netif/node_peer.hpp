@@ -13,6 +13,7 @@
 #include "agent/netif/context.hpp"
 #include "core/error.hpp"
 #include "util/expected.hpp"
+#include "util/slab.hpp"
 
 namespace sarvolt::agent {
 
@@ -59,17 +60,12 @@ class NodePeer {
 class NodePeer::Blocks {
  public:
   Blocks() = default;
-  ~Blocks();
   Blocks(const Blocks&) = delete;
   Blocks& operator=(const Blocks&) = delete;
 
  private:
   friend class NodePeer;
-  struct Slab;
-  template <class T>
-  struct Alloc;
-  Slab* open_ = nullptr;  // the slab blocks come from now
-  std::size_t next_size_ = 1;
+  util::Slabs<96, 16> slabs_;  // a block: a peer, its count and the allocator
 };
 
 }  // namespace sarvolt::agent
