@@ -12,9 +12,11 @@
 #include <cstring>
 
 #include <boost/asio/ip/v6_only.hpp>
+#include <boost/asio/defer.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include "util/busy_poll.hpp"
 #include "util/log.hpp"
 
 namespace sarvolt::p2p {
@@ -28,6 +30,12 @@ constexpr std::size_t kRecvBatch = 16;
 constexpr std::size_t kInlineReaderMax = 4;
 constexpr std::size_t kRecvBufSize = 65536;
 constexpr std::size_t kBatchBufSize = 256 * 1024;
+// Busy polling after traffic: for this long after the last packet caught,
+// at most kSpinLimit in one spin; every kSpinsPerYield spins in a row the
+// strand runs its other work.
+constexpr std::chrono::microseconds kSpinWindow{200};
+constexpr std::chrono::microseconds kSpinLimit{2000};
+constexpr std::size_t kSpinsPerYield = 16;
 // The kernel takes at most this many segments in one offloaded send.
 constexpr std::size_t kMaxGsoSegments = 64;
 
@@ -250,9 +258,14 @@ asio::awaitable<void> UdpNode::Core::receive_loop(std::shared_ptr<Core> self, st
   // Coalesced receives: runs of datagrams from one sender arrive in one read.
   const int on = 1;
   const bool gro = ::setsockopt(s->fd, SOL_UDP, UDP_GRO, &on, sizeof on) == 0;
+  bool ready = false;  // readable already: no wait
+  std::size_t spins = 0;
   try {
     for (;;) {
-      co_await s->sock.async_wait(udp::socket::wait_read, asio::use_awaitable);
+      if (!ready) co_await s->sock.async_wait(udp::socket::wait_read, asio::use_awaitable);
+      ready = false;
+      bool drained = false;
+      std::size_t total = 0;  // datagrams in all rounds
       for (int round = 0; round < 8; ++round) {
         std::size_t received = 0;  // datagrams this round
         for (std::size_t i = 0; i < kRecvBatch; ++i) {
@@ -294,13 +307,24 @@ asio::awaitable<void> UdpNode::Core::receive_loop(std::shared_ptr<Core> self, st
           for (std::size_t off = 0; off < all.size(); off += seg, ++received)
             self->handle_datagram(all.subspan(off, std::min(seg, all.size() - off)), from, now);
         }
-        const bool drained = static_cast<std::size_t>(n) < kRecvBatch;
+        drained = static_cast<std::size_t>(n) < kRecvBatch;
+        total += received;
         // A few datagrams that drained the socket: the last reader runs at
         // once on this thread (the round trip waits for it). A bulk stream
         // keeps its readers apart from receiving, on other threads.
         self->wake_readers(drained && received <= kInlineReaderMax);
         if (drained) break;
       }
+      if (total == 0 || !drained) {
+        spins = 0;
+        continue;
+      }
+      // Traffic that drained the socket: the answer to what it carried
+      // (or the local stack's next packet) is often back within the other
+      // end's turnaround. Polled here, it costs no wake-up.
+      ready = util::busy_poll::spin(s->fd, kSpinWindow, kSpinLimit);
+      // A long run of spins lets the strand's other work in now and then.
+      if (ready && ++spins % kSpinsPerYield == 0) co_await asio::defer(self->strand, asio::use_awaitable);
     }
   } catch (const boost::system::system_error& e) {
     // Closed (the socket's handle was released) or stopped: a normal end.
