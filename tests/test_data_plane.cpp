@@ -676,18 +676,18 @@ TEST(AsyncTun, BusyPollRunsTheWaitingReaderOnTheSpinningThreadAndIsBounded) {
     std::this_thread::sleep_for(20ms);
     st.write(packet);
   });
-  bool readable = true;
+  auto end = util::busy_poll::SpinEnd::readable;
   std::size_t got_in_spin = 0;
   Clock::duration took{};
   boost::asio::post(rt.io, [&] {
     const auto t0 = Clock::now();
-    readable = util::busy_poll::spin(own[0], 300ms, 5s);
+    end = util::busy_poll::spin(own[0], 300ms, 5s);
     took = Clock::now() - t0;
     got_in_spin = got.size();
   });
   rt.io.run_one();
   writer.join();
-  EXPECT_FALSE(readable);
+  EXPECT_EQ(end, util::busy_poll::SpinEnd::woke);
   ASSERT_EQ(got_in_spin, 1u) << "the reader ran inside the spin";
   EXPECT_EQ(got[0], packet);
   EXPECT_GE(took, 320ms) << "the window starts again at the catch";
@@ -696,19 +696,19 @@ TEST(AsyncTun, BusyPollRunsTheWaitingReaderOnTheSpinningThreadAndIsBounded) {
   // Its own descriptor readable: the spin ends at once.
   ASSERT_EQ(::write(own[1], "x", 1), 1);
   auto t0 = Clock::now();
-  EXPECT_TRUE(util::busy_poll::spin(own[0], 5s, 10s));
+  EXPECT_EQ(util::busy_poll::spin(own[0], 5s, 10s), util::busy_poll::SpinEnd::readable);
   EXPECT_LT(Clock::now() - t0, 2s);
   char drop;
   ASSERT_EQ(::read(own[0], &drop, 1), 1);
 
   // Nothing comes: the window; a limit shorter than the window ends it first.
   t0 = Clock::now();
-  EXPECT_FALSE(util::busy_poll::spin(own[0], 30ms, 5s));
+  EXPECT_EQ(util::busy_poll::spin(own[0], 30ms, 5s), util::busy_poll::SpinEnd::missed);
   took = Clock::now() - t0;
   EXPECT_GE(took, 30ms);
   EXPECT_LT(took, 3s);
   t0 = Clock::now();
-  EXPECT_FALSE(util::busy_poll::spin(own[0], 5s, 30ms));
+  EXPECT_EQ(util::busy_poll::spin(own[0], 5s, 30ms), util::busy_poll::SpinEnd::missed);
   EXPECT_LT(Clock::now() - t0, 3s);
 
   ::close(own[0]);

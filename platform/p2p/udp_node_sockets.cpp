@@ -32,8 +32,11 @@ constexpr std::size_t kRecvBufSize = 65536;
 constexpr std::size_t kBatchBufSize = 256 * 1024;
 // Busy polling after traffic: for this long after the last packet caught,
 // at most kSpinLimit in one spin; every kSpinsPerYield spins in a row the
-// strand runs its other work.
+// strand runs its other work. Only dense traffic is worth a spin: a round
+// that came within kDenseGap of the last wait, or after a spin that caught
+// something; sparse packets (and an idle node) never spin.
 constexpr std::chrono::microseconds kSpinWindow{200};
+constexpr std::chrono::microseconds kDenseGap{1000};
 constexpr std::chrono::microseconds kSpinLimit{2000};
 constexpr std::size_t kSpinsPerYield = 16;
 // The kernel takes at most this many segments in one offloaded send.
@@ -259,10 +262,16 @@ asio::awaitable<void> UdpNode::Core::receive_loop(std::shared_ptr<Core> self, st
   const int on = 1;
   const bool gro = ::setsockopt(s->fd, SOL_UDP, UDP_GRO, &on, sizeof on) == 0;
   bool ready = false;  // readable already: no wait
+  bool caught = false;  // the last spin caught traffic
+  bool dense = false;  // the last wait was short
   std::size_t spins = 0;
   try {
     for (;;) {
-      if (!ready) co_await s->sock.async_wait(udp::socket::wait_read, asio::use_awaitable);
+      if (!ready) {
+        const auto parked = std::chrono::steady_clock::now();
+        co_await s->sock.async_wait(udp::socket::wait_read, asio::use_awaitable);
+        dense = std::chrono::steady_clock::now() - parked < kDenseGap;
+      }
       ready = false;
       bool drained = false;
       std::size_t total = 0;  // datagrams in all rounds
@@ -315,14 +324,18 @@ asio::awaitable<void> UdpNode::Core::receive_loop(std::shared_ptr<Core> self, st
         self->wake_readers(drained && received <= kInlineReaderMax);
         if (drained) break;
       }
-      if (total == 0 || !drained) {
+      if (total == 0 || !drained || !(caught || dense)) {
         spins = 0;
+        caught = false;
         continue;
       }
-      // Traffic that drained the socket: the answer to what it carried
-      // (or the local stack's next packet) is often back within the other
-      // end's turnaround. Polled here, it costs no wake-up.
-      ready = util::busy_poll::spin(s->fd, kSpinWindow, kSpinLimit);
+      // Dense traffic that drained the socket: the answer to what it
+      // carried (or the local stack's next packet) is often back within the
+      // other end's turnaround. Polled here, it costs no wake-up.
+      const auto end = util::busy_poll::spin(s->fd, kSpinWindow, kSpinLimit);
+      ready = end == util::busy_poll::SpinEnd::readable;
+      caught = end != util::busy_poll::SpinEnd::missed;
+      dense = false;
       // A long run of spins lets the strand's other work in now and then.
       if (ready && ++spins % kSpinsPerYield == 0) co_await asio::defer(self->strand, asio::use_awaitable);
     }

@@ -63,7 +63,7 @@ void remove(const PollSource* id) noexcept {
   }
 }
 
-bool spin(int own, std::chrono::nanoseconds window, std::chrono::nanoseconds limit) {
+SpinEnd spin(int own, std::chrono::nanoseconds window, std::chrono::nanoseconds limit) {
   using Clock = std::chrono::steady_clock;
   auto& t = table();
   std::array<pollfd, 1 + kMaxSources> fds;
@@ -71,6 +71,7 @@ bool spin(int own, std::chrono::nanoseconds window, std::chrono::nanoseconds lim
   std::size_t count = 1;
   const auto start = Clock::now();
   auto last = start;
+  bool woke = false;
   for (;;) {
     if (const auto g = t.generation.load(std::memory_order_acquire); g != seen) {
       std::lock_guard lock(t.mutex);
@@ -82,18 +83,19 @@ bool spin(int own, std::chrono::nanoseconds window, std::chrono::nanoseconds lim
     fds[0].fd = own;
     for (std::size_t i = 0; i < count; ++i) fds[i].events = POLLIN, fds[i].revents = 0;
     const int ready = ::poll(fds.data(), count, 0);
-    if (ready < 0 && errno != EINTR) return false;
+    if (ready < 0 && errno != EINTR) return SpinEnd::missed;
     if (ready > 0) {
-      if (fds[0].revents) return true;
-      bool woke = false;
+      if (fds[0].revents) return SpinEnd::readable;
       for (std::size_t i = 1; i < count; ++i) {
         if (!(fds[i].revents & POLLIN)) continue;
-        if (auto s = source_on(fds[i].fd); s && s->poll_wake()) woke = true;
+        if (auto s = source_on(fds[i].fd); s && s->poll_wake()) {
+          woke = true;
+          last = Clock::now();
+        }
       }
-      if (woke) last = Clock::now();
     }
     const auto now = Clock::now();
-    if (now - last >= window || now - start >= limit) return false;
+    if (now - last >= window || now - start >= limit) return woke ? SpinEnd::woke : SpinEnd::missed;
   }
 }
 

@@ -31,11 +31,14 @@ inline constexpr std::size_t kMaxSources = 8;
 bool add(std::weak_ptr<PollSource> source, const PollSource* id);
 void remove(const PollSource* id) noexcept;
 
+// How a spin ended: `own` readable (or with an error to read), or the time
+// up after it woke a source's reader, or up with nothing caught.
+enum class SpinEnd { readable, woke, missed };
+
 // Polls `own` and the sources until `window` has passed since the spin began
-// or since the last source whose reader it woke, and for `limit` at most.
-// True as soon as `own` is readable (or has an error to read); false when
-// the time is up.
-bool spin(int own, std::chrono::nanoseconds window, std::chrono::nanoseconds limit);
+// or since the last source whose reader it woke, and for `limit` at most;
+// ends at once when `own` is readable.
+SpinEnd spin(int own, std::chrono::nanoseconds window, std::chrono::nanoseconds limit);
 
 }  // namespace busy_poll
 }  // namespace sarvolt::util
