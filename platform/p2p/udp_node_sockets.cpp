@@ -11,8 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/defer.hpp>
+#include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
@@ -32,9 +32,10 @@ constexpr std::size_t kRecvBufSize = 65536;
 constexpr std::size_t kBatchBufSize = 256 * 1024;
 // Busy polling after traffic: for this long after the last packet caught,
 // at most kSpinLimit in one spin; every kSpinsPerYield spins in a row the
-// strand runs its other work. Only dense traffic is worth a spin: a round
-// that came within kDenseGap of the last wait, or after a spin that caught
-// something; sparse packets (and an idle node) never spin.
+// strand runs its other work. Only dense light traffic is worth a spin: a
+// round of at most kInlineReaderMax datagrams that came within kDenseGap of
+// the last wait, or after a spin that caught something; sparse packets (and
+// an idle node) never spin.
 constexpr std::chrono::microseconds kSpinWindow{200};
 constexpr std::chrono::microseconds kDenseGap{1000};
 constexpr std::chrono::microseconds kSpinLimit{2000};
@@ -324,14 +325,16 @@ asio::awaitable<void> UdpNode::Core::receive_loop(std::shared_ptr<Core> self, st
         self->wake_readers(drained && received <= kInlineReaderMax);
         if (drained) break;
       }
-      if (total == 0 || !drained || !(caught || dense)) {
+      if (total == 0 || total > kInlineReaderMax || !drained || !(caught || dense)) {
         spins = 0;
         caught = false;
         continue;
       }
-      // Dense traffic that drained the socket: the answer to what it
-      // carried (or the local stack's next packet) is often back within the
-      // other end's turnaround. Polled here, it costs no wake-up.
+      // Dense but light traffic that drained the socket (interactive, not
+      // a bulk stream, whose readers and TUN reads run apart on other
+      // threads): the answer to what it carried (or the local stack's next
+      // packet) is often back within the other end's turnaround. Polled
+      // here, it costs no wake-up.
       const auto end = util::busy_poll::spin(s->fd, kSpinWindow, kSpinLimit);
       ready = end == util::busy_poll::SpinEnd::readable;
       caught = end != util::busy_poll::SpinEnd::missed;
