@@ -17,11 +17,13 @@
 
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/detached.hpp>
 #include <boost/asio/post.hpp>
 
 #include "data_plane.hpp"
 #include "heap_count.hpp"
 #include "support.hpp"
+#include "util/busy_poll.hpp"
 #include "util/packet.hpp"
 
 namespace sarvolt::test {
@@ -682,6 +684,69 @@ TEST(AsyncTun, WakeReaderRunsTheWaitingReaderInlineAndNoLaterDataIsMissed) {
   poll();
   EXPECT_EQ(got.size(), 2u);
   EXPECT_FALSE(tun->wake_reader()) << "no reader is left";
+}
+
+// A thread that busy polls after traffic wakes a waiting TUN reader itself:
+// the reader reads on that thread, inside the spin. The spin ends at once
+// when its own descriptor is readable, after the window without a catch
+// otherwise, and never outlives its limit.
+TEST(AsyncTun, BusyPollRunsTheWaitingReaderOnTheSpinningThreadAndIsBounded) {
+  using Clock = std::chrono::steady_clock;
+  Runtime rt(0);
+  SocketTun st;
+  auto tun = st.take(rt.io);
+  int own[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, own), 0);
+  std::size_t woken = 0;
+  std::vector<Bytes> got;
+  boost::asio::co_spawn(rt.io, waiting_reader(tun, woken, got), boost::asio::detached);
+  for (int i = 0; i < 1000 && rt.io.poll() > 0; ++i) {
+  }
+  ASSERT_EQ(woken, 0u);
+
+  // The local stack's packet comes while the spin runs.
+  const Bytes packet(70, 5);
+  std::thread writer([&] {
+    std::this_thread::sleep_for(20ms);
+    st.write(packet);
+  });
+  auto end = util::busy_poll::SpinEnd::readable;
+  std::size_t got_in_spin = 0;
+  Clock::duration took{};
+  boost::asio::post(rt.io, [&] {
+    const auto t0 = Clock::now();
+    end = util::busy_poll::spin(own[0], 300ms, 5s);
+    took = Clock::now() - t0;
+    got_in_spin = got.size();
+  });
+  rt.io.run_one();
+  writer.join();
+  EXPECT_EQ(end, util::busy_poll::SpinEnd::woke);
+  ASSERT_EQ(got_in_spin, 1u) << "the reader ran inside the spin";
+  EXPECT_EQ(got[0], packet);
+  EXPECT_GE(took, 320ms) << "the window starts again at the catch";
+  EXPECT_LT(took, 4s);
+
+  // Its own descriptor readable: the spin ends at once.
+  ASSERT_EQ(::write(own[1], "x", 1), 1);
+  auto t0 = Clock::now();
+  EXPECT_EQ(util::busy_poll::spin(own[0], 5s, 10s), util::busy_poll::SpinEnd::readable);
+  EXPECT_LT(Clock::now() - t0, 2s);
+  char drop;
+  ASSERT_EQ(::read(own[0], &drop, 1), 1);
+
+  // Nothing comes: the window; a limit shorter than the window ends it first.
+  t0 = Clock::now();
+  EXPECT_EQ(util::busy_poll::spin(own[0], 30ms, 5s), util::busy_poll::SpinEnd::missed);
+  took = Clock::now() - t0;
+  EXPECT_GE(took, 30ms);
+  EXPECT_LT(took, 3s);
+  t0 = Clock::now();
+  EXPECT_EQ(util::busy_poll::spin(own[0], 5s, 30ms), util::busy_poll::SpinEnd::missed);
+  EXPECT_LT(Clock::now() - t0, 3s);
+
+  ::close(own[0]);
+  ::close(own[1]);
 }
 
 TEST(FirewallLookup, LongestPrefixOnlyBatchesPerPeerAndOnlyTheExpectedSender) {

@@ -48,7 +48,9 @@ Expected<std::shared_ptr<AsyncTun>, std::error_code> AsyncTun::create(asio::any_
   if ((fds[1] = ::fcntl(fd, F_DUPFD_CLOEXEC, 0)) < 0) return fail(last_error());
   if ((fds[2] = ::fcntl(fd, F_DUPFD_CLOEXEC, 0)) < 0) return fail(last_error());
   try {
-    return std::shared_ptr<AsyncTun>(new AsyncTun(std::move(ex), fds[0], fds[1], fds[2]));
+    std::shared_ptr<AsyncTun> tun(new AsyncTun(std::move(ex), fds[0], fds[1], fds[2]));
+    busy_poll::add(tun, tun.get());
+    return tun;
   } catch (const boost::system::system_error& e) {
     // The readiness descriptor that was registered has closed its dup; the
     // one for write waits is registered only while a writer waits.
@@ -68,6 +70,7 @@ AsyncTun::AsyncTun(asio::any_io_executor ex, int fd, int read_fd, int write_fd)
       write_fd_(write_fd) {}
 
 AsyncTun::~AsyncTun() {
+  busy_poll::remove(this);
   if (waiting_) waiter_.reset();
   boost::system::error_code ignored;
   read_wait_.close(ignored);

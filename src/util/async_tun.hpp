@@ -4,7 +4,8 @@
 // may come from any task at once: the kernel takes concurrent writes, and
 // waits for room are serialised on an internal strand. A writer may wake the
 // waiting reader at once (wake_reader), so that what the local stack answered
-// to its write is read on the writer's thread. Waiting (for data or for room)
+// to its write is read on the writer's thread; so may a thread that busy
+// polls the data path (util/busy_poll.hpp). Waiting (for data or for room)
 // allocates no more than any other socket operation.
 #pragma once
 
@@ -18,6 +19,7 @@
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 
+#include "util/busy_poll.hpp"
 #include "util/expected.hpp"
 #include "util/parked_handler.hpp"
 
@@ -26,11 +28,11 @@ namespace sarvolt::util {
 // EAGAIN / EWOULDBLOCK: a non-blocking descriptor has nothing (or no room) now.
 bool would_block(const std::error_code& e) noexcept;
 
-class AsyncTun : public std::enable_shared_from_this<AsyncTun> {
+class AsyncTun final : public std::enable_shared_from_this<AsyncTun>, public PollSource {
  public:
   // Takes ownership of `fd` and makes it non-blocking.
   static Expected<std::shared_ptr<AsyncTun>, std::error_code> create(boost::asio::any_io_executor ex, int fd);
-  ~AsyncTun();
+  ~AsyncTun() override;
   AsyncTun(const AsyncTun&) = delete;
   AsyncTun& operator=(const AsyncTun&) = delete;
 
@@ -48,6 +50,9 @@ class AsyncTun : public std::enable_shared_from_this<AsyncTun> {
   // the writer's thread instead of waking another. False when no reader was
   // waiting.
   bool wake_reader();
+
+  int poll_fd() const noexcept override { return fd_; }
+  bool poll_wake() override { return wake_reader(); }
 
   // One non-blocking write attempt.
   Expected<std::size_t, std::error_code> try_send(std::span<const std::uint8_t> packet) noexcept;
