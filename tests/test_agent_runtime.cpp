@@ -412,6 +412,40 @@ TEST(TaskGroup, ABatchBlockLeavesTheGroupWithItsLastTask) {
   EXPECT_TRUE(group.wait_for(0ms));
 }
 
+// An owner whose group's tasks hold it through their end handlers is freed
+// with its runtime, whether the tasks were waiting, started by a batch, or
+// never started at all.
+TEST(TaskGroup, EndHandlersOfTasksThatNeverEndGoWithTheirRuntime) {
+  struct Owner {
+    util::TaskGroup group;
+  };
+  auto task = []() -> asio::awaitable<void> {
+    const auto ex = co_await asio::this_coro::executor;
+    co_await asio::steady_timer(ex, 10s).async_wait(asio::use_awaitable);
+  };
+  for (const int run_first : {0, 1}) {
+    std::weak_ptr<Owner> weak;
+    {
+      auto io = std::make_unique<asio::io_context>();
+      auto owner = std::make_shared<Owner>();
+      weak = owner;
+      {
+        const auto done = [owner](std::exception_ptr) {};
+        owner->group.spawn(io->get_executor(), task(), done);
+        util::TaskGroup::Batch batch(owner->group);
+        batch.spawn(io->get_executor(), task(), done);
+        batch.spawn_made(io->get_executor(), [&] { return task(); }, done);
+      }
+      if (run_first)
+        for (int i = 0; i < 100 && io->poll() > 0; ++i) io->restart();
+      owner.reset();
+      EXPECT_FALSE(weak.expired());  // held by its tasks' handlers
+      io.reset();
+    }
+    EXPECT_TRUE(weak.expired()) << "run first: " << run_first;
+  }
+}
+
 // Room asked of a batch is made at its first spawn, once, for the group's
 // table and the batch's list alike.
 TEST(TaskGroup, BatchReserveMakesItsRoomAtTheFirstSpawn) {

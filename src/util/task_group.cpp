@@ -33,7 +33,6 @@ struct TaskGroup::Entry {
   std::atomic<bool> done{false};
   std::atomic<bool> stopped{false};  // a stop may come before a batch start
   Block* block = nullptr;  // of a batch: the block it is in
-  OnDone on_done;  // set before the task starts
 
   // A stop before the strand is set leaves the cancel to the launch, which
   // tests `stopped` after setting it: one of the two sees the other.
@@ -96,21 +95,27 @@ struct TaskGroup::State {
     wake_if_empty(lock);
   }
   // On the entry's strand: runs the task until it first waits.
-  static void launch(const std::shared_ptr<State>& s, const std::shared_ptr<Entry>& e, asio::awaitable<void> task) {
+  // The handler travels with the task, never in the entry: a task that
+  // never ends (its runtime gone) must not keep what the handler holds.
+  static void launch(const std::shared_ptr<State>& s, const std::shared_ptr<Entry>& e, asio::awaitable<void> task,
+                     OnDone on_done) {
     // The completion handler keeps the entry, and so the signal whose slot
     // the coroutine uses, alive until the coroutine has ended.
     asio::co_spawn(e->strand, std::move(task),
-                   asio::bind_cancellation_slot(e->signal.slot(), [s, e](std::exception_ptr failure) {
-                     s->finished(e);
-                     if (e->on_done) e->on_done(failure);
-                   }));
+                   asio::bind_cancellation_slot(e->signal.slot(),
+                                                [s, e, on_done = std::move(on_done)](std::exception_ptr failure) {
+                                                  s->finished(e);
+                                                  if (on_done) on_done(failure);
+                                                }));
   }
 };
 
 struct TaskGroup::Batch::Pending {
-  Pending(Entry* e, Maker&& make) noexcept : e(e), make(std::move(make)) {}
+  Pending(Entry* e, Maker&& make, OnDone&& on_done) noexcept
+      : e(e), make(std::move(make)), on_done(std::move(on_done)) {}
   Entry* e;  // in one of the batch's blocks
   Maker make;  // called at the launch
+  OnDone on_done;
 };
 
 void TaskGroup::Task::stop() const {
@@ -146,13 +151,14 @@ TaskGroup::Task TaskGroup::spawn(IoStrand strand, asio::awaitable<void> task, On
 
 TaskGroup::Task TaskGroup::start(asio::any_io_executor strand, asio::awaitable<void> task, OnDone on_done) {
   auto e = std::make_shared<Entry>(std::move(strand));
-  e->on_done = std::move(on_done);
   {
     std::lock_guard lock(s_->mutex);
     s_->tasks.insert(e);
   }
   // Posted, so that the task never starts inside its spawner.
-  asio::post(e->strand, [s = s_, e, task = std::move(task)]() mutable { State::launch(s, e, std::move(task)); });
+  asio::post(e->strand, [s = s_, e, task = std::move(task), on_done = std::move(on_done)]() mutable {
+    State::launch(s, e, std::move(task), std::move(on_done));
+  });
   return Task(std::move(e));
 }
 
@@ -197,9 +203,8 @@ void TaskGroup::Batch::close_block() noexcept {
 TaskGroup::Task TaskGroup::Batch::add(const asio::any_io_executor& ex, Maker&& make, OnDone* on_done) {
   if (!open_ || open_used_ == Block::kEntries) open_block();
   Entry* e = &open_->entries[open_used_];
-  if (on_done && *on_done) e->on_done = std::move(*on_done);
   if (pending_.empty()) ex_ = ex;
-  pending_.emplace_back(e, std::move(make));
+  pending_.emplace_back(e, std::move(make), on_done ? std::move(*on_done) : OnDone());
   // From here on the group's stop() reaches it.
   open_->used.store(++open_used_, std::memory_order_release);
   return Task(std::shared_ptr<Entry>(open_, e));
@@ -222,8 +227,8 @@ void TaskGroup::Batch::launch() {
       e->placed.store(true, std::memory_order_seq_cst);
       const auto& strand = e->strand;
       auto task = p.make();
-      asio::dispatch(strand, [s, e = std::move(e), task = std::move(task)]() mutable {
-        State::launch(s, e, std::move(task));
+      asio::dispatch(strand, [s, e = std::move(e), task = std::move(task), on_done = std::move(p.on_done)]() mutable {
+        State::launch(s, e, std::move(task), std::move(on_done));
         // A stop that came before the start found no task to cancel.
         if (e->stopped.load(std::memory_order_seq_cst) && !e->done.load(std::memory_order_acquire))
           e->signal.emit(asio::cancellation_type::terminal);
