@@ -4,6 +4,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/co_spawn.hpp>
@@ -508,6 +511,122 @@ TEST_F(P2pNode, MaxPeersBoundsThePeerTable) {
   a = node([](NodeOptsBuilder& o) { o.max_peers(1); });
   ASSERT_TRUE(a->initiate(identity(0).pk()));
   EXPECT_THAT(a->initiate(identity(0).pk()).error().message(), testing::HasSubstr("peer table full"));
+}
+
+// Keys derived and rings allocated by all peers of this process since `at`.
+struct PeerCosts {
+  std::uint64_t keys = Peer::keys_derived.load(), rings = Peer::rings_allocated.load();
+  std::uint64_t keys_since() const { return Peer::keys_derived.load() - keys; }
+  std::uint64_t rings_since() const { return Peer::rings_allocated.load() - rings; }
+};
+
+// Keys are derived by a peer's first sealed HELLO (on the node's strand, not
+// by initiate), rings by its first datagram.
+TEST_F(P2pNode, IdlePeersCostNoRingsAndKeysOnlyOnceUntilTheirFirstDatagram) {
+  a = node();
+  const PeerCosts at;
+  std::vector<NodePeerRef> idle;
+  for (int i = 0; i < 200; ++i) idle.push_back(a->initiate(identity(0).pk()).value());
+  const auto x = identity();
+  auto ax = a->initiate(x.pk()).value();
+  Reader at_ax(rt.io, ax);
+  ASSERT_TRUE(eventually([&] { return at.keys_since() >= 201; }));
+  std::this_thread::sleep_for(200ms);  // more HELLO rounds
+  EXPECT_EQ(at.keys_since(), 201u);
+  EXPECT_EQ(at.rings_since(), 0u);
+
+  // X, from a plain socket: its HELLO is opened and ACKed sealed, its
+  // datagram delivered.
+  const auto ak = a->identity().pk();
+  const auto to = a->local_endpoints().front();
+  auto raw = raw_socket(rt.io);
+  raw.send_to(asio::buffer(datagram(wire::Type::Hello, x, ak, hello_body(x), 0)), to);
+  const Bytes ack = receive_one(raw);
+  const auto h = wire::decode_header(ack);
+  ASSERT_TRUE(h && h->type == wire::Type::Ack && h->sealed);
+  const auto keys = crypto::compute_kx_session_keys(x.pk(), crypto::AgreementKeys::from_identity(x).value(), ak);
+  Bytes opened(h->body.size() - crypto::SessionKeys::kTagSize);
+  EXPECT_TRUE(wire::open(*h, keys.value(), opened)) << "sealed under the lazily derived keys";
+  raw.send_to(asio::buffer(datagram(wire::Type::App, x, ak, bytes("x->a"), 1)), to);
+  ASSERT_TRUE(eventually([&] { return at_ax.got().size() == 1; }));
+  EXPECT_EQ(at_ax.got().front(), bytes("x->a"));
+  EXPECT_EQ(at.keys_since(), 201u) << "none again";
+  EXPECT_EQ(at.rings_since(), 1u) << "only X's";
+}
+
+TEST_F(P2pNode, TrafficBothWaysOnKeysDerivedAtFirstUse) {
+  const PeerCosts at;
+  two_nodes(no_unites);
+  ASSERT_TRUE(send_until_received(ab, *at_b, bytes("a->b")));
+  ASSERT_TRUE(send_until_received(ba, *at_a, bytes("b->a")));
+  EXPECT_EQ(at.keys_since(), 2u) << "once on each side";
+  EXPECT_EQ(at.rings_since(), 2u);
+}
+
+// The first send (a caller's thread), the first HELLO (the node's strand)
+// and the first received datagram race to derive a peer's keys: once.
+TEST_F(P2pNode, ConcurrentFirstUsesDeriveKeysOnce) {
+  b = node(no_unites);
+  const auto bk = b->identity().pk();
+  const auto to = b->local_endpoints().front();
+  auto raw = raw_socket(rt.io);
+  constexpr int kPeers = 16;
+  std::vector<Identity> xs;
+  std::vector<Bytes> apps;
+  for (int i = 0; i < kPeers; ++i) {
+    xs.push_back(identity(0));
+    apps.push_back(datagram(wire::Type::App, xs.back(), bk, bytes("first"), 1));
+  }
+  const auto refused = b->counters().dropped_refused;
+  const PeerCosts at;
+  std::vector<NodePeerRef> links;
+  for (int i = 0; i < kPeers; ++i) {
+    std::atomic<bool> go{false};
+    std::thread receive([&] {
+      while (!go.load()) std::this_thread::yield();
+      raw.send_to(asio::buffer(apps[static_cast<std::size_t>(i)]), to);
+    });
+    links.push_back(b->initiate(xs[static_cast<std::size_t>(i)].pk()).value());
+    go = true;
+    (void)links.back()->send_datagram(bytes("first"));
+    receive.join();
+  }
+  // Each datagram opened, then refused: no HELLO has proved its proof of work.
+  ASSERT_TRUE(eventually([&] { return b->counters().dropped_refused >= refused + kPeers; }));
+  EXPECT_EQ(at.keys_since(), static_cast<std::uint64_t>(kPeers));
+}
+
+TEST_F(P2pNode, AKeyThatIsNoPointFailsSendsClearlyAndIsDropped) {
+  a = node();
+  std::array<std::uint8_t, PubKey::kSize> small_order{};
+  small_order[0] = 1;  // the neutral point: no X25519 form
+  const PubKey bad(small_order);
+  auto link = a->initiate(bad);
+  ASSERT_TRUE(link) << link.error().message();
+  for (int i = 0; i < 2; ++i) {
+    const auto sent = (*link)->send_datagram(bytes("x"));
+    ASSERT_FALSE(sent);
+    EXPECT_EQ(sent.error().kind(), SendDatagramError::Kind::Failed);
+    EXPECT_THAT(sent.error().message(), testing::StartsWith("cannot derive session keys: "));
+  }
+  const Bytes d = bytes("y");
+  const std::vector<std::span<const std::uint8_t>> batch{d};
+  const auto waited = rt.run((*link)->send_datagrams_wait(batch));
+  ASSERT_FALSE(waited);
+  EXPECT_THAT(waited.error().message(), testing::StartsWith("cannot derive session keys: "));
+
+  // A datagram claiming that sender, sealed under any keys, is dropped.
+  const auto x = identity();
+  const auto ak = a->identity().pk();
+  const auto keys =
+      crypto::compute_kx_session_keys(x.pk(), crypto::AgreementKeys::from_identity(x).value(), ak).value();
+  const wire::Seal seal{&keys, 1, 1, 0};
+  Bytes forged(wire::kMaxDatagramSize);
+  forged.resize(wire::encode(forged, wire::Type::App, ak, {bad}, bytes("z"), &seal));
+  const auto unauthentic = a->counters().dropped_unauthentic;
+  raw_socket(rt.io).send_to(asio::buffer(forged), a->local_endpoints().front());
+  EXPECT_TRUE(eventually([&] { return a->counters().dropped_unauthentic > unauthentic; }));
+  EXPECT_EQ(a->counters().delivered, 0u);
 }
 
 // A link's reader resumes on the thread whose handler woke it, once that

@@ -126,11 +126,27 @@ using Socket = UdpSocketHandle::Socket;
 // What the node keeps of one remote node.
 struct Peer {
   Peer(const PubKey& key, ShortId rx, std::optional<crypto::SessionKeys> k, Instant now)
-      : pk(key), rx_id(rx), keys(std::move(k)), created_at(now), last_traffic(now), ring(kRingCapacity) {}
+      : pk(key), rx_id(rx), created_at(now), last_traffic(now), keys_(std::move(k)),
+        keys_state_(keys_ ? kKeysReady : kKeysPending) {}
+
+  // The session keys: those given, else derived by the first call (once,
+  // from any thread); empty when they cannot be derived (see keys_failure)
+  // or without `agreement` (unarmed).
+  const std::optional<crypto::SessionKeys>& keys(const PubKey& own,
+                                                 const std::optional<crypto::AgreementKeys>& agreement) {
+    if (keys_state_.load(std::memory_order_acquire) != kKeysPending || !agreement) return keys_;
+    std::call_once(keys_once_, [&] { derive_keys(own, *agreement); });
+    return keys_;
+  }
+  // The keys, once keys() has returned them on this thread: no atomic load.
+  const crypto::SessionKeys& ready_keys() const noexcept { return *keys_; }
+  // Why the keys cannot be derived; set once keys() has returned empty.
+  const std::string& keys_failure() const noexcept { return keys_failure_; }
+  // Keys derived and receive rings allocated, by all peers (for tests).
+  static inline std::atomic<std::uint64_t> keys_derived{0}, rings_allocated{0};
 
   const PubKey pk;
   const ShortId rx_id;
-  const std::optional<crypto::SessionKeys> keys;
   const Instant created_at;
   std::atomic<std::uint64_t> tx_counter{0};
   std::atomic<Instant::rep> app_tx{Instant::min().time_since_epoch().count()};
@@ -147,13 +163,21 @@ struct Peer {
   std::optional<Instant> app_rx;
   Instant last_traffic;
   std::optional<udp::endpoint> route;
-  std::vector<Datagram> ring;
+  std::vector<Datagram> ring;  // kRingCapacity slots once a datagram was queued
   std::size_t head = 0;
   std::size_t count = 0;
   std::shared_ptr<Waker> reader;
   std::size_t read_waiters = 0;
   std::weak_ptr<NodePeer> handle;
   bool closed = false;
+
+ private:
+  static constexpr int kKeysPending = 0, kKeysReady = 1, kKeysFailed = 2;
+  void derive_keys(const PubKey& own, const crypto::AgreementKeys& agreement);
+  std::once_flag keys_once_;
+  std::optional<crypto::SessionKeys> keys_;  // written once, before keys_state_ leaves pending
+  std::string keys_failure_;
+  std::atomic<int> keys_state_;
 };
 
 struct UdpNode::Core : std::enable_shared_from_this<Core> {
@@ -221,7 +245,7 @@ struct UdpNode::Core : std::enable_shared_from_this<Core> {
   void hello_peer(Peer& p, Instant now);
 
   // peers
-  // The peer of `pk`, added when new (with `keys` when given, else derived).
+  // The peer of `pk`, added when new (with `keys` when given, else derived on first use).
   util::Expected<std::shared_ptr<Peer>, std::string> peer_for(const PubKey& pk, Instant now,
                                                               std::optional<crypto::SessionKeys> keys = {});
   std::shared_ptr<Peer> find_peer(const PubKey& pk);

@@ -137,7 +137,7 @@ void UdpNode::Core::peer_hello(const wire::Header& h, std::size_t size, const ud
     }
     fresh = std::move(*k);
   }
-  const auto body = open_body(h, known ? known->keys : fresh);
+  const auto body = open_body(h, known ? known->keys(own_pk(), agreement) : fresh);
   if (!body) {
     count.unauthentic.fetch_add(1, std::memory_order_relaxed);
     return;
@@ -225,7 +225,9 @@ void UdpNode::Core::send_peer_hello(Peer& p, wire::Type type, const udp::endpoin
   const auto buf = send_buffer();
   std::size_t n;
   if (armed) {
-    const wire::Seal seal{&*p.keys, epoch, p.tx_counter.fetch_add(1, std::memory_order_relaxed), salt};
+    const auto& keys = p.keys(own_pk(), agreement);
+    if (!keys) return;  // logged once where derivation failed
+    const wire::Seal seal{&*keys, epoch, p.tx_counter.fetch_add(1, std::memory_order_relaxed), salt};
     n = wire::encode(buf, type, p.pk, wire::Sender{own_pk()}, body, &seal);
   } else {
     n = wire::encode(buf, type, p.pk, wire::Sender{own_pk()}, body, nullptr);

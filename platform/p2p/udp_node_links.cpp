@@ -30,7 +30,7 @@ void UdpNode::Core::peer_app(const wire::Header& h, Instant now) {
     count.unknown.fetch_add(1, std::memory_order_relaxed);
     return;
   }
-  const auto payload = open_body(h, p->keys);
+  const auto payload = open_body(h, p->keys(own_pk(), agreement));
   if (!payload) {
     count.unauthentic.fetch_add(1, std::memory_order_relaxed);
     return;
@@ -46,9 +46,13 @@ void UdpNode::Core::peer_app(const wire::Header& h, Instant now) {
       count.refused.fetch_add(1, std::memory_order_relaxed);
       return;
     }
-    if (p->count == p->ring.size()) {
+    if (p->count == kRingCapacity) {
       count.full.fetch_add(1, std::memory_order_relaxed);
       return;
+    }
+    if (p->ring.empty()) {  // the first datagram queued
+      p->ring.resize(kRingCapacity);
+      Peer::rings_allocated.fetch_add(1, std::memory_order_relaxed);
     }
     p->ring[(p->head + p->count) % p->ring.size()].assign(payload->begin(), payload->end());
     ++p->count;
@@ -77,6 +81,13 @@ util::Expected<void, SendDatagramError> app_route(Peer& p, udp::endpoint& to, wi
   return {};
 }
 
+// The peer's session keys (for encode_app), derived here on the first send.
+util::Expected<void, SendDatagramError> keys_ready(Peer& p, const PubKey& own,
+                                                  const std::optional<crypto::AgreementKeys>& agreement) {
+  if (agreement && !p.keys(own, agreement)) return send_error(SendKind::Failed, p.keys_failure());
+  return {};
+}
+
 util::Unexpected<SendDatagramError> send_failure(int err) {
   if (err == EAGAIN || err == EWOULDBLOCK || err == ENOBUFS) return send_error(SendKind::QueueFull, "send queue full");
   return send_error(SendKind::Failed, fmt::format("send failed: {}", std::strerror(err)));
@@ -87,7 +98,7 @@ util::Unexpected<SendDatagramError> send_failure(int err) {
 std::size_t UdpNode::Core::encode_app(Peer& p, const wire::Sender& sender, std::span<const std::uint8_t> payload,
                                       std::span<std::uint8_t> out) {
   if (!armed) return wire::encode(out, wire::Type::App, p.pk, sender, payload, nullptr);
-  const wire::Seal seal{&*p.keys, epoch, p.tx_counter.fetch_add(1, std::memory_order_relaxed), salt};
+  const wire::Seal seal{&p.ready_keys(), epoch, p.tx_counter.fetch_add(1, std::memory_order_relaxed), salt};
   return wire::encode(out, wire::Type::App, p.pk, sender, payload, &seal);
 }
 
@@ -97,6 +108,7 @@ util::Expected<void, SendDatagramError> UdpNode::Core::send_app(Peer& p, std::sp
   udp::endpoint to;
   wire::Sender sender{own_pk()};
   if (auto routed = app_route(p, to, sender); !routed) return util::Unexpected(std::move(routed.error()));
+  if (auto ready = keys_ready(p, own_pk(), agreement); !ready) return util::Unexpected(std::move(ready.error()));
   const auto buf = send_buffer();
   const std::size_t n = encode_app(p, sender, payload, buf);
   if (const int err = send_raw(to, buf.first(n)); err != 0) return send_failure(err);
@@ -109,6 +121,7 @@ util::Expected<std::size_t, SendDatagramError> UdpNode::Core::send_app_batch(
   udp::endpoint to;
   wire::Sender sender{own_pk()};
   if (auto routed = app_route(p, to, sender); !routed) return util::Unexpected(std::move(routed.error()));
+  if (auto ready = keys_ready(p, own_pk(), agreement); !ready) return util::Unexpected(std::move(ready.error()));
   const auto buf = batch_buffer();
   std::array<std::span<const std::uint8_t>, kSendBatch> out;
   std::size_t used = 0, m = 0;

@@ -71,11 +71,6 @@ util::Expected<std::shared_ptr<Peer>, std::string> UdpNode::Core::peer_for(const
   if (const auto it = peers.find(pk); it != peers.end()) return it->second;
   if (opts.max_peers() != 0 && peers.size() >= opts.max_peers())
     return util::Unexpected(fmt::format("peer table full ({} peers)", peers.size()));
-  if (armed && !keys) {
-    auto k = crypto::compute_kx_session_keys(own_pk(), *agreement, pk);
-    if (!k) return util::Unexpected(fmt::format("cannot derive session keys: {}", k.error().message));
-    keys = std::move(*k);
-  }
   std::uint32_t id = 0;
   while (id == 0 || by_short.contains(id)) id = static_cast<std::uint32_t>(crypto::random_u64());
   auto p = std::make_shared<Peer>(pk, ShortId(id), std::move(keys), now);
@@ -84,6 +79,20 @@ util::Expected<std::shared_ptr<Peer>, std::string> UdpNode::Core::peer_for(const
   by_short.emplace(id, p);
   SV_DEBUG(lg(), "Peer {} added (rx short id {})", pk, p->rx_id);
   return p;
+}
+
+// A key agreement (~0.1 ms), so done on first use, outside peers_mutex.
+void Peer::derive_keys(const PubKey& own, const crypto::AgreementKeys& agreement) {
+  auto k = crypto::compute_kx_session_keys(own, agreement, pk);
+  if (!k) {
+    keys_failure_ = fmt::format("cannot derive session keys: {}", k.error().message);
+    keys_state_.store(kKeysFailed, std::memory_order_release);
+    SV_WARN(lg(), "Peer {} unusable: {}", pk, keys_failure_);
+    return;
+  }
+  keys_ = std::move(*k);
+  keys_derived.fetch_add(1, std::memory_order_relaxed);
+  keys_state_.store(kKeysReady, std::memory_order_release);
 }
 
 std::shared_ptr<Peer> UdpNode::Core::find_peer(const PubKey& pk) {
