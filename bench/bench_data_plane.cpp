@@ -516,49 +516,68 @@ bool all_expired(const std::vector<std::weak_ptr<agent::NodePeer>>& peers) {
   return true;
 }
 
+// First applies, one per pass: the apply alone is timed; then its peers'
+// drivers are awaited (bounded), and the wait, heap in use per peer and the
+// runtime's allocations until then are summed over the passes.
+struct FirstApplies {
+  CostWindow cost;
+  double settle_ms = 0, heap_per_peer = 0, driver_allocs = 0;
+
+  // The pass's peers, or nothing (the error set on `state`) when their
+  // drivers did not all start.
+  std::optional<std::vector<std::weak_ptr<agent::NodePeer>>> pass(benchmark::State& state, RebuildWorld& w,
+                                                                  std::shared_ptr<agent::AgentInner>& agent,
+                                                                  network::NetworkMap& networks,
+                                                                  std::chrono::seconds limit) {
+    const std::int64_t heap0 = bench::g_live_bytes.load();
+    const std::uint64_t dp0 = bench::g_runtime_allocs.load();
+    cost.start();
+    state.ResumeTiming();
+    agent->firewall->apply_desired_state(*agent->data_plane, networks);
+    state.PauseTiming();
+    cost.stop();
+    auto peers = peers_of(*agent->firewall);
+    const auto s0 = Clock::now();
+    if (!settle(w.dp.io, limit)) {
+      park(std::move(agent));
+      state.SkipWithError("peer drivers did not start");
+      return std::nullopt;
+    }
+    if (peers.size() != kRebuildNodes - 1) {
+      state.SkipWithError("unexpected transmit trie");
+      return std::nullopt;
+    }
+    settle_ms += std::chrono::duration<double, std::milli>(Clock::now() - s0).count();
+    heap_per_peer += static_cast<double>(bench::g_live_bytes.load() - heap0) / static_cast<double>(peers.size());
+    driver_allocs += static_cast<double>(bench::g_runtime_allocs.load() - dp0);
+    return peers;
+  }
+};
+
 // apply_desired_state on a new firewall: tries and 4 999 NodePeers created.
 // Their drivers start on the runtime meanwhile ("settle_ms": until they all
 // ran). Releasing a peer whose driver never ran is a use-after-free of the
 // driver's cancellation state, so every release here waits for that first.
 void BM_Rebuild_First(benchmark::State& state) {
   auto& w = rebuild_world();
-  double release_ms = 0, settle_ms = 0, rss_mb = 0, driver_allocs = 0, heap_per_peer = 0;
-  CostWindow cost;
+  double release_ms = 0, rss_mb = 0;
+  FirstApplies first;
   for (auto _ : state) {
     state.PauseTiming();
     {  // everything of the pass, its release included, ends while paused
       auto agent = w.make_agent();
       auto networks = w.fresh_networks();
       const long rss0 = rss_kib();
-      const std::int64_t heap0 = bench::g_live_bytes.load();
-      const std::uint64_t dp0 = bench::g_runtime_allocs.load();
-      cost.start();
-      state.ResumeTiming();
-      agent->firewall->apply_desired_state(*agent->data_plane, networks);
-      state.PauseTiming();
-      cost.stop();
-      auto peers = peers_of(*agent->firewall);
-      const auto s0 = Clock::now();
-      if (!settle(w.dp.io, std::chrono::seconds(10))) {
-        park(std::move(agent));
-        state.SkipWithError("peer drivers did not start");
-        break;
-      }
-      if (peers.size() != kRebuildNodes - 1) {
-        state.SkipWithError("unexpected transmit trie");
-        break;
-      }
-      settle_ms += std::chrono::duration<double, std::milli>(Clock::now() - s0).count();
+      const auto peers = first.pass(state, w, agent, networks, std::chrono::seconds(10));
+      if (!peers) break;
       rss_mb = std::max(rss_mb, static_cast<double>(rss_kib() - rss0) / 1024.0);
-      heap_per_peer += static_cast<double>(bench::g_live_bytes.load() - heap0) / static_cast<double>(peers.size());
-      driver_allocs += static_cast<double>(bench::g_runtime_allocs.load() - dp0);
       // Release every peer and wait (bounded) until their drivers have ended,
       // so that no teardown runs into the next timed pass.
       const auto t0 = Clock::now();
       const auto ctx = agent->data_plane;
       agent.reset();
       networks.clear();
-      const bool gone = wait_until([&] { return all_expired(peers); }, Clock::now() + std::chrono::seconds(10)) &&
+      const bool gone = wait_until([&] { return all_expired(*peers); }, Clock::now() + std::chrono::seconds(10)) &&
                         ctx->tasks.wait_for(std::chrono::seconds(10));
       release_ms += std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
       if (!gone) {
@@ -571,14 +590,14 @@ void BM_Rebuild_First(benchmark::State& state) {
   state.counters["rules"] = static_cast<double>(w.rules());
   state.counters["peers"] = static_cast<double>(kRebuildNodes - 1);
   const auto n = static_cast<double>(std::max<std::int64_t>(1, state.iterations()));
-  state.counters["settle_ms"] = settle_ms / n;
+  state.counters["settle_ms"] = first.settle_ms / n;
   state.counters["release_ms"] = release_ms / n;
   // The largest growth, on the first pass; later ones reuse what it freed.
   state.counters["rss_growth_MiB"] = rss_mb;
-  state.counters["driver_allocs"] = driver_allocs / n;  // on the runtime, until settled
+  state.counters["driver_allocs"] = first.driver_allocs / n;  // on the runtime, until settled
   // Heap in use per peer once settled: its links, driver, tries' share.
-  state.counters["heap_per_peer_B"] = heap_per_peer / n;
-  cost.report(state);
+  state.counters["heap_per_peer_B"] = first.heap_per_peer / n;
+  first.cost.report(state);
   // The apply's own allocations (its thread) per new peer.
   state.counters["allocs_per_peer"] = state.counters["allocs"] / static_cast<double>(kRebuildNodes - 1);
 }
@@ -597,8 +616,7 @@ p2p::NodeRef bind_udp_node(RebuildWorld& w) {
 // agent pays it (the peer's session keys, its table entry, a HELLO posted).
 void BM_Rebuild_First_Udp(benchmark::State& state) {
   auto& w = rebuild_world();
-  double settle_ms = 0, driver_allocs = 0, heap_per_peer = 0;
-  CostWindow cost;
+  FirstApplies first;
   for (auto _ : state) {
     state.PauseTiming();
     {
@@ -609,31 +627,12 @@ void BM_Rebuild_First_Udp(benchmark::State& state) {
       parts.tun_mtu = w.dp.options.mtu;
       auto agent = std::make_shared<agent::AgentInner>(std::move(parts));
       auto networks = w.fresh_networks();
-      const std::int64_t heap0 = bench::g_live_bytes.load();
-      const std::uint64_t dp0 = bench::g_runtime_allocs.load();
-      cost.start();
-      state.ResumeTiming();
-      agent->firewall->apply_desired_state(*agent->data_plane, networks);
-      state.PauseTiming();
-      cost.stop();
-      auto peers = peers_of(*agent->firewall);
-      const auto s0 = Clock::now();
-      if (!settle(w.dp.io, std::chrono::seconds(30))) {
-        park(std::move(agent));
-        state.SkipWithError("peer drivers did not start");
-        break;
-      }
-      if (peers.size() != kRebuildNodes - 1) {
-        state.SkipWithError("unexpected transmit trie");
-        break;
-      }
-      settle_ms += std::chrono::duration<double, std::milli>(Clock::now() - s0).count();
-      heap_per_peer += static_cast<double>(bench::g_live_bytes.load() - heap0) / static_cast<double>(peers.size());
-      driver_allocs += static_cast<double>(bench::g_runtime_allocs.load() - dp0);
+      const auto peers = first.pass(state, w, agent, networks, std::chrono::seconds(30));
+      if (!peers) break;
       const auto ctx = agent->data_plane;
       agent.reset();
       networks.clear();
-      const bool gone = wait_until([&] { return all_expired(peers); }, Clock::now() + std::chrono::seconds(10)) &&
+      const bool gone = wait_until([&] { return all_expired(*peers); }, Clock::now() + std::chrono::seconds(10)) &&
                         ctx->tasks.wait_for(std::chrono::seconds(10));
       w.dp.run(node->shutdown(), std::chrono::seconds(10));
       if (!gone) {
@@ -645,10 +644,10 @@ void BM_Rebuild_First_Udp(benchmark::State& state) {
   }
   state.counters["peers"] = static_cast<double>(kRebuildNodes - 1);
   const auto n = static_cast<double>(std::max<std::int64_t>(1, state.iterations()));
-  state.counters["settle_ms"] = settle_ms / n;
-  state.counters["driver_allocs"] = driver_allocs / n;
-  state.counters["heap_per_peer_B"] = heap_per_peer / n;
-  cost.report(state);
+  state.counters["settle_ms"] = first.settle_ms / n;
+  state.counters["driver_allocs"] = first.driver_allocs / n;
+  state.counters["heap_per_peer_B"] = first.heap_per_peer / n;
+  first.cost.report(state);
   state.counters["allocs_per_peer"] = state.counters["allocs"] / static_cast<double>(kRebuildNodes - 1);
 }
 

@@ -168,25 +168,35 @@ TEST(TaskGroup, RunsEachTaskOnAStrandAndStopEndsItsWait) {
   runner.join();
 }
 
-TEST(TaskGroup, ABatchStartsItsTasksWithOneHandlerAndKeepsEarlyStops) {
-  asio::io_context io;  // polled here: every handler run is counted
-  util::TaskGroup group;
+// A runtime polled on the test's thread (every handler run is counted); its
+// tasks wait 10 s once started.
+struct PolledTasks {
+  asio::io_context io;
   std::atomic<int> started{0}, ended{0};
-  auto task = [&]() -> asio::awaitable<void> {
+
+  asio::awaitable<void> task() {
     ++started;
     const auto ex = co_await asio::this_coro::executor;
     co_await asio::steady_timer(ex, 10s).async_wait(asio::use_awaitable);
-  };
-  auto done = [&](std::exception_ptr) { ++ended; };
-  auto drain = [&] {
+  }
+  util::TaskGroup::OnDone done() {
+    return [this](std::exception_ptr) { ++ended; };
+  }
+  void drain() {
     for (int i = 0; i < 100 && io.poll() > 0; ++i) io.restart();
     io.restart();
-  };
+  }
+};
+
+TEST(TaskGroup, ABatchStartsItsTasksWithOneHandlerAndKeepsEarlyStops) {
+  PolledTasks rig;
+  auto& [io, started, ended] = rig;
+  util::TaskGroup group;
   constexpr int kTasks = 50;
   std::vector<util::TaskGroup::Task> tasks;
   {
     util::TaskGroup::Batch batch(group);
-    for (int i = 0; i < kTasks; ++i) tasks.push_back(batch.spawn(io.get_executor(), task(), done));
+    for (int i = 0; i < kTasks; ++i) tasks.push_back(batch.spawn(io.get_executor(), rig.task(), rig.done()));
     EXPECT_EQ(group.size(), static_cast<std::size_t>(kTasks));
     EXPECT_EQ(io.poll(), 0u);  // nothing starts before the launch
     EXPECT_EQ(started, 0);
@@ -197,16 +207,16 @@ TEST(TaskGroup, ABatchStartsItsTasksWithOneHandlerAndKeepsEarlyStops) {
     io.restart();
     // Used again; a task stopped before it ever ran ends once started, and
     // destroying the batch launches what it holds.
-    tasks.push_back(batch.spawn(io.get_executor(), task(), done));
+    tasks.push_back(batch.spawn(io.get_executor(), rig.task(), rig.done()));
     tasks.back().stop();
   }
-  drain();
+  rig.drain();
   EXPECT_EQ(started, kTasks + 1);
   EXPECT_EQ(ended, 1);
   EXPECT_TRUE(tasks.back().done());
   EXPECT_FALSE(tasks[0].done());
   group.stop();
-  drain();
+  rig.drain();
   EXPECT_EQ(ended, kTasks + 1);
   EXPECT_TRUE(group.wait_for(0ms));
 }
@@ -260,40 +270,31 @@ TEST(TaskGroup, ABatchMakesItsStrandsAtTheLaunchAndStopsRacingItEndEveryTask) {
 // A batch's entries share blocks: spawns cost far fewer blocks than tasks,
 // and each task keeps working alone once the others of its block are gone.
 TEST(TaskGroup, BatchEntriesShareBlocksAndOutliveTheirNeighbours) {
-  asio::io_context io;
+  PolledTasks rig;
+  auto& [io, started, ended] = rig;
   util::TaskGroup group;
-  std::atomic<int> started{0}, ended{0};
-  auto task = [&]() -> asio::awaitable<void> {
-    ++started;
-    const auto ex = co_await asio::this_coro::executor;
-    co_await asio::steady_timer(ex, 10s).async_wait(asio::use_awaitable);
-  };
-  auto drain = [&] {
-    for (int i = 0; i < 100 && io.poll() > 0; ++i) io.restart();
-    io.restart();
-  };
   constexpr int kTasks = 64;
   std::vector<asio::awaitable<void>> made;
-  for (int i = 0; i < kTasks; ++i) made.push_back(task());
+  for (int i = 0; i < kTasks; ++i) made.push_back(rig.task());
   std::vector<util::TaskGroup::Task> tasks;
   tasks.reserve(kTasks);
   {
     util::TaskGroup::Batch batch(group);
     const std::size_t before = test::thread_heap_allocations();
-    for (auto& t : made) tasks.push_back(batch.spawn(io.get_executor(), std::move(t), [&](std::exception_ptr) { ++ended; }));
+    for (auto& t : made) tasks.push_back(batch.spawn(io.get_executor(), std::move(t), rig.done()));
     const std::size_t blocks = test::thread_heap_allocations() - before;
     EXPECT_LE(blocks, kTasks / 4) << blocks << " blocks for " << kTasks << " spawns";
   }
-  drain();
+  rig.drain();
   EXPECT_EQ(started, kTasks);
   for (int i = 1; i < kTasks; ++i) tasks[i].stop();
-  drain();
+  rig.drain();
   EXPECT_EQ(ended, kTasks - 1);
   tasks.erase(tasks.begin() + 1, tasks.end());  // the first block keeps only the first entry's task
   EXPECT_FALSE(tasks[0].done());
   EXPECT_EQ(group.size(), 1u);
   tasks[0].stop();
-  drain();
+  rig.drain();
   EXPECT_TRUE(tasks[0].done());
   EXPECT_EQ(ended, kTasks);
   EXPECT_TRUE(group.wait_for(0ms));
@@ -369,44 +370,34 @@ TEST(TaskGroup, BatchMakesMadeTasksAtTheLaunchOnTheRuntime) {
 // batch used again takes a fresh block. Its entries are the group's from
 // spawn() on: size(), stop() and wait() see them before the launch.
 TEST(TaskGroup, ABatchBlockLeavesTheGroupWithItsLastTask) {
-  asio::io_context io;
+  PolledTasks rig;
+  auto& [io, started, ended] = rig;
   util::TaskGroup group;
-  std::atomic<int> started{0}, ended{0};
-  auto task = [&]() -> asio::awaitable<void> {
-    ++started;
-    const auto ex = co_await asio::this_coro::executor;
-    co_await asio::steady_timer(ex, 10s).async_wait(asio::use_awaitable);
-  };
-  auto done = [&](std::exception_ptr) { ++ended; };
-  auto drain = [&] {
-    for (int i = 0; i < 100 && io.poll() > 0; ++i) io.restart();
-    io.restart();
-  };
   util::TaskGroup::Batch batch(group);
-  for (int i = 0; i < 3; ++i) batch.spawn_made(io.get_executor(), [&] { return task(); }, done);
+  for (int i = 0; i < 3; ++i) batch.spawn_made(io.get_executor(), [&] { return rig.task(); }, rig.done());
   EXPECT_EQ(group.size(), 3u);
   EXPECT_FALSE(group.wait_for(0ms));
   std::thread([&] { group.stop(); }).join();  // before the launch
   batch.launch();
-  drain();
+  rig.drain();
   EXPECT_EQ(started, 3);
   EXPECT_EQ(ended, 3);
   EXPECT_EQ(group.size(), 0u);
   EXPECT_TRUE(group.wait_for(0ms)) << "slots no spawn took keep the group busy";
 
   // Used again: a new block; one task ended by its handle, one by the group.
-  auto first = batch.spawn_made(io.get_executor(), [&] { return task(); });
-  auto second = batch.spawn_made(io.get_executor(), [&] { return task(); }, done);
+  auto first = batch.spawn_made(io.get_executor(), [&] { return rig.task(); });
+  auto second = batch.spawn_made(io.get_executor(), [&] { return rig.task(); }, rig.done());
   batch.launch();
-  drain();
+  rig.drain();
   EXPECT_EQ(group.size(), 2u);
   first.stop();
-  drain();
+  rig.drain();
   EXPECT_TRUE(first.done());
   EXPECT_EQ(ended, 3);  // `first` has no handler
   EXPECT_FALSE(group.wait_for(0ms));
   group.stop();
-  drain();
+  rig.drain();
   EXPECT_TRUE(second.done());
   EXPECT_EQ(ended, 4);
   EXPECT_TRUE(group.wait_for(0ms));

@@ -368,66 +368,64 @@ TEST(NodePeerBlocks, PeersMadeTogetherShareSlabsAndEachGoesAlone) {
   EXPECT_LT(kept_bytes[1] - kept_bytes[0], 4096) << "every slab went with its last peer";
 }
 
+// A first apply of `members - 1` new peers on this thread (the fabric's queues
+// made first, as the links of remote nodes) and the heap blocks it took.
+struct FirstApply {
+  explicit FirstApply(std::size_t members) : dp({.with_tun = false, .with_dns = false, .threads = 0, .members = members}) {
+    poll();
+    for (std::size_t i = 1; i < dp.ids.size(); ++i)
+      dp.fabric->queued(dp.a.pk(), dp.ids[i].pk()), dp.fabric->queued(dp.ids[i].pk(), dp.a.pk());
+    auto net = dp.member_network();
+    net.current.ip = net.desired.ip;
+    networks.emplace(net.config_url, net);
+    const std::size_t before = test::thread_heap_allocations();
+    dp.agent->firewall->apply_desired_state(*dp.agent->data_plane, networks);
+    blocks = test::thread_heap_allocations() - before;
+    peers = dp.agent->firewall->tries()->peers;
+  }
+  void poll() {
+    for (int i = 0; i < 100000 && dp.io.poll() > 0; ++i) {
+    }
+  }
+  // The network leaves: every driver ends.
+  void leave() {
+    networks.begin()->second.desired = network::AgentState{};
+    dp.agent->firewall->apply_desired_state(*dp.agent->data_plane, networks);
+    poll();
+  }
+  DataPlane dp;
+  network::NetworkMap networks;
+  std::size_t blocks = 0;
+  std::vector<std::shared_ptr<agent::NodePeer>> peers;
+};
+
 // The first apply on this thread: each new peer costs a few heap blocks (peer,
 // link, wakers, driver, task), and every driver runs once the runtime does.
 TEST(FirewallRebuild, FirstApplyCostsAFewBlocksPerNewPeer) {
-  DataPlane dp({.with_tun = false, .with_dns = false, .threads = 0, .members = 201});
-  auto poll = [&] {
-    for (int i = 0; i < 100000 && dp.io.poll() > 0; ++i) {
-    }
-  };
-  poll();
-  for (std::size_t i = 1; i < dp.ids.size(); ++i)  // the fabric's queues, as the links of remote nodes
-    dp.fabric->queued(dp.a.pk(), dp.ids[i].pk()), dp.fabric->queued(dp.ids[i].pk(), dp.a.pk());
-  auto net = dp.member_network();
-  net.current.ip = net.desired.ip;
-  network::NetworkMap networks;
-  networks.emplace(net.config_url, net);
-  const std::size_t before = test::thread_heap_allocations();
-  dp.agent->firewall->apply_desired_state(*dp.agent->data_plane, networks);
-  const std::size_t blocks = test::thread_heap_allocations() - before;
-  const auto peers = dp.agent->firewall->tries()->peers;
-  ASSERT_EQ(peers.size(), 200u);
-  EXPECT_LE(blocks / peers.size(), 8u) << blocks << " blocks for " << peers.size() << " peers";
-  poll();
-  for (const auto& p : peers) EXPECT_TRUE(p->driver_running());
-  networks.begin()->second.desired = network::AgentState{};
-  dp.agent->firewall->apply_desired_state(*dp.agent->data_plane, networks);
-  poll();
-  for (const auto& p : peers) EXPECT_FALSE(p->driver_running());
+  FirstApply first(201);
+  ASSERT_EQ(first.peers.size(), 200u);
+  EXPECT_LE(first.blocks / first.peers.size(), 8u) << first.blocks << " blocks for " << first.peers.size() << " peers";
+  first.poll();
+  for (const auto& p : first.peers) EXPECT_TRUE(p->driver_running());
+  first.leave();
+  for (const auto& p : first.peers) EXPECT_FALSE(p->driver_running());
 }
 
 // Peers, their links and their task entries come in shared blocks, and the
 // peer table's room is made once: a first apply allocates far less than a
 // block per new peer. A second apply over the same keys reuses them all.
 TEST(FirewallRebuild, FirstApplySharesBlocksAcrossNewPeers) {
-  DataPlane dp({.with_tun = false, .with_dns = false, .threads = 0, .members = 401});
-  auto poll = [&] {
-    for (int i = 0; i < 100000 && dp.io.poll() > 0; ++i) {
-    }
-  };
-  poll();
-  for (std::size_t i = 1; i < dp.ids.size(); ++i)
-    dp.fabric->queued(dp.a.pk(), dp.ids[i].pk()), dp.fabric->queued(dp.ids[i].pk(), dp.a.pk());
-  auto net = dp.member_network();
-  net.current.ip = net.desired.ip;
-  network::NetworkMap networks;
-  networks.emplace(net.config_url, net);
-  const std::size_t before = test::thread_heap_allocations();
-  dp.agent->firewall->apply_desired_state(*dp.agent->data_plane, networks);
-  const std::size_t blocks = test::thread_heap_allocations() - before;
-  const auto peers = dp.agent->firewall->tries()->peers;
-  ASSERT_EQ(peers.size(), 400u);
-  EXPECT_LE(blocks, peers.size() / 2) << blocks << " blocks for " << peers.size() << " peers";
-  poll();
-  for (const auto& p : peers) EXPECT_TRUE(p->driver_running());
+  FirstApply first(401);
+  auto& dp = first.dp;
+  ASSERT_EQ(first.peers.size(), 400u);
+  EXPECT_LE(first.blocks, first.peers.size() / 2) << first.blocks << " blocks for " << first.peers.size() << " peers";
+  first.poll();
+  for (const auto& p : first.peers) EXPECT_TRUE(p->driver_running());
   EXPECT_EQ(dp.agent->data_plane->tasks.size(), 400u);
-  dp.agent->firewall->update_tries(*dp.agent->data_plane, networks);
-  EXPECT_EQ(dp.agent->firewall->tries()->peers, peers);
-  networks.begin()->second.desired = network::AgentState{};
-  dp.agent->firewall->apply_desired_state(*dp.agent->data_plane, networks);
-  poll();
-  for (const auto& p : peers) EXPECT_FALSE(p->driver_running());
+  dp.agent->firewall->update_tries(*dp.agent->data_plane, first.networks);
+  EXPECT_EQ(dp.agent->firewall->tries()->peers, first.peers);
+  first.leave();
+  for (const auto& p : first.peers) EXPECT_FALSE(p->driver_running());
   EXPECT_EQ(dp.agent->data_plane->tasks.size(), 0u);
 }
 
