@@ -339,8 +339,12 @@ asio::awaitable<void> UdpNode::Core::receive_loop(std::shared_ptr<Core> self, st
       ready = end == util::busy_poll::SpinEnd::readable;
       caught = end != util::busy_poll::SpinEnd::missed;
       dense = false;
-      // A long run of spins lets the strand's other work in now and then.
-      if (ready && ++spins % kSpinsPerYield == 0) co_await asio::defer(self->strand, asio::use_awaitable);
+      // A long run of spins lets the strand's other work in now and then;
+      // that may close the socket (its number then free for reuse).
+      if (ready && ++spins % kSpinsPerYield == 0) {
+        co_await asio::defer(self->strand, asio::use_awaitable);
+        if (!s->sock.is_open()) break;
+      }
     }
   } catch (const boost::system::system_error& e) {
     // Closed (the socket's handle was released) or stopped: a normal end.
