@@ -80,6 +80,11 @@ args_tests() {
   expect "malformed TOML shows line and column" 1 "line 2.*column|column.*line 2" "$host" -c "$work/bad.toml" id
   expect "malformed TOML in an edit" 1 "add file:///etc/hosts: cannot load $work/bad.toml: .*\(-106\)" \
     "$host" -c "$work/bad.toml" add file:///etc/hosts
+  for c in list "disable file:///etc/hosts"; do  # the library's error line once, not once per load
+    # shellcheck disable=SC2086
+    n=$("$host" -c "$work/bad.toml" $c 2>&1 | grep -c "line 2")
+    [ "$n" -eq 1 ] && echo "ok: one TOML error line ($c)" || fail "TOML error line shown $n times ($c)"
+  done
 
   # Editing networks.
   expect "id creates the file" 0 "^[0-9a-f]{64}$" sh -c "'$host' -c '$cfg' id 2>/dev/null"

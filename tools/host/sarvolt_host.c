@@ -644,9 +644,20 @@ static void report_file_failure(const char* what, const char* config_path, int m
   char buf[4200];
   struct stat st;
   if (stat(config_path, &st) == 0 && S_ISREG(st.st_mode) && !path_problem(config_path, 1, 0, buf, sizeof buf)) {
-    /* Readable: load it once more, so that the library logs why it refuses it. */
+    /* Readable: load it once more for the reason's code. The library logged
+     * its error line already, so this load's log goes nowhere. */
     AgentConfigPtr* config = NULL;
+    fflush(stderr);
+    const int saved = dup(STDERR_FILENO);
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (saved >= 0 && null >= 0) dup2(null, STDERR_FILENO);
     const int32_t r = sarvolt_agent_config_load_or_generate(config_path, &config);
+    fflush(stderr);
+    if (saved >= 0) {
+      dup2(saved, STDERR_FILENO);
+      close(saved);
+    }
+    if (null >= 0) close(null);
     sarvolt_agent_config_free(config);
     if (r != 0) {
       char load[4400];
