@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <regex>
 
@@ -260,6 +261,28 @@ TEST(E2eP2p, DaemonSharesIdentityFormatAndDifficultySetting) {
     { std::ofstream(dir / "sp.identity") << old; }
     EXPECT_EQ(pk_of(start(dir, "", "").first), id.pk().to_string()) << "the first form still reads";
     EXPECT_EQ(read_file(dir / "sp.identity"), old) << "and is left as it is";
+  }
+}
+
+// An identity file that is no regular file, or too large, is refused at once
+// with its reason: a FIFO does not block the start, a device is not read.
+TEST(E2eP2p, DaemonRefusesAnIdentityFileThatIsNoRegularFile) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  std::filesystem::create_directory(dir / "folder");
+  { std::ofstream(dir / "large") << std::string(64 * 1024 + 1, '#'); }
+  const std::pair<std::string, const char*> cases[] = {{(dir / "fifo").string(), "not a regular file"},
+                                                        {(dir / "folder").string(), "not a regular file"},
+                                                        {"/dev/zero", "not a regular file"},
+                                                        {(dir / "large").string(), "file is larger than the 65536-byte limit"}};
+  for (const auto& [path, reason] : cases) {
+    // Killed (status 137) should it still wait after 10 s.
+    const std::string cmd = "timeout -s KILL 10 " SARVOLT_SUPER_PEER_BIN " --listen 127.0.0.1:0 --identity " + path +
+                            " 2>" + (dir / "err").string();
+    const int status = std::system(cmd.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << path << ": status " << status;
+    const auto err = read_file(dir / "err");
+    EXPECT_NE(err.find("cannot read identity file " + path + ": " + reason), std::string::npos) << err;
   }
 }
 

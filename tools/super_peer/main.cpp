@@ -12,7 +12,6 @@
 #include <cstring>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <optional>
 #include <sstream>
@@ -28,6 +27,7 @@
 #include "platform/p2p/identity.hpp"
 #include "platform/p2p/identity_table.hpp"
 #include "platform/p2p/relay_server.hpp"
+#include "util/file_read.hpp"
 #include "util/log.hpp"
 #include "util/text.hpp"
 #include "util/toml_reader.hpp"
@@ -193,20 +193,13 @@ std::optional<p2p::Identity> read_identity_table(const toml::node& value, std::s
 // The identity file holds the agent configuration file's [identity] table;
 // a file of the first form (secret_key and pow lines) is read as well.
 std::optional<p2p::Identity> read_identity(const std::string& path, std::string& error) {
-  std::ifstream in(path, std::ios::binary);
-  std::string text;
-  constexpr std::size_t kMax = 64 * 1024;
-  text.resize(kMax + 1);
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  if (in.bad()) {
-    error = std::strerror(errno);
+  // A regular file only, bounded: a FIFO or a device is refused, not waited on.
+  auto read = util::read_regular_file(path.c_str(), 64 * 1024);
+  if (!read) {
+    error = read.error().code ? read.error().code.message() : read.error().reason;
     return std::nullopt;
   }
-  text.resize(static_cast<std::size_t>(in.gcount()));
-  if (text.size() > kMax) {
-    error = "larger than 64 KiB";
-    return std::nullopt;
-  }
+  const std::string& text = *read;
   auto doc = util::toml_read::parse_document(text);
   if (doc) {
     if (const auto* table = doc->get("identity")) return read_identity_table(*table, error);
