@@ -119,6 +119,9 @@ args_tests() {
   # A status file that cannot be opened.
   expect "status file" 1 "cannot open the status file $work/none/s.txt: No such file" \
     "${run[@]}" "$host" -c "$cfg" run -s "$work/none/s.txt" </dev/null
+  mkfifo "$work/s.fifo"  # nobody reads it: refused, not waited on
+  expect "status FIFO without a reader" 1 "cannot open the status file $work/s.fifo: " \
+    "${run[@]}" "$host" -c "$cfg" run -s "$work/s.fifo" </dev/null
 
   # A held lock names its holder.
   echo 4242 >"$cfg.lock"

@@ -341,15 +341,21 @@ static void take_change(void) {
 static void print_status(RuntimePtr* rt, AgentPtr* agent, const char* status_file) {
   char* text = sarvolt_agent_status(rt, agent);
   if (!text) return;
-  FILE* out = status_file ? fopen(status_file, "we") : stdout;
+  FILE* out = stdout;
+  if (status_file) {
+    /* A FIFO nobody reads is refused, not waited on. */
+    const int fd = open(status_file, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd >= 0) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    out = fd >= 0 ? fdopen(fd, "w") : NULL;
+    if (!out && fd >= 0) close(fd);
+  }
   if (!out) {
     fprintf(stderr, "sarvolt-host: cannot write the status report to %s: %s\n", status_file, strerror(errno));
   } else {
     fputs(text, out);
-    if (out != stdout)
-      fclose(out);
-    else
-      fflush(out);
+    const int failed = out != stdout ? fclose(out) : fflush(out);
+    if (failed && status_file)
+      fprintf(stderr, "sarvolt-host: cannot write the status report to %s: %s\n", status_file, strerror(errno));
   }
   free(text); /* the library's strings are released with free() */
 }
@@ -529,7 +535,7 @@ static int read_commands(RuntimePtr* rt, AgentPtr* agent, const char* status_fil
 
 static int run_agent(const char* config_path, const char* status_file, int use_stdin) {
   if (status_file) {
-    const int fd = open(status_file, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = open(status_file, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) {
       fprintf(stderr, "sarvolt-host: cannot open the status file %s: %s\n", status_file, strerror(errno));
       return EXIT_FAILED;
