@@ -286,5 +286,22 @@ TEST(E2eP2p, DaemonRefusesAnIdentityFileThatIsNoRegularFile) {
   }
 }
 
+// A new identity file is written through a temporary file of its own: a
+// link left at the temporary name is replaced, never written through.
+TEST(E2eP2p, DaemonWritesItsNewIdentityNeverThroughALink) {
+  TempDir dir;
+  { std::ofstream(dir / "elsewhere") << "keep"; }
+  std::filesystem::create_symlink(dir / "elsewhere", dir / "sp.identity.tmp");
+  Daemon d(dir, "", "--listen 127.0.0.1:0 --identity " + (dir / "sp.identity").string());
+  const auto url = d.url_line();
+  EXPECT_EQ(d.stop(), 0) << d.log();
+  EXPECT_EQ(read_file(dir / "elsewhere"), "keep");
+  const auto pk = SuperPeerUrl::parse(url);
+  ASSERT_TRUE(pk) << url << d.log();
+  const auto config = agent::read_agent_config(read_file(dir / "sp.identity"));
+  ASSERT_TRUE(config) << config.error().to_string();
+  EXPECT_EQ(config->identity.pk(), pk->public_key());
+}
+
 }  // namespace
 }  // namespace sarvolt::test

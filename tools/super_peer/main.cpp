@@ -214,7 +214,10 @@ std::optional<p2p::Identity> read_identity(const std::string& path, std::string&
 // Written to a temporary file (mode 0600) that is then renamed over `path`.
 bool write_identity(const std::string& path, const p2p::Identity& id, std::string& error) {
   const std::string tmp = path + ".tmp";
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  // A new file of our own: whatever lies at the name (a killed run's file, a
+  // link) is removed, never written through.
+  ::unlink(tmp.c_str());
+  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) {
     error = std::strerror(errno);
     return false;
