@@ -388,13 +388,13 @@ util::Expected<AgentConfig, Error> AgentConfig::load_or_generate(const std::file
   // Only a file that is not there counts as absent; any other failure is
   // reported, so a passing fault never replaces the node's identity.
   if (errno != ENOENT) return Unexpected(errno_error(errno));
+
+  SV_INFO(lg(), "Config file '{}' does not exist, generating new one (this might take some time due to the PoW)",
+          path.string());
   // The proof of work is costly: first make sure the file can be written.
   std::filesystem::path dir = save_target(path).parent_path();
   if (dir.empty()) dir = ".";
   if (::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return Unexpected(errno_error(errno));
-
-  SV_INFO(lg(), "Config file '{}' does not exist, generating new one (this might take some time due to the PoW)",
-          path.string());
   auto identity = p2p::Identity::generate(difficulty, token);
   if (!identity) return Unexpected(Error::make(Error::Kind::IdentityError, identity.error().message()));
   SV_TRACE(lg(), "Generated new identity with public key: {}", identity->pk());
