@@ -107,6 +107,8 @@ args_tests() {
   expect "ftp" 2 "cannot fetch ftp URLs" "$host" -c "$cfg" add ftp://127.0.0.1/n.toml
   expect "file URL with a host" 2 "file://tmp/net.toml: .*not on host \"tmp\"" "$host" -c "$cfg" add file://tmp/net.toml
   expect "no scheme" 2 "is not a URL" "$host" -c "$cfg" add /tmp/net.toml
+  expect "URL that does not parse" 1 "add http://exa mple/: the URL does not parse \\(-3\\)$" \
+    "$host" -c "$cfg" add "http://exa mple/"
   expect "file URL naming no file" 0 "warning: file://$work/nothing.toml names no readable file: .*No such file" \
     "$host" -c "$cfg" add "file://$work/nothing.toml"
   expect "refused URLs were not added" 0 "" sh -c "! '$host' -c '$cfg' list 2>&1 | grep -Eq '^(fiel|ftp|file://tmp)'"

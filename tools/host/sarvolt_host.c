@@ -788,7 +788,8 @@ static int edit_network(const char* cmd, const char* config_path, const char* ur
     const int creates = strcmp(cmd, "enable") == 0 || strcmp(cmd, "disable") == 0;
     report_file_failure(what, config_path, !creates);
   } else {
-    report(what, r, config_path);
+    /* A URL error is about the URL already named; others about the file. */
+    report(what, r, r == SARVOLT_AGENT_ERR_URL ? NULL : config_path);
   }
   return EXIT_FAILED;
 }
