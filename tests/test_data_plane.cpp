@@ -825,6 +825,31 @@ TEST(FirewallLookup, BatchesGroupManyPeersInReadOrderPassAfterPass) {
   }
 }
 
+// Runs of one peer, as a flow gives them, and returns to an earlier peer:
+// one batch per peer in first-seen order, packets in read order, pass after
+// pass.
+TEST(FirewallLookup, BatchesKeepOrderThroughRunsOfOnePeer) {
+  alignas(64) static std::array<std::byte, 64 * 3> storage{};
+  const auto peer = [](std::size_t i) { return reinterpret_cast<const agent::NodePeer*>(storage.data() + 64 * i); };
+  const Bytes buf(16, 0);
+  agent::OutboundBatches batches;
+  for (std::size_t pass = 0; pass < 3; ++pass) {
+    const std::size_t order[] = {0, 0, 0, 1, 1, 0, 2, 2, 1, 0, 0};
+    const std::size_t first = pass % 3;  // the pass starts with the peer the last one ended on, or not
+    for (std::size_t k = 0; k < std::size(order); ++k)
+      batches.add(peer((order[k] + first) % 3), std::span(buf).subspan(k, 1));
+    ASSERT_EQ(batches.batches().size(), 3u);
+    const std::vector<std::vector<std::size_t>> expected = {{0, 1, 2, 5, 9, 10}, {3, 4, 8}, {6, 7}};
+    for (std::size_t b = 0; b < 3; ++b) {
+      EXPECT_EQ(batches.batches()[b].peer, peer((b + first) % 3));
+      std::vector<std::size_t> got;
+      for (auto s : batches.batches()[b].packets) got.push_back(static_cast<std::size_t>(s.data() - buf.data()));
+      EXPECT_EQ(got, expected[b]) << "pass " << pass << " batch " << b;
+    }
+    batches.clear();
+  }
+}
+
 // Every network's rules in map order; a later network replaces a destination
 // (or source) prefix whole; one peer per key, kept while a rule names it.
 TEST(FirewallRebuild, ChangeRebuildsFromAllNetworksKeepingPeersWhoseKeySurvives) {

@@ -29,39 +29,40 @@ struct NodePeer::Shared {
 void handle_peer_datagram(const p2p::PubKey& pk, std::uint16_t mtu, p2p::NodePeer& link,
                           const TunNetworks& tun_networks, const ReceiveTrie& rx, std::span<const std::uint8_t> bytes,
                           std::vector<std::span<const std::uint8_t>>& to_tun) {
+  spdlog::logger& log = lg();
   auto hdr = util::Ipv4HeaderView::decode(bytes);
   if (!hdr) {
     if (hdr.error().kind == util::Ipv4DecodeError::Kind::NotIpv4)
-      SV_DEBUG(lg(), "Received IPv6 packet (IPv6 is not supported, packet dropped) pk={}", pk.debug());
+      SV_DEBUG(log, "Received IPv6 packet (IPv6 is not supported, packet dropped) pk={}", pk.debug());
     else
-      SV_DEBUG(lg(), "Failed to decode IP packet: {} pk={}", hdr.error().to_string(), pk.debug());
+      SV_DEBUG(log, "Failed to decode IP packet: {} pk={}", hdr.error().to_string(), pk.debug());
     return;
   }
   const auto src = hdr->source(), dst = hdr->destination();
-  SV_TRACE(lg(), "Received packet from Sarvolt. pk={} src={} dst={} payload_len={}", pk.debug(), src, dst, bytes.size());
+  SV_TRACE(log, "Received packet from Sarvolt. pk={} src={} dst={} payload_len={}", pk.debug(), src, dst, bytes.size());
 
   if (bytes.size() > mtu && hdr->dont_fragment()) {
-    SV_TRACE(lg(),
+    SV_TRACE(log,
              "Packet size {size} bytes exceeds MTU {mtu} bytes with Don't Fragment flag set, sending ICMP "
              "Fragmentation Needed peer={peer} src={src} dst={dst} packet_size={size} mtu={mtu}",
              arg("size", bytes.size()), arg("mtu", mtu), arg("peer", pk.debug()), arg("src", src), arg("dst", dst));
     if (!util::may_answer_with_icmp_error(*hdr, *tun_networks.load(std::memory_order_acquire))) {
-      SV_DEBUG(lg(), "Not answering with an ICMP error (ICMP error, fragment or non-unicast source) pk={}", pk.debug());
+      SV_DEBUG(log, "Not answering with an ICMP error (ICMP error, fragment or non-unicast source) pk={}", pk.debug());
       return;
     }
     util::IcmpBuffer reply;
     const std::size_t len = util::build_icmp_fragmentation_needed(*hdr, mtu, reply);
     auto sent = link.send_datagram({reply.data(), len});
     if (sent)
-      SV_TRACE(lg(), "Successfully sent ICMP Fragmentation Needed response to peer pk={}", pk.debug());
+      SV_TRACE(log, "Successfully sent ICMP Fragmentation Needed response to peer pk={}", pk.debug());
     else
-      SV_WARN(lg(), "Failed to send ICMP Fragmentation Needed response to peer: {error} pk={peer} error={error}",
+      SV_WARN(log, "Failed to send ICMP Fragmentation Needed response to peer: {error} pk={peer} error={error}",
               arg("error", sent.error().message()), arg("peer", pk.debug()));
     return;
   }
 
-  if (util::is_sarvolt_control_packet(bytes)) {
-    SV_TRACE(lg(),
+  if (util::is_sarvolt_control_packet(*hdr)) {
+    SV_TRACE(log,
              "Dropping Sarvolt control plane packet: {src} -> {dst} (control traffic filtered) peer={peer} "
              "src={src} dst={dst}",
              arg("src", src), arg("dst", dst), arg("peer", pk.debug()));
@@ -69,7 +70,7 @@ void handle_peer_datagram(const p2p::PubKey& pk, std::uint16_t mtu, p2p::NodePee
   }
 
   if (!AgentFirewall::handle_inbound_packet(rx, bytes, src, dst, pk, to_tun))
-    SV_DEBUG(lg(), "No inbound route found for destination (missing destination route in routing table). pk={}",
+    SV_DEBUG(log, "No inbound route found for destination (missing destination route in routing table). pk={}",
              pk.debug());
 }
 

@@ -46,23 +46,24 @@ void answer_unreachable(util::AsyncTun& device, const TunNetworks& tun_networks,
 bool handle_tun_packet(const std::shared_ptr<util::AsyncTun>& device, const TunNetworks& tun_networks,
                        std::span<const std::uint8_t> packet, const TransmitTrie& tx, OutboundPacketHook* dns_hook,
                        OutboundBatches& batches) {
+  spdlog::logger& log = lg();
   auto hdr = util::Ipv4HeaderView::decode(packet);
   if (!hdr) {
     if (hdr.error().kind == util::Ipv4DecodeError::Kind::NotIpv4)
-      SV_DEBUG(lg(), "Received IPv6 packet (IPv6 is not supported, packet dropped)");
+      SV_DEBUG(log, "Received IPv6 packet (IPv6 is not supported, packet dropped)");
     else
-      SV_DEBUG(lg(), "Failed to decode IP packet: {error} error={error}", arg("error", hdr.error().to_string()));
+      SV_DEBUG(log, "Failed to decode IP packet: {error} error={error}", arg("error", hdr.error().to_string()));
     return false;
   }
   const auto src = hdr->source(), dst = hdr->destination();
-  SV_TRACE(lg(), "Received packet from TUN device. src={} dst={} payload_len={}", src, dst, packet.size());
-  if (util::is_sarvolt_control_packet(packet)) {
-    SV_TRACE(lg(), "Dropping Sarvolt control plane packet: {src} -> {dst} (control traffic filtered) src={src} dst={dst}",
+  SV_TRACE(log, "Received packet from TUN device. src={} dst={} payload_len={}", src, dst, packet.size());
+  if (util::is_sarvolt_control_packet(*hdr)) {
+    SV_TRACE(log, "Dropping Sarvolt control plane packet: {src} -> {dst} (control traffic filtered) src={src} dst={dst}",
              arg("src", src), arg("dst", dst));
     return false;
   }
   if (src == dst) {
-    SV_TRACE(lg(), "Loopback packet detected: {src} -> {dst}, sending directly back to TUN device src={src} dst={dst}",
+    SV_TRACE(log, "Loopback packet detected: {src} -> {dst}, sending directly back to TUN device src={src} dst={dst}",
              arg("src", src), arg("dst", dst));
     (void)device->try_send(packet);
     return false;
@@ -71,7 +72,7 @@ bool handle_tun_packet(const std::shared_ptr<util::AsyncTun>& device, const TunN
   // route (an exit route through a gateway, say) covers those addresses.
   if (dns_hook && dns_hook->handle_outbound_packet(packet, *hdr, device)) return false;
   if (AgentFirewall::handle_outbound_packet(tx, packet, *hdr, batches)) return true;
-  SV_DEBUG(lg(),
+  SV_DEBUG(log,
            "No outbound route found for destination: {src} -> {dst} (missing destination route in routing table), "
            "sending ICMP Destination Unreachable (Host Unreachable) src={src} dst={dst}",
            arg("src", src), arg("dst", dst));
@@ -87,18 +88,6 @@ struct Driver {
   std::weak_ptr<AgentFirewall> firewall;
   std::weak_ptr<OutboundPacketHook> dns;
   decltype(DataPlaneContext::tun_networks) tun_networks;
-
-  // Hands one batch to its peer; waits while the link is full. A peer that is
-  // stopped meanwhile closes its link, which ends the wait.
-  static asio::awaitable<void> hand_over(OutboundBatches::Batch& batch) {
-    auto r = co_await batch.peer->link()->send_datagrams_wait(batch.packets);
-    if (r)
-      SV_TRACE(lg(), "Successfully forwarded packet to Sarvolt.");
-    else if (r.error().kind() == p2p::SendDatagramError::Kind::Closed)
-      SV_DEBUG(lg(), "Dropped batch for stopped peer {}", batch.peer->pk());
-    else
-      SV_ERROR(lg(), "Failed to send packet: {error} error={error}", arg("error", r.error().message()));
-  }
 
   asio::awaitable<void> run() {
     std::vector<std::vector<std::uint8_t>> buffers(kTunReadBatch, std::vector<std::uint8_t>(mtu + 1u));
@@ -132,7 +121,18 @@ struct Driver {
             if (handle_tun_packet(device, *tun_networks, {buf.data(), *r}, tx, dns_hook.get(), batches)) ++kept;
           }
         }
-        for (auto& batch : batches.batches()) co_await hand_over(batch);
+        // Each batch to its peer, in the driver's own frame; waits while the
+        // link is full. A peer that is stopped meanwhile closes its link,
+        // which ends the wait.
+        for (auto& batch : batches.batches()) {
+          auto r = co_await batch.peer->link()->send_datagrams_wait(batch.packets);
+          if (r)
+            SV_TRACE(lg(), "Successfully forwarded packet to Sarvolt.");
+          else if (r.error().kind() == p2p::SendDatagramError::Kind::Closed)
+            SV_DEBUG(lg(), "Dropped batch for stopped peer {}", batch.peer->pk());
+          else
+            SV_ERROR(lg(), "Failed to send packet: {error} error={error}", arg("error", r.error().message()));
+        }
         batches.clear();
         handled += reads;
         if (reads == 0) {
