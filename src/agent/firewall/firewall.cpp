@@ -82,48 +82,79 @@ AgentFirewall::~AgentFirewall() {
     if (slot.peer) slot.peer->stop();
 }
 
+namespace {
+
+// The trace lines and the rare outcomes of the packet paths, out of their way.
+[[gnu::cold, gnu::noinline]] void trace_dest_entry(spdlog::logger& log, const util::Ipv4Net& net, util::Ipv4Addr src,
+                                                   util::Ipv4Addr dst) {
+  SV_TRACE(log, "Found dest trie entry with net {net} src={src} dst={dst}", arg("net", net), arg("src", src),
+           arg("dst", dst));
+}
+
+[[gnu::cold, gnu::noinline]] void no_source_route(spdlog::logger& log, util::Ipv4Addr src, util::Ipv4Addr dst) {
+  SV_DEBUG(log,
+           "No outbound route found for source: {src} -> {dst} (source IP not in routing table) src={src} dst={dst}",
+           arg("src", src), arg("dst", dst));
+}
+
+[[gnu::cold, gnu::noinline]] void trace_queued(spdlog::logger& log, const NodePeer& peer, util::Ipv4Addr src,
+                                               util::Ipv4Addr dst) {
+  SV_TRACE(log, "Found corresponding source entry: {} -> {}", src, peer.pk());
+  SV_TRACE(log, "Successfully forwarded packet to channel: {src} -> {dst} src={src} dst={dst}", arg("src", src),
+           arg("dst", dst));
+}
+
+[[gnu::cold, gnu::noinline]] void trace_accepted(spdlog::logger& log, const p2p::PubKey& from, util::Ipv4Addr src,
+                                                 util::Ipv4Addr dst) {
+  SV_TRACE(log, "Successfully forwarded packet to TUN device: {src} -> {dst} peer={peer} src={src} dst={dst}",
+           arg("src", src), arg("dst", dst), arg("peer", from.debug()));
+}
+
+[[gnu::cold, gnu::noinline]] void source_mismatch(spdlog::logger& log, const p2p::PubKey& from,
+                                                  const p2p::PubKey& expected, util::Ipv4Addr src,
+                                                  util::Ipv4Addr dst) {
+  SV_WARN(log,
+          "Security violation: packet source mismatch - received from peer {peer} with source IP {src} but expected "
+          "peer {expected} for this route peer={peer_debug} expected_peer={expected_debug} src={src} dst={dst}",
+          arg("peer", from), arg("src", src), arg("expected", expected), arg("peer_debug", from.debug()),
+          arg("expected_debug", expected.debug()), arg("dst", dst));
+}
+
+}  // namespace
+
 bool AgentFirewall::handle_outbound_packet(const TransmitTrie& tx, std::span<const std::uint8_t> packet,
                                            const util::Ipv4HeaderView& hdr, OutboundBatches& batches) {
   spdlog::logger& log = lg();
+  const bool trace = log.should_log(spdlog::level::trace);
   const auto src = hdr.source(), dst = hdr.destination();
   const auto* dest_entry = tx.longest_match(dst);
   if (!dest_entry) return false;
-  SV_TRACE(log, "Found dest trie entry with net {net} src={src} dst={dst}", arg("net", dest_entry->first),
-           arg("src", src), arg("dst", dst));
+  if (trace) trace_dest_entry(log, dest_entry->first, src, dst);
   const auto* source_entry = dest_entry->second.longest_match(src);
   if (!source_entry) {
-    SV_DEBUG(log,
-             "No outbound route found for source: {src} -> {dst} (source IP not in routing table) src={src} dst={dst}",
-             arg("src", src), arg("dst", dst));
+    no_source_route(log, src, dst);
     return false;
   }
   const NodePeer* peer = source_entry->second;
-  SV_TRACE(log, "Found corresponding source entry: {} -> {}", src, peer->pk());
   batches.add(peer, packet);
-  SV_TRACE(log, "Successfully forwarded packet to channel: {src} -> {dst} src={src} dst={dst}", arg("src", src),
-           arg("dst", dst));
+  if (trace) trace_queued(log, *peer, src, dst);
   return true;
 }
 
 bool AgentFirewall::handle_inbound_packet(const ReceiveTrie& rx, std::span<const std::uint8_t> packet,
                                           util::Ipv4Addr src, util::Ipv4Addr dst, const p2p::PubKey& from,
                                           std::vector<std::span<const std::uint8_t>>& to_tun) {
-  spdlog::logger& log = lg();
   const auto* source_entry = rx.longest_match(src);
   if (!source_entry) return false;
   const auto* dest_entry = source_entry->second.longest_match(dst);
   if (!dest_entry) return false;
   const p2p::PubKey& expected = dest_entry->second;
+  spdlog::logger& log = lg();
   if (same_key(expected, from)) {
     to_tun.push_back(packet);
-    SV_TRACE(log, "Successfully forwarded packet to TUN device: {src} -> {dst} peer={peer} src={src} dst={dst}",
-             arg("src", src), arg("dst", dst), arg("peer", from.debug()));
+    if (log.should_log(spdlog::level::trace)) trace_accepted(log, from, src, dst);
   } else {
-    SV_WARN(log,
-            "Security violation: packet source mismatch - received from peer {peer} with source IP {src} but expected "
-            "peer {expected} for this route peer={peer_debug} expected_peer={expected_debug} src={src} dst={dst}",
-            arg("peer", from), arg("src", src), arg("expected", expected), arg("peer_debug", from.debug()),
-            arg("expected_debug", expected.debug()), arg("dst", dst));
+    source_mismatch(log, from, expected, src, dst);
   }
   return true;
 }

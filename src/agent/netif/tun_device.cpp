@@ -41,42 +41,67 @@ void answer_unreachable(util::AsyncTun& device, const TunNetworks& tun_networks,
              arg("error", r.error().message()), arg("src", src), arg("dst", dst));
 }
 
+// The rare outcomes and the trace lines, out of the per-packet path's way.
+[[gnu::cold, gnu::noinline]] void drop_undecodable(spdlog::logger& log, const util::Ipv4DecodeError& e) {
+  if (e.kind == util::Ipv4DecodeError::Kind::NotIpv4)
+    SV_DEBUG(log, "Received IPv6 packet (IPv6 is not supported, packet dropped)");
+  else
+    SV_DEBUG(log, "Failed to decode IP packet: {error} error={error}", arg("error", e.to_string()));
+}
+
+[[gnu::cold, gnu::noinline]] void trace_received(spdlog::logger& log, util::Ipv4Addr src, util::Ipv4Addr dst,
+                                                 std::size_t size) {
+  SV_TRACE(log, "Received packet from TUN device. src={} dst={} payload_len={}", src, dst, size);
+}
+
+[[gnu::cold, gnu::noinline]] void drop_control(spdlog::logger& log, util::Ipv4Addr src, util::Ipv4Addr dst) {
+  SV_TRACE(log, "Dropping Sarvolt control plane packet: {src} -> {dst} (control traffic filtered) src={src} dst={dst}",
+           arg("src", src), arg("dst", dst));
+}
+
+[[gnu::cold, gnu::noinline]] void loop_back(spdlog::logger& log, util::AsyncTun& device,
+                                            std::span<const std::uint8_t> packet, util::Ipv4Addr addr) {
+  SV_TRACE(log, "Loopback packet detected: {src} -> {dst}, sending directly back to TUN device src={src} dst={dst}",
+           arg("src", addr), arg("dst", addr));
+  (void)device.try_send(packet);
+}
+
+[[gnu::cold, gnu::noinline]] void no_route(spdlog::logger& log, util::AsyncTun& device,
+                                           const TunNetworks& tun_networks, const util::Ipv4HeaderView& hdr) {
+  const auto src = hdr.source(), dst = hdr.destination();
+  SV_DEBUG(log,
+           "No outbound route found for destination: {src} -> {dst} (missing destination route in routing table), "
+           "sending ICMP Destination Unreachable (Host Unreachable) src={src} dst={dst}",
+           arg("src", src), arg("dst", dst));
+  answer_unreachable(device, tun_networks, hdr);
+}
+
 }  // namespace
 
 bool handle_tun_packet(const std::shared_ptr<util::AsyncTun>& device, const TunNetworks& tun_networks,
                        std::span<const std::uint8_t> packet, const TransmitTrie& tx, OutboundPacketHook* dns_hook,
                        OutboundBatches& batches) {
   spdlog::logger& log = lg();
-  auto hdr = util::Ipv4HeaderView::decode(packet);
+  const auto hdr = util::Ipv4HeaderView::decode(packet);
   if (!hdr) {
-    if (hdr.error().kind == util::Ipv4DecodeError::Kind::NotIpv4)
-      SV_DEBUG(log, "Received IPv6 packet (IPv6 is not supported, packet dropped)");
-    else
-      SV_DEBUG(log, "Failed to decode IP packet: {error} error={error}", arg("error", hdr.error().to_string()));
+    drop_undecodable(log, hdr.error());
     return false;
   }
   const auto src = hdr->source(), dst = hdr->destination();
-  SV_TRACE(log, "Received packet from TUN device. src={} dst={} payload_len={}", src, dst, packet.size());
+  if (log.should_log(spdlog::level::trace)) trace_received(log, src, dst, packet.size());
   if (util::is_sarvolt_control_packet(*hdr)) {
-    SV_TRACE(log, "Dropping Sarvolt control plane packet: {src} -> {dst} (control traffic filtered) src={src} dst={dst}",
-             arg("src", src), arg("dst", dst));
+    drop_control(log, src, dst);
     return false;
   }
   if (src == dst) {
-    SV_TRACE(log, "Loopback packet detected: {src} -> {dst}, sending directly back to TUN device src={src} dst={dst}",
-             arg("src", src), arg("dst", dst));
-    (void)device->try_send(packet);
+    loop_back(log, *device, packet, src);
     return false;
   }
   // Queries to our own DNS server addresses are answered here even when a
   // route (an exit route through a gateway, say) covers those addresses.
   if (dns_hook && dns_hook->handle_outbound_packet(packet, *hdr, device)) return false;
   if (AgentFirewall::handle_outbound_packet(tx, packet, *hdr, batches)) return true;
-  SV_DEBUG(log,
-           "No outbound route found for destination: {src} -> {dst} (missing destination route in routing table), "
-           "sending ICMP Destination Unreachable (Host Unreachable) src={src} dst={dst}",
-           arg("src", src), arg("dst", dst));
-  answer_unreachable(*device, tun_networks, *hdr);
+  no_route(log, *device, tun_networks, *hdr);
   return false;
 }
 
