@@ -175,11 +175,13 @@ class Steps {
       }
       passes_.push_back(std::move(bufs));
     }
-    // Each peer's link, as its driver holds it.
+    // Each peer's key and link, as its driver holds them.
     const auto tries = agent_.ctx().firewall.lock()->tries();
-    for (std::size_t i = 0; i < peers; ++i)
+    for (std::size_t i = 0; i < peers; ++i) {
+      keys_.push_back(agent_.peer_key(i));
       for (const auto& p : tries->peers)
-        if (p->pk() == agent_.peer_key(i)) links_.push_back(p->link());
+        if (p->pk() == keys_.back()) links_.push_back(p->link());
+    }
     if (links_.size() != peers) throw std::runtime_error("a peer's link is missing");
     to_tun_.reserve(agent::kNodePeerRecvBatch);
     run(200000);  // warm-up: batches and vectors at their final capacity
@@ -223,7 +225,7 @@ class Steps {
   // What a peer's driver does with one read, minus the read and the write.
   std::size_t inbound_pass(std::size_t peer, const std::vector<Bytes>& bufs) {
     const auto& ctx = agent_.ctx();
-    const auto& pk = agent_.peer_key(peer);
+    const p2p::PubKey& pk = keys_[peer];
     to_tun_.clear();
     {
       auto fw = ctx.firewall.lock();
@@ -240,6 +242,7 @@ class Steps {
   Direction dir_;
   Agent agent_;
   std::vector<std::vector<Bytes>> passes_;
+  std::vector<p2p::PubKey> keys_;
   std::vector<p2p::NodePeerRef> links_;
   agent::OutboundBatches batches_;
   std::vector<std::span<const std::uint8_t>> to_tun_;
