@@ -20,6 +20,7 @@
 #include <boost/asio/detached.hpp>
 #include <boost/asio/post.hpp>
 
+#include "agent/netif/packet_steps.hpp"
 #include "data_plane.hpp"
 #include "heap_count.hpp"
 #include "support.hpp"
@@ -824,6 +825,31 @@ TEST(FirewallLookup, BatchesGroupManyPeersInReadOrderPassAfterPass) {
   }
 }
 
+// Runs of one peer, as a flow gives them, and returns to an earlier peer:
+// one batch per peer in first-seen order, packets in read order, pass after
+// pass.
+TEST(FirewallLookup, BatchesKeepOrderThroughRunsOfOnePeer) {
+  alignas(64) static std::array<std::byte, 64 * 3> storage{};
+  const auto peer = [](std::size_t i) { return reinterpret_cast<const agent::NodePeer*>(storage.data() + 64 * i); };
+  const Bytes buf(16, 0);
+  agent::OutboundBatches batches;
+  for (std::size_t pass = 0; pass < 3; ++pass) {
+    const std::size_t order[] = {0, 0, 0, 1, 1, 0, 2, 2, 1, 0, 0};
+    const std::size_t first = pass % 3;  // the pass starts with the peer the last one ended on, or not
+    for (std::size_t k = 0; k < std::size(order); ++k)
+      batches.add(peer((order[k] + first) % 3), std::span(buf).subspan(k, 1));
+    ASSERT_EQ(batches.batches().size(), 3u);
+    const std::vector<std::vector<std::size_t>> expected = {{0, 1, 2, 5, 9, 10}, {3, 4, 8}, {6, 7}};
+    for (std::size_t b = 0; b < 3; ++b) {
+      EXPECT_EQ(batches.batches()[b].peer, peer((b + first) % 3));
+      std::vector<std::size_t> got;
+      for (auto s : batches.batches()[b].packets) got.push_back(static_cast<std::size_t>(s.data() - buf.data()));
+      EXPECT_EQ(got, expected[b]) << "pass " << pass << " batch " << b;
+    }
+    batches.clear();
+  }
+}
+
 // Every network's rules in map order; a later network replaces a destination
 // (or source) prefix whole; one peer per key, kept while a rule names it.
 TEST(FirewallRebuild, ChangeRebuildsFromAllNetworksKeepingPeersWhoseKeySurvives) {
@@ -1360,6 +1386,69 @@ TEST(FirewallRebuild, OnePeerPerKeyAndLaterNetworksReplaceSamePrefixWhole) {
   const auto* source = t->rx.get(net("10.9.0.0/24"));
   ASSERT_TRUE(source && source->size() == 1u && source->get(net("10.0.0.1/32")));
   EXPECT_EQ(*source->get(net("10.0.0.1/32")), c);
+}
+
+
+// The drivers' per-packet functions, called as the drivers call them: each
+// packet is dropped, looped back, offered to DNS, queued for its peer or
+// answered with its ICMP error, with the log lines the drivers write.
+TEST(PacketSteps, DropLoopDnsQueueOrAnswerPerPacket) {
+  LogCapture logs;
+  DataPlane dp({.with_dns = true, .mtu = 1280});
+  dp.join();
+  const auto& ctx = *dp.agent->data_plane;
+  const auto tries = dp.agent->firewall->tries();
+  agent::OutboundBatches batches;
+  const auto outbound = [&](const Bytes& p) {
+    return agent::handle_tun_packet(ctx.tun, *ctx.tun_networks, p, tries->tx, dp.dns.get(), batches);
+  };
+  Bytes v6 = kPacket;
+  v6[0] = 0x60;
+  for (const Bytes& p : {v6, Bytes(10, 0x45), control_packet("10.0.0.1", "10.0.0.2")}) EXPECT_FALSE(outbound(p));
+  for (const char* line : {"Received IPv6 packet", "Failed to decode IP packet", "Dropping Sarvolt control plane packet"})
+    EXPECT_EQ(logs.count(line), 1u) << line;
+  const auto loop = ipv4_packet({.dst = "10.0.0.1", .fill = 0x5A});
+  EXPECT_FALSE(outbound(loop));
+  EXPECT_EQ(dp.tun->read(), loop);
+  EXPECT_FALSE(outbound(ipv4_packet({.dst = "10.0.0.254", .dport = 53, .sport = 40001, .data = kQueryB})));
+  const auto answer = dp.tun->read();
+  ASSERT_TRUE(answer && answer->size() > 28);
+  EXPECT_EQ(Bytes(answer->begin() + 12, answer->begin() + 24), (Bytes{10, 0, 0, 254, 10, 0, 0, 1, 0, 53, 0x9C, 0x41}));
+  const auto unrouted = ipv4_packet({.dst = "10.0.0.9"});
+  EXPECT_FALSE(outbound(unrouted));
+  EXPECT_TRUE(icmp_error_about(dp.tun->read(), unrouted));
+  EXPECT_TRUE(batches.empty());
+  const auto to_b = ipv4_packet({.dst = "10.0.0.2"}), to_c = ipv4_packet({.dst = "10.0.0.3"});
+  for (const Bytes* p : {&to_b, &to_c, &to_b}) EXPECT_TRUE(outbound(*p));
+  ASSERT_EQ(batches.batches().size(), 2u);
+  EXPECT_EQ(batches.batches()[0].peer->pk(), dp.b.pk());
+  ASSERT_EQ(batches.batches()[0].packets.size(), 2u);
+  EXPECT_EQ(batches.batches()[0].packets[1].data(), to_b.data());
+  EXPECT_EQ(batches.batches()[1].peer->pk(), dp.c.pk());
+  EXPECT_FALSE(dp.tun->read(50ms));
+
+  std::vector<std::span<const std::uint8_t>> to_tun;
+  const auto peer_b = published(dp, dp.b.pk());
+  ASSERT_TRUE(peer_b);
+  const auto inbound = [&](const p2p::PubKey& from, const Bytes& p) {
+    agent::handle_peer_datagram(from, ctx.tun_mtu, *peer_b->link(), *ctx.tun_networks, tries->rx, p, to_tun);
+  };
+  const auto good = ipv4_packet({.src = "10.0.0.2", .dst = "10.0.0.1", .payload = 1260, .dont_fragment = true});
+  const auto big = ipv4_packet({.src = "10.0.0.2", .dst = "10.0.0.1", .payload = 1261, .dont_fragment = true});
+  for (const Bytes& p : {v6, Bytes(19, 0x45), control_packet("10.0.0.2", "10.0.0.1"),
+                         ipv4_packet({.src = "10.0.0.2", .dst = "10.0.0.77"}), big})
+    inbound(dp.b.pk(), p);
+  inbound(dp.b.pk(), good);
+  inbound(dp.c.pk(), good);  // B's source from C
+  ASSERT_EQ(to_tun.size(), 1u);
+  EXPECT_EQ(to_tun[0].data(), good.data());
+  for (const char* line : {"Received IPv6 packet", "Failed to decode IP packet", "Dropping Sarvolt control plane packet"})
+    EXPECT_EQ(logs.count(line), 2u) << line;
+  EXPECT_EQ(logs.count("No inbound route found for destination"), 1u);
+  EXPECT_EQ(logs.count("Security violation: packet source mismatch"), 1u);
+  const auto icmp = dp.sent_to(dp.b.pk(), 1);
+  ASSERT_EQ(icmp.size(), 1u);
+  EXPECT_TRUE(icmp_error_about(icmp[0], big, 3, 4)) << "fragmentation needed, back to B";
 }
 
 }  // namespace

@@ -763,5 +763,27 @@ TEST(ControlPacket, Table) {
   }
 }
 
+
+// On a decoded header the test answers as on the bytes, for every packet
+// that decodes, and reads no further.
+TEST(ControlPacket, DecodedHeaderAnswersAsTheBytes) {
+  std::vector<Bytes> packets = {control_packet(32), control_packet(200), control_packet(72, 15),
+                                control_packet(40, 15), with(control_packet(32), 9, {6}),
+                                with(control_packet(32), 28, {0x01, 0x50, 0x3F, 0x1E})};
+  const Bytes whole = control_packet(32), big = control_packet(72, 15);
+  for (std::size_t n = 20; n <= 32; ++n) packets.emplace_back(whole.begin(), whole.begin() + static_cast<long>(n));
+  packets.emplace_back(big.begin(), big.end() - 1);
+  std::size_t decoded = 0, control = 0;
+  for (std::size_t i = 0; i < packets.size(); ++i) {
+    const auto hdr = Ipv4HeaderView::decode(packets[i]);
+    if (!hdr) continue;
+    ++decoded;
+    control += is_sarvolt_control_packet(*hdr);
+    EXPECT_EQ(is_sarvolt_control_packet(*hdr), is_sarvolt_control_packet(packets[i])) << i;
+  }
+  EXPECT_EQ(decoded, packets.size() - 1);  // all but the one shorter than its header
+  EXPECT_EQ(control, 4u);
+}
+
 }  // namespace
 }  // namespace sarvolt::util

@@ -85,6 +85,15 @@ inline bool is_sarvolt_control_packet(std::span<const std::uint8_t> p) noexcept 
   return m[0] == kControlMagic[0] && m[1] == kControlMagic[1] && m[2] == kControlMagic[2] && m[3] == kControlMagic[3];
 }
 
+// The same test on a decoded header, whose version and IHL were checked.
+inline bool is_sarvolt_control_packet(const Ipv4HeaderView& hdr) noexcept {
+  const auto p = hdr.packet();
+  const std::size_t h = hdr.header_len();
+  if (hdr.protocol() != 17 || p.size() < h + 12) return false;
+  const std::uint8_t* m = p.data() + h + 8;
+  return m[0] == kControlMagic[0] && m[1] == kControlMagic[1] && m[2] == kControlMagic[2] && m[3] == kControlMagic[3];
+}
+
 // One's complement sum folded to 16 bits, complemented.
 std::uint16_t internet_checksum(std::span<const std::uint8_t> data, std::uint32_t initial = 0) noexcept;
 

@@ -1,6 +1,7 @@
 #include "agent/firewall/firewall.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include "util/log.hpp"
 
@@ -13,6 +14,15 @@ using fmt::arg;
 namespace {
 // Most peers a rebuild makes room for up front.
 constexpr std::size_t kPeerRoom = 8192;
+
+// Key equality in four word compares, without a call.
+bool same_key(const p2p::PubKey& a, const p2p::PubKey& b) noexcept {
+  static_assert(p2p::PubKey::kSize == 32);
+  std::uint64_t x[4], y[4];
+  std::memcpy(x, a.bytes().data(), sizeof x);
+  std::memcpy(y, b.bytes().data(), sizeof y);
+  return ((x[0] ^ y[0]) | (x[1] ^ y[1]) | (x[2] ^ y[2]) | (x[3] ^ y[3])) == 0;
+}
 }  // namespace
 
 std::size_t OutboundBatches::home_of(const NodePeer* peer) const noexcept {
@@ -21,6 +31,11 @@ std::size_t OutboundBatches::home_of(const NodePeer* peer) const noexcept {
 }
 
 void OutboundBatches::add(const NodePeer* peer, std::span<const std::uint8_t> packet) {
+  // A flow's packets come in runs: the batch added to last comes first.
+  if (used_ != 0 && batches_[last_].peer == peer) {
+    batches_[last_].packets.push_back(packet);
+    return;
+  }
   if ((used_ + 1) * 2 > slots_.size()) grow();
   const std::size_t mask = slots_.size() - 1;
   std::size_t i = home_of(peer);
@@ -32,7 +47,8 @@ void OutboundBatches::add(const NodePeer* peer, std::span<const std::uint8_t> pa
     slot = {peer, stamp_, static_cast<std::uint32_t>(used_)};
     ++used_;
   }
-  batches_[slot.batch].packets.push_back(packet);
+  last_ = slot.batch;
+  batches_[last_].packets.push_back(packet);
 }
 
 // Twice the slots (at least 64), the pass's batches placed again.
@@ -66,25 +82,62 @@ AgentFirewall::~AgentFirewall() {
     if (slot.peer) slot.peer->stop();
 }
 
+namespace {
+
+// The trace lines and the rare outcomes of the packet paths, out of their way.
+[[gnu::cold, gnu::noinline]] void trace_dest_entry(spdlog::logger& log, const util::Ipv4Net& net, util::Ipv4Addr src,
+                                                   util::Ipv4Addr dst) {
+  SV_TRACE(log, "Found dest trie entry with net {net} src={src} dst={dst}", arg("net", net), arg("src", src),
+           arg("dst", dst));
+}
+
+[[gnu::cold, gnu::noinline]] void no_source_route(spdlog::logger& log, util::Ipv4Addr src, util::Ipv4Addr dst) {
+  SV_DEBUG(log,
+           "No outbound route found for source: {src} -> {dst} (source IP not in routing table) src={src} dst={dst}",
+           arg("src", src), arg("dst", dst));
+}
+
+[[gnu::cold, gnu::noinline]] void trace_queued(spdlog::logger& log, const NodePeer& peer, util::Ipv4Addr src,
+                                               util::Ipv4Addr dst) {
+  SV_TRACE(log, "Found corresponding source entry: {} -> {}", src, peer.pk());
+  SV_TRACE(log, "Successfully forwarded packet to channel: {src} -> {dst} src={src} dst={dst}", arg("src", src),
+           arg("dst", dst));
+}
+
+[[gnu::cold, gnu::noinline]] void trace_accepted(spdlog::logger& log, const p2p::PubKey& from, util::Ipv4Addr src,
+                                                 util::Ipv4Addr dst) {
+  SV_TRACE(log, "Successfully forwarded packet to TUN device: {src} -> {dst} peer={peer} src={src} dst={dst}",
+           arg("src", src), arg("dst", dst), arg("peer", from.debug()));
+}
+
+[[gnu::cold, gnu::noinline]] void source_mismatch(spdlog::logger& log, const p2p::PubKey& from,
+                                                  const p2p::PubKey& expected, util::Ipv4Addr src,
+                                                  util::Ipv4Addr dst) {
+  SV_WARN(log,
+          "Security violation: packet source mismatch - received from peer {peer} with source IP {src} but expected "
+          "peer {expected} for this route peer={peer_debug} expected_peer={expected_debug} src={src} dst={dst}",
+          arg("peer", from), arg("src", src), arg("expected", expected), arg("peer_debug", from.debug()),
+          arg("expected_debug", expected.debug()), arg("dst", dst));
+}
+
+}  // namespace
+
 bool AgentFirewall::handle_outbound_packet(const TransmitTrie& tx, std::span<const std::uint8_t> packet,
                                            const util::Ipv4HeaderView& hdr, OutboundBatches& batches) {
+  spdlog::logger& log = lg();
+  const bool trace = log.should_log(spdlog::level::trace);
   const auto src = hdr.source(), dst = hdr.destination();
   const auto* dest_entry = tx.longest_match(dst);
   if (!dest_entry) return false;
-  SV_TRACE(lg(), "Found dest trie entry with net {net} src={src} dst={dst}", arg("net", dest_entry->first),
-           arg("src", src), arg("dst", dst));
+  if (trace) trace_dest_entry(log, dest_entry->first, src, dst);
   const auto* source_entry = dest_entry->second.longest_match(src);
   if (!source_entry) {
-    SV_DEBUG(lg(),
-             "No outbound route found for source: {src} -> {dst} (source IP not in routing table) src={src} dst={dst}",
-             arg("src", src), arg("dst", dst));
+    no_source_route(log, src, dst);
     return false;
   }
   const NodePeer* peer = source_entry->second;
-  SV_TRACE(lg(), "Found corresponding source entry: {} -> {}", src, peer->pk());
   batches.add(peer, packet);
-  SV_TRACE(lg(), "Successfully forwarded packet to channel: {src} -> {dst} src={src} dst={dst}", arg("src", src),
-           arg("dst", dst));
+  if (trace) trace_queued(log, *peer, src, dst);
   return true;
 }
 
@@ -96,16 +149,12 @@ bool AgentFirewall::handle_inbound_packet(const ReceiveTrie& rx, std::span<const
   const auto* dest_entry = source_entry->second.longest_match(dst);
   if (!dest_entry) return false;
   const p2p::PubKey& expected = dest_entry->second;
-  if (expected == from) {
+  spdlog::logger& log = lg();
+  if (same_key(expected, from)) {
     to_tun.push_back(packet);
-    SV_TRACE(lg(), "Successfully forwarded packet to TUN device: {src} -> {dst} peer={peer} src={src} dst={dst}",
-             arg("src", src), arg("dst", dst), arg("peer", from.debug()));
+    if (log.should_log(spdlog::level::trace)) trace_accepted(log, from, src, dst);
   } else {
-    SV_WARN(lg(),
-            "Security violation: packet source mismatch - received from peer {peer} with source IP {src} but expected "
-            "peer {expected} for this route peer={peer_debug} expected_peer={expected_debug} src={src} dst={dst}",
-            arg("peer", from), arg("src", src), arg("expected", expected), arg("peer_debug", from.debug()),
-            arg("expected_debug", expected.debug()), arg("dst", dst));
+    source_mismatch(log, from, expected, src, dst);
   }
   return true;
 }

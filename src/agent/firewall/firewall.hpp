@@ -71,6 +71,7 @@ class OutboundBatches {
 
   std::vector<Batch> batches_;
   std::size_t used_ = 0;
+  std::uint32_t last_ = 0;   // the batch added to last, while used_ != 0
   std::vector<Slot> slots_;  // a power of two, at most half full
   std::uint32_t stamp_ = 1;
 };

@@ -7,6 +7,7 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include "agent/firewall/firewall.hpp"
+#include "agent/netif/packet_steps.hpp"
 #include "agent/netif/tun_device.hpp"
 #include "util/log.hpp"
 #include "util/packet.hpp"
@@ -24,6 +25,73 @@ struct NodePeer::Shared {
   std::shared_ptr<util::AsyncTun> tun;  // none: everything received is dropped
   decltype(DataPlaneContext::tun_networks) tun_networks;
 };
+
+namespace {
+
+// The rare outcomes and the trace lines, out of the per-datagram path's way.
+[[gnu::cold, gnu::noinline]] void drop_undecodable(spdlog::logger& log, const util::Ipv4DecodeError& e,
+                                                   const p2p::PubKey& pk) {
+  if (e.kind == util::Ipv4DecodeError::Kind::NotIpv4)
+    SV_DEBUG(log, "Received IPv6 packet (IPv6 is not supported, packet dropped) pk={}", pk.debug());
+  else
+    SV_DEBUG(log, "Failed to decode IP packet: {} pk={}", e.to_string(), pk.debug());
+}
+
+[[gnu::cold, gnu::noinline]] void trace_received(spdlog::logger& log, const p2p::PubKey& pk, util::Ipv4Addr src,
+                                                 util::Ipv4Addr dst, std::size_t size) {
+  SV_TRACE(log, "Received packet from Sarvolt. pk={} src={} dst={} payload_len={}", pk.debug(), src, dst, size);
+}
+
+[[gnu::cold, gnu::noinline]] void answer_too_big(spdlog::logger& log, const p2p::PubKey& pk, std::uint16_t mtu,
+                                                 p2p::NodePeer& link, const TunNetworks& tun_networks,
+                                                 const util::Ipv4HeaderView& hdr) {
+  const auto src = hdr.source(), dst = hdr.destination();
+  const std::size_t size = hdr.packet().size();
+  SV_TRACE(log,
+           "Packet size {size} bytes exceeds MTU {mtu} bytes with Don't Fragment flag set, sending ICMP "
+           "Fragmentation Needed peer={peer} src={src} dst={dst} packet_size={size} mtu={mtu}",
+           arg("size", size), arg("mtu", mtu), arg("peer", pk.debug()), arg("src", src), arg("dst", dst));
+  if (!util::may_answer_with_icmp_error(hdr, *tun_networks.load(std::memory_order_acquire))) {
+    SV_DEBUG(log, "Not answering with an ICMP error (ICMP error, fragment or non-unicast source) pk={}", pk.debug());
+    return;
+  }
+  util::IcmpBuffer reply;
+  const std::size_t len = util::build_icmp_fragmentation_needed(hdr, mtu, reply);
+  auto sent = link.send_datagram({reply.data(), len});
+  if (sent)
+    SV_TRACE(log, "Successfully sent ICMP Fragmentation Needed response to peer pk={}", pk.debug());
+  else
+    SV_WARN(log, "Failed to send ICMP Fragmentation Needed response to peer: {error} pk={peer} error={error}",
+            arg("error", sent.error().message()), arg("peer", pk.debug()));
+}
+
+[[gnu::cold, gnu::noinline]] void drop_control(spdlog::logger& log, const p2p::PubKey& pk, util::Ipv4Addr src,
+                                               util::Ipv4Addr dst) {
+  SV_TRACE(log,
+           "Dropping Sarvolt control plane packet: {src} -> {dst} (control traffic filtered) peer={peer} "
+           "src={src} dst={dst}",
+           arg("src", src), arg("dst", dst), arg("peer", pk.debug()));
+}
+
+[[gnu::cold, gnu::noinline]] void drop_unrouted(spdlog::logger& log, const p2p::PubKey& pk) {
+  SV_DEBUG(log, "No inbound route found for destination (missing destination route in routing table). pk={}",
+           pk.debug());
+}
+
+}  // namespace
+
+void handle_peer_datagram(const p2p::PubKey& pk, std::uint16_t mtu, p2p::NodePeer& link,
+                          const TunNetworks& tun_networks, const ReceiveTrie& rx, std::span<const std::uint8_t> bytes,
+                          std::vector<std::span<const std::uint8_t>>& to_tun) {
+  spdlog::logger& log = lg();
+  const auto hdr = util::Ipv4HeaderView::decode(bytes);
+  if (!hdr) return drop_undecodable(log, hdr.error(), pk);
+  const auto src = hdr->source(), dst = hdr->destination();
+  if (log.should_log(spdlog::level::trace)) trace_received(log, pk, src, dst, bytes.size());
+  if (bytes.size() > mtu && hdr->dont_fragment()) return answer_too_big(log, pk, mtu, link, tun_networks, *hdr);
+  if (util::is_sarvolt_control_packet(*hdr)) return drop_control(log, pk, src, dst);
+  if (!AgentFirewall::handle_inbound_packet(rx, bytes, src, dst, pk, to_tun)) drop_unrouted(log, pk);
+}
 
 namespace {
 
@@ -45,53 +113,6 @@ struct Driver {
   const std::weak_ptr<AgentFirewall>& firewall;
   const std::shared_ptr<util::AsyncTun>& tun;
   const decltype(DataPlaneContext::tun_networks)& tun_networks;
-
-  // Handles one received datagram; accepted packets go to `to_tun`.
-  void handle_datagram(const ReceiveTrie& rx, std::span<const std::uint8_t> bytes,
-                       std::vector<std::span<const std::uint8_t>>& to_tun) {
-    auto hdr = util::Ipv4HeaderView::decode(bytes);
-    if (!hdr) {
-      if (hdr.error().kind == util::Ipv4DecodeError::Kind::NotIpv4)
-        SV_DEBUG(lg(), "Received IPv6 packet (IPv6 is not supported, packet dropped) pk={}", pk.debug());
-      else
-        SV_DEBUG(lg(), "Failed to decode IP packet: {} pk={}", hdr.error().to_string(), pk.debug());
-      return;
-    }
-    const auto src = hdr->source(), dst = hdr->destination();
-    SV_TRACE(lg(), "Received packet from Sarvolt. pk={} src={} dst={} payload_len={}", pk.debug(), src, dst, bytes.size());
-
-    if (bytes.size() > mtu && hdr->dont_fragment()) {
-      SV_TRACE(lg(),
-               "Packet size {size} bytes exceeds MTU {mtu} bytes with Don't Fragment flag set, sending ICMP "
-               "Fragmentation Needed peer={peer} src={src} dst={dst} packet_size={size} mtu={mtu}",
-               arg("size", bytes.size()), arg("mtu", mtu), arg("peer", pk.debug()), arg("src", src), arg("dst", dst));
-      if (!util::may_answer_with_icmp_error(*hdr, *tun_networks->load(std::memory_order_acquire))) {
-        SV_DEBUG(lg(), "Not answering with an ICMP error (ICMP error, fragment or non-unicast source) pk={}", pk.debug());
-        return;
-      }
-      util::IcmpBuffer reply;
-      const std::size_t len = util::build_icmp_fragmentation_needed(*hdr, mtu, reply);
-      auto sent = link->send_datagram({reply.data(), len});
-      if (sent)
-        SV_TRACE(lg(), "Successfully sent ICMP Fragmentation Needed response to peer pk={}", pk.debug());
-      else
-        SV_WARN(lg(), "Failed to send ICMP Fragmentation Needed response to peer: {error} pk={peer} error={error}",
-                arg("error", sent.error().message()), arg("peer", pk.debug()));
-      return;
-    }
-
-    if (util::is_sarvolt_control_packet(bytes)) {
-      SV_TRACE(lg(),
-               "Dropping Sarvolt control plane packet: {src} -> {dst} (control traffic filtered) peer={peer} "
-               "src={src} dst={dst}",
-               arg("src", src), arg("dst", dst), arg("peer", pk.debug()));
-      return;
-    }
-
-    if (!AgentFirewall::handle_inbound_packet(rx, bytes, src, dst, pk, to_tun))
-      SV_DEBUG(lg(), "No inbound route found for destination (missing destination route in routing table). pk={}",
-               pk.debug());
-  }
 
   asio::awaitable<void> run() {
     // An idle peer waits with one slot; the full batch of slots (which then
@@ -119,7 +140,8 @@ struct Driver {
             if (!fw) break;
             const auto tries = fw->tries();
             fw.reset();
-            for (std::size_t i = 0; i < n; ++i) handle_datagram(tries->rx, slots[i], to_tun);
+            for (std::size_t i = 0; i < n; ++i)
+              handle_peer_datagram(pk, mtu, *link, *tun_networks, tries->rx, slots[i], to_tun);
           }
           auto written = co_await tun->send_all(to_tun);
           if (written)

@@ -5,6 +5,7 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include "agent/firewall/firewall.hpp"
+#include "agent/netif/packet_steps.hpp"
 #include "util/log.hpp"
 
 namespace sarvolt::agent {
@@ -16,85 +17,102 @@ using fmt::arg;
 
 namespace {
 
+void answer_unreachable(util::AsyncTun& device, const TunNetworks& tun_networks, const util::Ipv4HeaderView& hdr) {
+  const auto src = hdr.source(), dst = hdr.destination();
+  if (!util::may_answer_with_icmp_error(hdr, *tun_networks.load(std::memory_order_acquire))) {
+    SV_DEBUG(lg(), "Not answering with an ICMP error (ICMP error, fragment or non-unicast address) src={} dst={}",
+             src, dst);
+    return;
+  }
+  util::IcmpBuffer reply;
+  const std::size_t len = util::build_icmp_host_unreachable(hdr, reply);
+  auto r = device.try_send({reply.data(), len});
+  if (r)
+    SV_TRACE(lg(), "Sent ICMP Destination Unreachable (Host Unreachable) response src={} dst={}", src, dst);
+  else if (util::would_block(r.error()))
+    SV_TRACE(lg(),
+             "TUN device pending while sending ICMP Destination Unreachable response; ICMP response dropped "
+             "src={} dst={}",
+             src, dst);
+  else
+    SV_DEBUG(lg(),
+             "Failed to send ICMP Destination Unreachable (Host Unreachable) response: {error} error={error} "
+             "src={src} dst={dst}",
+             arg("error", r.error().message()), arg("src", src), arg("dst", dst));
+}
+
+// The rare outcomes and the trace lines, out of the per-packet path's way.
+[[gnu::cold, gnu::noinline]] void drop_undecodable(spdlog::logger& log, const util::Ipv4DecodeError& e) {
+  if (e.kind == util::Ipv4DecodeError::Kind::NotIpv4)
+    SV_DEBUG(log, "Received IPv6 packet (IPv6 is not supported, packet dropped)");
+  else
+    SV_DEBUG(log, "Failed to decode IP packet: {error} error={error}", arg("error", e.to_string()));
+}
+
+[[gnu::cold, gnu::noinline]] void trace_received(spdlog::logger& log, util::Ipv4Addr src, util::Ipv4Addr dst,
+                                                 std::size_t size) {
+  SV_TRACE(log, "Received packet from TUN device. src={} dst={} payload_len={}", src, dst, size);
+}
+
+[[gnu::cold, gnu::noinline]] void drop_control(spdlog::logger& log, util::Ipv4Addr src, util::Ipv4Addr dst) {
+  SV_TRACE(log, "Dropping Sarvolt control plane packet: {src} -> {dst} (control traffic filtered) src={src} dst={dst}",
+           arg("src", src), arg("dst", dst));
+}
+
+[[gnu::cold, gnu::noinline]] void loop_back(spdlog::logger& log, util::AsyncTun& device,
+                                            std::span<const std::uint8_t> packet, util::Ipv4Addr addr) {
+  SV_TRACE(log, "Loopback packet detected: {src} -> {dst}, sending directly back to TUN device src={src} dst={dst}",
+           arg("src", addr), arg("dst", addr));
+  (void)device.try_send(packet);
+}
+
+[[gnu::cold, gnu::noinline]] void no_route(spdlog::logger& log, util::AsyncTun& device,
+                                           const TunNetworks& tun_networks, const util::Ipv4HeaderView& hdr) {
+  const auto src = hdr.source(), dst = hdr.destination();
+  SV_DEBUG(log,
+           "No outbound route found for destination: {src} -> {dst} (missing destination route in routing table), "
+           "sending ICMP Destination Unreachable (Host Unreachable) src={src} dst={dst}",
+           arg("src", src), arg("dst", dst));
+  answer_unreachable(device, tun_networks, hdr);
+}
+
+}  // namespace
+
+bool handle_tun_packet(const std::shared_ptr<util::AsyncTun>& device, const TunNetworks& tun_networks,
+                       std::span<const std::uint8_t> packet, const TransmitTrie& tx, OutboundPacketHook* dns_hook,
+                       OutboundBatches& batches) {
+  spdlog::logger& log = lg();
+  const auto hdr = util::Ipv4HeaderView::decode(packet);
+  if (!hdr) {
+    drop_undecodable(log, hdr.error());
+    return false;
+  }
+  const auto src = hdr->source(), dst = hdr->destination();
+  if (log.should_log(spdlog::level::trace)) trace_received(log, src, dst, packet.size());
+  if (util::is_sarvolt_control_packet(*hdr)) {
+    drop_control(log, src, dst);
+    return false;
+  }
+  if (src == dst) {
+    loop_back(log, *device, packet, src);
+    return false;
+  }
+  // Queries to our own DNS server addresses are answered here even when a
+  // route (an exit route through a gateway, say) covers those addresses.
+  if (dns_hook && dns_hook->handle_outbound_packet(packet, *hdr, device)) return false;
+  if (AgentFirewall::handle_outbound_packet(tx, packet, *hdr, batches)) return true;
+  no_route(log, *device, tun_networks, *hdr);
+  return false;
+}
+
+namespace {
+
 struct Driver {
   std::shared_ptr<util::AsyncTun> device;
   std::uint16_t mtu;
   std::weak_ptr<AgentFirewall> firewall;
   std::weak_ptr<OutboundPacketHook> dns;
   decltype(DataPlaneContext::tun_networks) tun_networks;
-
-  void answer_unreachable(const util::Ipv4HeaderView& hdr) {
-    const auto src = hdr.source(), dst = hdr.destination();
-    if (!util::may_answer_with_icmp_error(hdr, *tun_networks->load(std::memory_order_acquire))) {
-      SV_DEBUG(lg(), "Not answering with an ICMP error (ICMP error, fragment or non-unicast address) src={} dst={}",
-               src, dst);
-      return;
-    }
-    util::IcmpBuffer reply;
-    const std::size_t len = util::build_icmp_host_unreachable(hdr, reply);
-    auto r = device->try_send({reply.data(), len});
-    if (r)
-      SV_TRACE(lg(), "Sent ICMP Destination Unreachable (Host Unreachable) response src={} dst={}", src, dst);
-    else if (util::would_block(r.error()))
-      SV_TRACE(lg(),
-               "TUN device pending while sending ICMP Destination Unreachable response; ICMP response dropped "
-               "src={} dst={}",
-               src, dst);
-    else
-      SV_DEBUG(lg(),
-               "Failed to send ICMP Destination Unreachable (Host Unreachable) response: {error} error={error} "
-               "src={src} dst={dst}",
-               arg("error", r.error().message()), arg("src", src), arg("dst", dst));
-  }
-
-  // One packet read from the device; true when it was queued on a batch
-  // (its buffer must then be kept until the hand-over).
-  bool handle_packet(std::span<const std::uint8_t> packet, const TransmitTrie& tx, OutboundPacketHook* dns_hook,
-                     OutboundBatches& batches) {
-    auto hdr = util::Ipv4HeaderView::decode(packet);
-    if (!hdr) {
-      if (hdr.error().kind == util::Ipv4DecodeError::Kind::NotIpv4)
-        SV_DEBUG(lg(), "Received IPv6 packet (IPv6 is not supported, packet dropped)");
-      else
-        SV_DEBUG(lg(), "Failed to decode IP packet: {error} error={error}", arg("error", hdr.error().to_string()));
-      return false;
-    }
-    const auto src = hdr->source(), dst = hdr->destination();
-    SV_TRACE(lg(), "Received packet from TUN device. src={} dst={} payload_len={}", src, dst, packet.size());
-    if (util::is_sarvolt_control_packet(packet)) {
-      SV_TRACE(lg(), "Dropping Sarvolt control plane packet: {src} -> {dst} (control traffic filtered) src={src} dst={dst}",
-               arg("src", src), arg("dst", dst));
-      return false;
-    }
-    if (src == dst) {
-      SV_TRACE(lg(), "Loopback packet detected: {src} -> {dst}, sending directly back to TUN device src={src} dst={dst}",
-               arg("src", src), arg("dst", dst));
-      (void)device->try_send(packet);
-      return false;
-    }
-    // Queries to our own DNS server addresses are answered here even when a
-    // route (an exit route through a gateway, say) covers those addresses.
-    if (dns_hook && dns_hook->handle_outbound_packet(packet, *hdr, device)) return false;
-    if (AgentFirewall::handle_outbound_packet(tx, packet, *hdr, batches)) return true;
-    SV_DEBUG(lg(),
-             "No outbound route found for destination: {src} -> {dst} (missing destination route in routing table), "
-             "sending ICMP Destination Unreachable (Host Unreachable) src={src} dst={dst}",
-             arg("src", src), arg("dst", dst));
-    answer_unreachable(*hdr);
-    return false;
-  }
-
-  // Hands one batch to its peer; waits while the link is full. A peer that is
-  // stopped meanwhile closes its link, which ends the wait.
-  static asio::awaitable<void> hand_over(OutboundBatches::Batch& batch) {
-    auto r = co_await batch.peer->link()->send_datagrams_wait(batch.packets);
-    if (r)
-      SV_TRACE(lg(), "Successfully forwarded packet to Sarvolt.");
-    else if (r.error().kind() == p2p::SendDatagramError::Kind::Closed)
-      SV_DEBUG(lg(), "Dropped batch for stopped peer {}", batch.peer->pk());
-    else
-      SV_ERROR(lg(), "Failed to send packet: {error} error={error}", arg("error", r.error().message()));
-  }
 
   asio::awaitable<void> run() {
     std::vector<std::vector<std::uint8_t>> buffers(kTunReadBatch, std::vector<std::uint8_t>(mtu + 1u));
@@ -125,10 +143,21 @@ struct Driver {
               SV_DEBUG(lg(), "Dropping packet longer than the TUN MTU of {} bytes", mtu);
               continue;
             }
-            if (handle_packet({buf.data(), *r}, tx, dns_hook.get(), batches)) ++kept;
+            if (handle_tun_packet(device, *tun_networks, {buf.data(), *r}, tx, dns_hook.get(), batches)) ++kept;
           }
         }
-        for (auto& batch : batches.batches()) co_await hand_over(batch);
+        // Each batch to its peer, in the driver's own frame; waits while the
+        // link is full. A peer that is stopped meanwhile closes its link,
+        // which ends the wait.
+        for (auto& batch : batches.batches()) {
+          auto r = co_await batch.peer->link()->send_datagrams_wait(batch.packets);
+          if (r)
+            SV_TRACE(lg(), "Successfully forwarded packet to Sarvolt.");
+          else if (r.error().kind() == p2p::SendDatagramError::Kind::Closed)
+            SV_DEBUG(lg(), "Dropped batch for stopped peer {}", batch.peer->pk());
+          else
+            SV_ERROR(lg(), "Failed to send packet: {error} error={error}", arg("error", r.error().message()));
+        }
         batches.clear();
         handled += reads;
         if (reads == 0) {
