@@ -301,15 +301,23 @@ void BM_Rebuild(benchmark::State& state) {
       parked.push_back(std::move(inner));
       return;
     }
+    // Release every peer and await their drivers' end, so that no teardown
+    // runs beside the next round's timing.
+    const auto ctx = inner->data_plane;
     inner.reset();
     networks.clear();
-    bench::wait_until(
-        [&] {
-          for (const auto& p : peer_refs)
-            if (!p.expired()) return false;
-          return true;
-        },
-        Clock::now() + std::chrono::seconds(10));
+    const bool gone = bench::wait_until(
+                          [&] {
+                            for (const auto& p : peer_refs)
+                              if (!p.expired()) return false;
+                            return true;
+                          },
+                          Clock::now() + std::chrono::seconds(10)) &&
+                      ctx->tasks.wait_for(std::chrono::seconds(10));
+    if (!gone) {
+      state.SkipWithError("peer drivers did not end");
+      return;
+    }
   }
   state.counters["rules"] = static_cast<double>(w.rules().rules.size());
   state.counters["tries_ms"] = s.tries_ms;

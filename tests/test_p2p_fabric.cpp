@@ -1,7 +1,8 @@
 // The in-memory p2p fabric: ordering, per-sender queues, link reuse, refusal,
 // back-pressure, the fault switches, cancelled and orphaned waits, no
 // allocation on steady traffic, two concurrent senders to one node, and many
-// readers woken from another thread.
+// readers woken from another thread, a key reopened while its closed link
+// ends on another thread.
 #include <gtest/gtest.h>
 
 #include <boost/asio/bind_cancellation_slot.hpp>
@@ -15,7 +16,9 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
+#include <future>
 #include <new>
 #include <optional>
 #include <string>
@@ -541,6 +544,51 @@ TEST(FabricConcurrency, TwoSendersReachOneNodeWithoutLossOrReordering) {
   EXPECT_EQ(from_c.get(), kCount);
   EXPECT_EQ(fabric->sent_count(ak, bk), kCount);
   EXPECT_EQ(fabric->sent_count(ck, bk), kCount);
+}
+
+// Opening a key again while another thread lets go of its closed link: the
+// old link may end inside initiate(), and its end must not wait on the
+// node's table that initiate() holds.
+TEST(FabricConcurrency, ReopeningAKeyWhileItsClosedLinkEndsElsewhereGoesOn) {
+  auto fabric = std::make_shared<Fabric>(4);
+  auto a = fabric->add_node(Identity::generate(0).value());
+  const PubKey bk = fabric->add_node(Identity::generate(0).value())->identity().pk();
+  constexpr int kRounds = 200000;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  const auto late = [&] { return std::chrono::steady_clock::now() > deadline; };
+  NodePeerRef handed;
+  std::atomic<int> state{0};  // 1: `handed` waits for the releaser; 2: done
+  std::thread releaser([&] {
+    for (std::uint64_t spins = 1;; ++spins) {
+      const int now = state.load(std::memory_order_acquire);
+      if (now == 2 || (spins % 4096 == 0 && late())) return;
+      if (now != 1) continue;
+      handed.reset();
+      state.store(0, std::memory_order_release);
+    }
+  });
+  auto opener = std::async(std::launch::async, [&] {
+    int reopened = 0;
+    for (int i = 0; i < kRounds; ++i) {
+      NodePeerRef link = a->initiate(bk).value();
+      link->close();
+      handed = std::move(link);
+      state.store(1, std::memory_order_release);
+      reopened += a->initiate(bk).value()->closed() ? 0 : 1;
+      for (std::uint64_t spins = 1; state.load(std::memory_order_acquire) != 0; ++spins) {
+        if (spins % 4096 == 0 && late()) return -1;  // the releaser is gone
+        if (spins % 64 == 0) std::this_thread::yield();
+      }
+    }
+    return reopened;
+  });
+  if (opener.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+    std::fprintf(stderr, "initiate() hung while a closed link ended\n");
+    std::abort();  // the stuck threads cannot be joined
+  }
+  EXPECT_EQ(opener.get(), kRounds) << "each reopening gives an open link";
+  state.store(2, std::memory_order_release);
+  releaser.join();
 }
 
 }  // namespace

@@ -412,9 +412,15 @@ util::Expected<NodePeerRef, InitiateError> MemoryNode::initiate(const PubKey& pk
     SV_DEBUG(logger(), "{} refused initiate of {}", identity_.pk(), pk);
     return util::Unexpected(InitiateError("peer refused: " + pk.to_string()));
   }
+  // A closed link still held elsewhere may end with this hold: after the
+  // lock is released, since its end takes the lock.
+  std::shared_ptr<MemoryNodePeer> closed;
   std::lock_guard lock(links_->mutex);
   auto& slot = links_->by_key[pk];
-  if (auto link = slot.lock(); link && !link->closed()) return NodePeerRef(std::move(link));
+  if (auto link = slot.lock()) {
+    if (!link->closed()) return NodePeerRef(std::move(link));
+    closed = std::move(link);
+  }
   auto link = std::allocate_shared<MemoryNodePeer>(links_->slabs.allocator<MemoryNodePeer>(), MemoryNodePeer::Key{},
                                                    links_, identity_.pk(), pk);
   slot = link;
