@@ -142,7 +142,8 @@ struct Peer {
   const crypto::SessionKeys& ready_keys() const noexcept { return *keys_; }
   // Why the keys cannot be derived; set once keys() has returned empty.
   const std::string& keys_failure() const noexcept { return keys_failure_; }
-  // Keys derived and receive rings allocated, by all peers (for tests).
+  // Key agreements made for peers (at first use, or for a new peer's HELLO)
+  // and receive rings allocated, by all nodes (for tests).
   static inline std::atomic<std::uint64_t> keys_derived{0}, rings_allocated{0};
 
   const PubKey pk;

@@ -136,6 +136,7 @@ void UdpNode::Core::peer_hello(const wire::Header& h, std::size_t size, const ud
       return;
     }
     fresh = std::move(*k);
+    Peer::keys_derived.fetch_add(1, std::memory_order_relaxed);
   }
   const auto body = open_body(h, known ? known->keys(own_pk(), agreement) : fresh);
   if (!body) {
