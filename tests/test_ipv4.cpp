@@ -334,6 +334,43 @@ TEST(PrefixMap, BulkBuildAndUpdatesMatchLinearScan) {
 // and 8-bit chunks (and blocks) while prefixes come and go; lengths cluster
 // at 0, 8, 16, 24, 32 and their neighbours. Each step probes the changed
 // prefix, its /16 and the 8-bit chunk edges around it; full checks between.
+// Bulk builds across the sizes where the sort changes method and the top
+// table widens, from input in random, ascending and descending order, with
+// prefixes spread thinly over the /16 slots or crowded into a few, and with
+// repeats whose last one stays.
+TEST(PrefixMap, BulkBuildInAnyOrderAndSlotShapeMatchesLinearScan) {
+  std::mt19937 rng(4242);
+  const auto below = [&](std::size_t n) { return static_cast<unsigned>(rng() % n); };
+  int next = 0;
+  for (const std::size_t size : {63U, 64U, 65U, 2047U, 2048U, 3000U}) {
+    for (int shape = 0; shape < 3; ++shape) {
+      for (int order = 0; order < 3; ++order) {
+        SCOPED_TRACE(testing::Message() << size << " shape " << shape << " order " << order);
+        const auto address = [&] {
+          if (shape == 0) return Ipv4Addr(static_cast<std::uint32_t>(rng()));
+          if (shape == 1) return Ipv4Addr(0x0a00'0000U | (below(4) << 16) | (rng() & 0xffff));
+          return Ipv4Addr((below(64) << 24) | (below(4) << 16) | (rng() & 0xffff));
+        };
+        std::vector<Entry> entries;
+        Reference ref;
+        for (std::size_t i = 0; i < size; ++i) {
+          Ipv4Net n = *Ipv4Net::create(address(), below(50) == 0 ? 8 + below(9) : 17 + below(16));
+          if (below(6) == 0 && !entries.empty()) n = entries[below(entries.size())].first;
+          entries.emplace_back(n, next++);
+        }
+        if (order == 1) std::sort(entries.begin(), entries.end());
+        if (order == 2) std::sort(entries.rbegin(), entries.rend());
+        for (const Entry& e : entries) ref.entries[Reference::key(e.first)] = e;
+        PrefixMap<int> map;
+        map.assign(entries);
+        std::vector<Ipv4Addr> probes;
+        for (int i = 0; i < 500; ++i) probes.push_back(address());
+        ASSERT_NO_FATAL_FAILURE(expect_same(map, ref, probes));
+      }
+    }
+  }
+}
+
 TEST(PrefixMap, SlotsSplitAndMergeAgainstLinearScan) {
   std::mt19937 rng(4242);
   const auto below = [&](std::size_t n) { return static_cast<unsigned>(rng() % n); };
