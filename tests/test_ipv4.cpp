@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <array>
 #include <map>
 #include <random>
 #include <sstream>
@@ -461,6 +462,39 @@ TEST(PrefixMap, CopiesAreIndependentAndMovesLeaveEmpty) {
 // those few and otherwise takes the cover. Covers and slot prefixes come and
 // go in random order, the entries leave key order, the map is rebuilt and
 // copied; two levels (source maps of up to six prefixes) are checked too.
+// A map of 4-byte aligned entries (a 32-byte key beside its prefix) holds
+// one in itself without padding to 8 bytes, and still grows into a table,
+// copies, moves and shrinks back through every form.
+TEST(PrefixMap, FourByteAlignedEntriesTakeNoPadding) {
+  using Key = std::array<std::uint8_t, 32>;
+  using KeyMap = PrefixMap<Key>;
+  static_assert(alignof(KeyMap) == 4);
+  static_assert(sizeof(KeyMap) == 44);
+  static_assert(sizeof(std::pair<Ipv4Net, KeyMap>) == 52);
+  const auto key = [](int i) {
+    Key k{};
+    k[0] = static_cast<std::uint8_t>(i);
+    k[31] = static_cast<std::uint8_t>(i >> 8);
+    return k;
+  };
+  std::vector<std::pair<Ipv4Net, KeyMap>> outer(3);  // packed beside each other
+  for (int n = 0; n < 40; ++n)
+    for (auto& [o, map] : outer) map.insert(*Ipv4Net::create(Ipv4Addr(static_cast<std::uint32_t>(n) << 24), 8), key(n));
+  for (auto& [o, map] : outer) {
+    ASSERT_EQ(map.size(), 40U);
+    EXPECT_EQ(map.longest_match(ip("7.1.2.3"))->second, key(7));
+    KeyMap copy = map;
+    KeyMap moved = std::move(map);
+    for (int n = 0; n < 39; ++n) ASSERT_TRUE(moved.remove(*Ipv4Net::create(Ipv4Addr(static_cast<std::uint32_t>(n) << 24), 8)));
+    EXPECT_EQ(moved.longest_match(ip("39.0.0.1"))->second, key(39));
+    EXPECT_EQ(moved.longest_match(ip("7.1.2.3")), nullptr);
+    EXPECT_EQ(copy.longest_match(ip("7.1.2.3"))->second, key(7));
+    map = std::move(copy);
+  }
+  outer.erase(outer.begin());
+  EXPECT_EQ(outer[1].second.longest_match(ip("12.0.0.0"))->second, key(12));
+}
+
 TEST(PrefixMap, CoveredSlotsWithFewPrefixesAgainstLinearScan) {
   std::mt19937 rng(31337);
   const auto below = [&](std::size_t n) { return static_cast<unsigned>(rng() % n); };

@@ -1289,7 +1289,7 @@ class PrefixMap {
   PrefixMap() noexcept {}
   PrefixMap(const PrefixMap& other) {
     if (other.table_) {
-      u_.table = new Table(*other.u_.table);
+      set_table(new Table(*other.table()));
       table_ = true;
       return;
     }
@@ -1336,7 +1336,7 @@ class PrefixMap {
     auto table = std::make_unique<Table>();
     table->assign(std::move(entries));
     clear();
-    u_.table = table.release();
+    set_table(table.release());
     table_ = true;
   }
   template <class Range>
@@ -1346,7 +1346,7 @@ class PrefixMap {
 
   // Returns the previous value if the (normalised) prefix was present.
   std::optional<V> insert(const Ipv4Net& net, V value) {
-    if (table_) return u_.table->insert(net, std::move(value));
+    if (table_) return table()->insert(net, std::move(value));
     if (value_type* e = find_inline(net)) {
       std::optional<V> old(std::move(e->second));
       e->first = net;
@@ -1368,25 +1368,25 @@ class PrefixMap {
     for (std::size_t i = 0; i < n_; ++i) table->insert(u_.items[i].first, u_.items[i].second);
     table->insert(net, std::move(value));
     destroy_items();
-    u_.table = table.release();
+    set_table(table.release());
     table_ = true;
     return std::nullopt;
   }
 
   // Exact lookup on the normalised prefix.
   const V* get(const Ipv4Net& net) const noexcept {
-    if (table_) return u_.table->get(net);
+    if (table_) return table()->get(net);
     const value_type* e = const_cast<PrefixMap*>(this)->find_inline(net);
     return e ? &e->second : nullptr;
   }
   V* get_mut(const Ipv4Net& net) noexcept {
-    if (table_) return u_.table->get_mut(net);
+    if (table_) return table()->get_mut(net);
     value_type* e = find_inline(net);
     return e ? &e->second : nullptr;
   }
 
   std::optional<V> remove(const Ipv4Net& net) {
-    if (table_) return u_.table->remove(net);
+    if (table_) return table()->remove(net);
     value_type* e = find_inline(net);
     if (!e) return std::nullopt;
     std::optional<V> old(std::move(e->second));
@@ -1400,7 +1400,7 @@ class PrefixMap {
 
   // The entry with the longest prefix containing addr, or nullptr.
   const value_type* longest_match(Ipv4Addr addr) const noexcept {
-    if (table_) return u_.table->longest_match(addr);
+    if (table_) return table()->longest_match(addr);
     if (n_ == 0) return nullptr;
     // In key order a prefix comes before those inside it, so the last entry
     // that holds addr is the longest match. Every slot is checked, those
@@ -1414,16 +1414,16 @@ class PrefixMap {
     return best;
   }
 
-  std::size_t size() const noexcept { return table_ ? u_.table->size() : n_; }
+  std::size_t size() const noexcept { return table_ ? table()->size() : n_; }
   bool empty() const noexcept { return size() == 0; }
   // Returns spare capacity (after a build, say) and puts a table's entries
   // in key order; lookups are unchanged.
   void shrink_to_fit() {
-    if (table_) u_.table->shrink_to_fit();
+    if (table_) table()->shrink_to_fit();
   }
   void clear() noexcept {
     if (table_) {
-      delete u_.table;
+      delete table();
       table_ = false;
     } else {
       destroy_items();
@@ -1431,16 +1431,16 @@ class PrefixMap {
   }
 
   const_iterator begin() const {
-    return table_ ? const_iterator(u_.table->begin()) : const_iterator(u_.items);
+    return table_ ? const_iterator(table()->begin()) : const_iterator(u_.items);
   }
   const_iterator end() const noexcept {
-    return table_ ? const_iterator(u_.table->end()) : const_iterator(u_.items + n_);
+    return table_ ? const_iterator(table()->end()) : const_iterator(u_.items + n_);
   }
 
   // Calls f(const Ipv4Net&, const V&) in iteration order.
   template <class F>
   void for_each(F&& f) const {
-    if (table_) return u_.table->for_each(std::forward<F>(f));
+    if (table_) return table()->for_each(std::forward<F>(f));
     for (std::size_t i = 0; i < n_; ++i) f(u_.items[i].first, u_.items[i].second);
   }
 
@@ -1514,7 +1514,7 @@ class PrefixMap {
   // Moves other's content into this empty map; other is left empty.
   void take(PrefixMap& other) noexcept {
     if (other.table_) {
-      u_.table = other.u_.table;
+      set_table(other.table());
       table_ = true;
       other.table_ = false;
       return;
@@ -1524,11 +1524,19 @@ class PrefixMap {
     other.destroy_items();
   }
 
+  // The table pointer is packed, so that the map is aligned as its entries:
+  // one of 4-byte aligned entries then needs no padding to 8.
+  struct __attribute__((packed, aligned(4))) TablePtr {
+    Table* p;
+  };
+  Table* table() const noexcept { return u_.table.p; }
+  void set_table(Table* t) noexcept { u_.table.p = t; }
+
   union Store {
     Store() noexcept {}
     ~Store() {}
     value_type items[kInline];
-    Table* table;
+    TablePtr table;
   } u_;
   std::uint8_t n_ = 0;  // entries in items, while there is no table
   bool table_ = false;
