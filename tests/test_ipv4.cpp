@@ -462,12 +462,13 @@ TEST(PrefixMap, CopiesAreIndependentAndMovesLeaveEmpty) {
 // those few and otherwise takes the cover. Covers and slot prefixes come and
 // go in random order, the entries leave key order, the map is rebuilt and
 // copied; two levels (source maps of up to six prefixes) are checked too.
-// A map of 4-byte aligned entries (a 32-byte key beside its prefix) holds
-// one in itself without padding to 8 bytes, and still grows into a table,
-// copies, moves and shrinks back through every form.
-TEST(PrefixMap, FourByteAlignedEntriesTakeNoPadding) {
+// A packed map of 4-byte aligned entries (a 32-byte key beside its prefix)
+// holds one in itself without padding to 8 bytes, and still grows into a
+// table, copies, moves and shrinks back through every form.
+TEST(PrefixMap, PackedMapOfFourByteAlignedEntriesTakesNoPadding) {
   using Key = std::array<std::uint8_t, 32>;
-  using KeyMap = PrefixMap<Key>;
+  using KeyMap = PrefixMap<Key, 48, true>;
+  static_assert(sizeof(PrefixMap<Key>) == 48);  // not packed
   static_assert(alignof(KeyMap) == 4);
   static_assert(sizeof(KeyMap) == 44);
   static_assert(sizeof(std::pair<Ipv4Net, KeyMap>) == 52);

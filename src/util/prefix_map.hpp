@@ -1269,7 +1269,10 @@ class PrefixTable {
 
 }  // namespace detail
 
-template <class V, std::size_t InlineBytes = 48>
+// Packed: the table pointer is kept packed, so that the map is aligned as
+// its entries (one of 4-byte aligned entries then needs no padding to 8).
+// Off by default: an outer entry of 64 bytes then keeps to one cache line.
+template <class V, std::size_t InlineBytes = 48, bool Packed = false>
 class PrefixMap {
   using Table = detail::PrefixTable<V>;
 
@@ -1524,11 +1527,13 @@ class PrefixMap {
     other.destroy_items();
   }
 
-  // The table pointer is packed, so that the map is aligned as its entries:
-  // one of 4-byte aligned entries then needs no padding to 8.
-  struct __attribute__((packed, aligned(4))) TablePtr {
+  struct __attribute__((packed, aligned(4))) PackedPtr {
     Table* p;
   };
+  struct PlainPtr {
+    Table* p;
+  };
+  using TablePtr = std::conditional_t<Packed, PackedPtr, PlainPtr>;
   Table* table() const noexcept { return u_.table.p; }
   void set_table(Table* t) noexcept { u_.table.p = t; }
 

@@ -31,7 +31,9 @@ namespace sarvolt::agent {
 // where the default would take 64).
 using TransmitLeaf = util::PrefixMap<const NodePeer*, 16>;
 using TransmitTrie = util::PrefixMap<TransmitLeaf>;
-using ReceiveTrie = util::PrefixMap<util::PrefixMap<p2p::PubKey>>;
+// A receive leaf's pointer is packed: 44 bytes, not 48.
+using ReceiveLeaf = util::PrefixMap<p2p::PubKey, 48, true>;
+using ReceiveTrie = util::PrefixMap<ReceiveLeaf>;
 
 struct FirewallTries {
   TransmitTrie tx;
