@@ -1283,7 +1283,7 @@ TEST(FirewallLookup, OutboundUsesTheLongestDestinationOnlyAndBatchesPerPeer) {
 TEST(FirewallLookup, InboundAcceptsOnlyTheExpectedKey) {
   LogCapture logs;
   const auto b = identity_from_seed(2).pk(), c = identity_from_seed(3).pk();
-  const auto rx = trie_of<p2p::PubKey>(
+  const auto rx = trie_of<p2p::PubKey, agent::ReceiveLeaf>(
       {{"192.168.1.0/24", "10.0.0.1/32", b}, {"192.168.1.7/32", "10.0.0.99/32", b}, {"10.0.0.2/32", "10.0.0.1/32", b}});
   std::vector<std::span<const std::uint8_t>> to_tun;
   const auto inbound = [&](const agent::ReceiveTrie& trie, const char* src, const p2p::PubKey& from) {

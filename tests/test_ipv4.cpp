@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <array>
 #include <map>
 #include <random>
 #include <sstream>
@@ -334,6 +335,43 @@ TEST(PrefixMap, BulkBuildAndUpdatesMatchLinearScan) {
 // and 8-bit chunks (and blocks) while prefixes come and go; lengths cluster
 // at 0, 8, 16, 24, 32 and their neighbours. Each step probes the changed
 // prefix, its /16 and the 8-bit chunk edges around it; full checks between.
+// Bulk builds across the sizes where the sort changes method and the top
+// table widens, from input in random, ascending and descending order, with
+// prefixes spread thinly over the /16 slots or crowded into a few, and with
+// repeats whose last one stays.
+TEST(PrefixMap, BulkBuildInAnyOrderAndSlotShapeMatchesLinearScan) {
+  std::mt19937 rng(4242);
+  const auto below = [&](std::size_t n) { return static_cast<unsigned>(rng() % n); };
+  int next = 0;
+  for (const std::size_t size : {63U, 64U, 65U, 2047U, 2048U, 3000U}) {
+    for (int shape = 0; shape < 3; ++shape) {
+      for (int order = 0; order < 3; ++order) {
+        SCOPED_TRACE(testing::Message() << size << " shape " << shape << " order " << order);
+        const auto address = [&] {
+          if (shape == 0) return Ipv4Addr(static_cast<std::uint32_t>(rng()));
+          if (shape == 1) return Ipv4Addr(0x0a00'0000U | (below(4) << 16) | (rng() & 0xffff));
+          return Ipv4Addr((below(64) << 24) | (below(4) << 16) | (rng() & 0xffff));
+        };
+        std::vector<Entry> entries;
+        Reference ref;
+        for (std::size_t i = 0; i < size; ++i) {
+          Ipv4Net n = *Ipv4Net::create(address(), below(50) == 0 ? 8 + below(9) : 17 + below(16));
+          if (below(6) == 0 && !entries.empty()) n = entries[below(entries.size())].first;
+          entries.emplace_back(n, next++);
+        }
+        if (order == 1) std::sort(entries.begin(), entries.end());
+        if (order == 2) std::sort(entries.rbegin(), entries.rend());
+        for (const Entry& e : entries) ref.entries[Reference::key(e.first)] = e;
+        PrefixMap<int> map;
+        map.assign(entries);
+        std::vector<Ipv4Addr> probes;
+        for (int i = 0; i < 500; ++i) probes.push_back(address());
+        ASSERT_NO_FATAL_FAILURE(expect_same(map, ref, probes));
+      }
+    }
+  }
+}
+
 TEST(PrefixMap, SlotsSplitAndMergeAgainstLinearScan) {
   std::mt19937 rng(4242);
   const auto below = [&](std::size_t n) { return static_cast<unsigned>(rng() % n); };
@@ -424,6 +462,40 @@ TEST(PrefixMap, CopiesAreIndependentAndMovesLeaveEmpty) {
 // those few and otherwise takes the cover. Covers and slot prefixes come and
 // go in random order, the entries leave key order, the map is rebuilt and
 // copied; two levels (source maps of up to six prefixes) are checked too.
+// A packed map of 4-byte aligned entries (a 32-byte key beside its prefix)
+// holds one in itself without padding to 8 bytes, and still grows into a
+// table, copies, moves and shrinks back through every form.
+TEST(PrefixMap, PackedMapOfFourByteAlignedEntriesTakesNoPadding) {
+  using Key = std::array<std::uint8_t, 32>;
+  using KeyMap = PrefixMap<Key, 48, true>;
+  static_assert(sizeof(PrefixMap<Key>) == 48);  // not packed
+  static_assert(alignof(KeyMap) == 4);
+  static_assert(sizeof(KeyMap) == 44);
+  static_assert(sizeof(std::pair<Ipv4Net, KeyMap>) == 52);
+  const auto key = [](int i) {
+    Key k{};
+    k[0] = static_cast<std::uint8_t>(i);
+    k[31] = static_cast<std::uint8_t>(i >> 8);
+    return k;
+  };
+  std::vector<std::pair<Ipv4Net, KeyMap>> outer(3);  // packed beside each other
+  for (int n = 0; n < 40; ++n)
+    for (auto& [o, map] : outer) map.insert(*Ipv4Net::create(Ipv4Addr(static_cast<std::uint32_t>(n) << 24), 8), key(n));
+  for (auto& [o, map] : outer) {
+    ASSERT_EQ(map.size(), 40U);
+    EXPECT_EQ(map.longest_match(ip("7.1.2.3"))->second, key(7));
+    KeyMap copy = map;
+    KeyMap moved = std::move(map);
+    for (int n = 0; n < 39; ++n) ASSERT_TRUE(moved.remove(*Ipv4Net::create(Ipv4Addr(static_cast<std::uint32_t>(n) << 24), 8)));
+    EXPECT_EQ(moved.longest_match(ip("39.0.0.1"))->second, key(39));
+    EXPECT_EQ(moved.longest_match(ip("7.1.2.3")), nullptr);
+    EXPECT_EQ(copy.longest_match(ip("7.1.2.3"))->second, key(7));
+    map = std::move(copy);
+  }
+  outer.erase(outer.begin());
+  EXPECT_EQ(outer[1].second.longest_match(ip("12.0.0.0"))->second, key(12));
+}
+
 TEST(PrefixMap, CoveredSlotsWithFewPrefixesAgainstLinearScan) {
   std::mt19937 rng(31337);
   const auto below = [&](std::size_t n) { return static_cast<unsigned>(rng() % n); };

@@ -30,12 +30,14 @@
 //    against its key, all read at once with that value. One of a few runs
 //    points to one chunk of runs over all 16 bits. Such a lookup reads the
 //    top table, at most one chunk, then the entry.
-// A whole trie is built bottom-up from the entries in key order, each table
-// filled once; single updates rewrite only the chunks under the changed
+// A whole trie is built bottom-up from the entries in key order (assign sorts
+// them by radix), each table filled once, a 16-bit slot swept to its runs
+// over all 16 bits at once; single updates rewrite only the chunks under the changed
 // prefix, working on runs.
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <cstddef>
 #include <cstdint>
@@ -133,8 +135,13 @@ class PrefixTable {
   void assign(TableVector<value_type> entries) {
     if (entries.size() >= kNone) throw std::length_error("PrefixMap is full");
     const auto by_key = [](const value_type& a, const value_type& b) { return key_of(a.first) < key_of(b.first); };
-    if (!std::is_sorted(entries.begin(), entries.end(), by_key))
-      std::stable_sort(entries.begin(), entries.end(), by_key);
+    if (!std::is_sorted(entries.begin(), entries.end(), by_key)) {
+      if (entries.size() < kRadixMin || entries.size() > kRadixMax) {
+        std::stable_sort(entries.begin(), entries.end(), by_key);
+      } else {
+        entries = sorted_by_key(std::move(entries));
+      }
+    }
     std::size_t n = 0;
     for (std::size_t i = 0; i < entries.size(); ++i) {
       if (n > 0 && key_of(entries[n - 1].first) == key_of(entries[i].first)) {
@@ -514,6 +521,43 @@ class PrefixTable {
     return old;
   }
 
+  // Sizes sorted by sorted_by_key; below, a comparison sort is as fast.
+  static constexpr std::size_t kRadixMin = 64;
+  static constexpr std::size_t kRadixMax = std::size_t{1} << 26;
+
+  // The entries in key order, equal keys in their order: an LSD radix sort
+  // of (key, position) words, 11 bits a pass, passes over bits that all
+  // words share skipped, then one gather.
+  static TableVector<value_type> sorted_by_key(TableVector<value_type> entries) {
+    constexpr unsigned kDigit = 11;
+    constexpr std::size_t kBuckets = std::size_t{1} << kDigit;
+    const std::size_t n = entries.size();
+    const auto pos_bits = static_cast<unsigned>(std::bit_width(n - 1));
+    const unsigned bits = 38 + pos_bits;  // key_of spans 38 bits
+    const unsigned passes = (bits + kDigit - 1) / kDigit;
+    std::vector<std::uint64_t> words(n), spare(n);
+    std::vector<std::uint32_t> counts(passes * kBuckets, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint64_t w = key_of(entries[i].first) << pos_bits | i;
+      words[i] = w;
+      for (unsigned p = 0; p < passes; ++p) ++counts[p * kBuckets + ((w >> (p * kDigit)) & (kBuckets - 1))];
+    }
+    for (unsigned p = 0; p < passes; ++p) {
+      std::uint32_t* c = counts.data() + p * kBuckets;
+      if (c[(words[0] >> (p * kDigit)) & (kBuckets - 1)] == n) continue;  // one digit for all
+      std::uint32_t sum = 0;
+      for (std::size_t b = 0; b < kBuckets; ++b) sum += std::exchange(c[b], sum);
+      for (const std::uint64_t w : words) spare[c[(w >> (p * kDigit)) & (kBuckets - 1)]++] = w;
+      words.swap(spare);
+    }
+    spare = {};
+    TableVector<value_type> out;
+    out.reserve(n);
+    const std::uint64_t pos_mask = (std::uint64_t{1} << pos_bits) - 1;
+    for (const std::uint64_t w : words) out.push_back(std::move(entries[w & pos_mask]));
+    return out;
+  }
+
   // Leaves key order: from now on the hash map finds the entries.
   void unsort() {
     where_.reserve(items_.size() + 1);
@@ -637,7 +681,12 @@ class PrefixTable {
       }
       std::size_t j = i + 1;
       while (j < n && items_[id_at(j)].first.network().to_u32() >> top_shift_ == t) ++j;
-      top_[t] = to_wide(build_node(top_[t], i, j, top_bits, id_at));
+      WideRuns runs;
+      if (top_bits == 16 && wide_runs(top_[t], i, j, id_at, runs)) {
+        top_[t] = put_runs(kNone, runs);
+      } else {
+        top_[t] = build_node(top_[t], i, j, top_bits, id_at);
+      }
       i = j;
     }
   }
@@ -740,6 +789,44 @@ class PrefixTable {
       return true;
     }
   };
+
+  // The runs over the last 16 bits of a 16-bit top slot holding entries
+  // [from, to), all longer than 16 bits, under the inherited longest match
+  // `outer`: the sweep of build_node over the whole slot at once. False past
+  // kWideRuns runs.
+  template <class IdAt>
+  bool wide_runs(std::uint32_t outer, std::size_t from, std::size_t to, const IdAt& id_at, WideRuns& out) const {
+    std::uint32_t open_end[18];
+    std::uint32_t open_value[18];
+    int open = 1;
+    open_end[0] = 0x10000;
+    open_value[0] = outer;
+    std::uint32_t pos = 0;
+    bool fits = true;
+    const auto emit = [&](std::uint32_t start, std::uint32_t end, std::uint32_t value) {
+      if (start < end && !out.push(start, value)) fits = false;
+    };
+    const auto close_to = [&](std::uint32_t b) {
+      while (open > 1 && open_end[open - 1] <= b) {
+        emit(pos, open_end[open - 1], open_value[open - 1]);
+        pos = std::max(pos, open_end[open - 1]);
+        --open;
+      }
+      emit(pos, b, open_value[open - 1]);
+      pos = std::max(pos, b);
+    };
+    for (std::size_t i = from; i < to && fits; ++i) {
+      const std::uint32_t s = id_at(i);
+      const Ipv4Net& net = items_[s].first;
+      const std::uint32_t b = net.network().to_u32() & 0xffff;
+      close_to(b);
+      open_end[open] = b + (std::uint32_t{1} << (32 - net.prefix_len()));
+      open_value[open] = s;
+      ++open;
+    }
+    if (fits) close_to(0x10000);
+    return fits;
+  }
 
   // The runs of the 2^bits positions under v (not wide) from `base` on;
   // false once there are too many or a block is met. `chunks` counts the
@@ -1182,7 +1269,10 @@ class PrefixTable {
 
 }  // namespace detail
 
-template <class V, std::size_t InlineBytes = 48>
+// Packed: the table pointer is kept packed, so that the map is aligned as
+// its entries (one of 4-byte aligned entries then needs no padding to 8).
+// Off by default: an outer entry of 64 bytes then keeps to one cache line.
+template <class V, std::size_t InlineBytes = 48, bool Packed = false>
 class PrefixMap {
   using Table = detail::PrefixTable<V>;
 
@@ -1202,7 +1292,7 @@ class PrefixMap {
   PrefixMap() noexcept {}
   PrefixMap(const PrefixMap& other) {
     if (other.table_) {
-      u_.table = new Table(*other.u_.table);
+      set_table(new Table(*other.table()));
       table_ = true;
       return;
     }
@@ -1249,7 +1339,7 @@ class PrefixMap {
     auto table = std::make_unique<Table>();
     table->assign(std::move(entries));
     clear();
-    u_.table = table.release();
+    set_table(table.release());
     table_ = true;
   }
   template <class Range>
@@ -1259,7 +1349,7 @@ class PrefixMap {
 
   // Returns the previous value if the (normalised) prefix was present.
   std::optional<V> insert(const Ipv4Net& net, V value) {
-    if (table_) return u_.table->insert(net, std::move(value));
+    if (table_) return table()->insert(net, std::move(value));
     if (value_type* e = find_inline(net)) {
       std::optional<V> old(std::move(e->second));
       e->first = net;
@@ -1281,25 +1371,25 @@ class PrefixMap {
     for (std::size_t i = 0; i < n_; ++i) table->insert(u_.items[i].first, u_.items[i].second);
     table->insert(net, std::move(value));
     destroy_items();
-    u_.table = table.release();
+    set_table(table.release());
     table_ = true;
     return std::nullopt;
   }
 
   // Exact lookup on the normalised prefix.
   const V* get(const Ipv4Net& net) const noexcept {
-    if (table_) return u_.table->get(net);
+    if (table_) return table()->get(net);
     const value_type* e = const_cast<PrefixMap*>(this)->find_inline(net);
     return e ? &e->second : nullptr;
   }
   V* get_mut(const Ipv4Net& net) noexcept {
-    if (table_) return u_.table->get_mut(net);
+    if (table_) return table()->get_mut(net);
     value_type* e = find_inline(net);
     return e ? &e->second : nullptr;
   }
 
   std::optional<V> remove(const Ipv4Net& net) {
-    if (table_) return u_.table->remove(net);
+    if (table_) return table()->remove(net);
     value_type* e = find_inline(net);
     if (!e) return std::nullopt;
     std::optional<V> old(std::move(e->second));
@@ -1313,7 +1403,7 @@ class PrefixMap {
 
   // The entry with the longest prefix containing addr, or nullptr.
   const value_type* longest_match(Ipv4Addr addr) const noexcept {
-    if (table_) return u_.table->longest_match(addr);
+    if (table_) return table()->longest_match(addr);
     if (n_ == 0) return nullptr;
     // In key order a prefix comes before those inside it, so the last entry
     // that holds addr is the longest match. Every slot is checked, those
@@ -1327,16 +1417,16 @@ class PrefixMap {
     return best;
   }
 
-  std::size_t size() const noexcept { return table_ ? u_.table->size() : n_; }
+  std::size_t size() const noexcept { return table_ ? table()->size() : n_; }
   bool empty() const noexcept { return size() == 0; }
   // Returns spare capacity (after a build, say) and puts a table's entries
   // in key order; lookups are unchanged.
   void shrink_to_fit() {
-    if (table_) u_.table->shrink_to_fit();
+    if (table_) table()->shrink_to_fit();
   }
   void clear() noexcept {
     if (table_) {
-      delete u_.table;
+      delete table();
       table_ = false;
     } else {
       destroy_items();
@@ -1344,16 +1434,16 @@ class PrefixMap {
   }
 
   const_iterator begin() const {
-    return table_ ? const_iterator(u_.table->begin()) : const_iterator(u_.items);
+    return table_ ? const_iterator(table()->begin()) : const_iterator(u_.items);
   }
   const_iterator end() const noexcept {
-    return table_ ? const_iterator(u_.table->end()) : const_iterator(u_.items + n_);
+    return table_ ? const_iterator(table()->end()) : const_iterator(u_.items + n_);
   }
 
   // Calls f(const Ipv4Net&, const V&) in iteration order.
   template <class F>
   void for_each(F&& f) const {
-    if (table_) return u_.table->for_each(std::forward<F>(f));
+    if (table_) return table()->for_each(std::forward<F>(f));
     for (std::size_t i = 0; i < n_; ++i) f(u_.items[i].first, u_.items[i].second);
   }
 
@@ -1427,7 +1517,7 @@ class PrefixMap {
   // Moves other's content into this empty map; other is left empty.
   void take(PrefixMap& other) noexcept {
     if (other.table_) {
-      u_.table = other.u_.table;
+      set_table(other.table());
       table_ = true;
       other.table_ = false;
       return;
@@ -1437,11 +1527,21 @@ class PrefixMap {
     other.destroy_items();
   }
 
+  struct __attribute__((packed, aligned(4))) PackedPtr {
+    Table* p;
+  };
+  struct PlainPtr {
+    Table* p;
+  };
+  using TablePtr = std::conditional_t<Packed, PackedPtr, PlainPtr>;
+  Table* table() const noexcept { return u_.table.p; }
+  void set_table(Table* t) noexcept { u_.table.p = t; }
+
   union Store {
     Store() noexcept {}
     ~Store() {}
     value_type items[kInline];
-    Table* table;
+    TablePtr table;
   } u_;
   std::uint8_t n_ = 0;  // entries in items, while there is no table
   bool table_ = false;

@@ -27,11 +27,13 @@
 
 namespace sarvolt::agent {
 
-// A leaf keeps up to two entries in itself: most hold one (48 bytes an
-// outer entry where the default would take 64).
-using TransmitLeaf = util::PrefixMap<const NodePeer*, 32>;
+// A leaf keeps one entry in itself, as most hold (32 bytes an outer entry
+// where the default would take 64).
+using TransmitLeaf = util::PrefixMap<const NodePeer*, 16>;
 using TransmitTrie = util::PrefixMap<TransmitLeaf>;
-using ReceiveTrie = util::PrefixMap<util::PrefixMap<p2p::PubKey>>;
+// A receive leaf's pointer is packed: 44 bytes, not 48.
+using ReceiveLeaf = util::PrefixMap<p2p::PubKey, 48, true>;
+using ReceiveTrie = util::PrefixMap<ReceiveLeaf>;
 
 struct FirewallTries {
   TransmitTrie tx;
