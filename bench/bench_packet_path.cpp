@@ -50,6 +50,7 @@
 #include <tuple>
 
 #include "agent/inner.hpp"
+#include "data_plane.hpp"
 #include "harness.hpp"
 #include "network/config/effective.hpp"
 #include "p2p_net.hpp"
@@ -90,24 +91,7 @@ network::NetworkConfig network_config(std::size_t n) {
 
 // An IPv4/UDP packet of `size` bytes with a valid header checksum.
 Bytes ipv4_packet(util::Ipv4Addr src, util::Ipv4Addr dst, std::size_t size) {
-  Bytes p(size, 0xAB);
-  p[0] = 0x45;
-  p[2] = static_cast<std::uint8_t>(size >> 8);
-  p[3] = static_cast<std::uint8_t>(size);
-  p[8] = 64;
-  p[9] = 17;
-  p[10] = p[11] = 0;
-  const auto s = src.octets(), d = dst.octets();
-  std::copy(s.begin(), s.end(), p.begin() + 12);
-  std::copy(d.begin(), d.end(), p.begin() + 16);
-  const std::uint16_t sum = util::internet_checksum({p.data(), 20});
-  p[10] = static_cast<std::uint8_t>(sum >> 8);
-  p[11] = static_cast<std::uint8_t>(sum);
-  p[20] = 0x9C;  // UDP 40000 -> 5000
-  p[21] = 0x40;
-  p[22] = 0x13;
-  p[23] = 0x88;
-  return p;
+  return sarvolt::test::ipv4_packet({.src = src, .dst = dst, .payload = size - 20});
 }
 
 // --- planes ------------------------------------------------------------------------

@@ -691,6 +691,36 @@ class PrefixTable {
     }
   }
 
+  // A sweep's enclosing entries: where each ends and its value, the first
+  // (the inherited match) never ending; closing to b emits the runs passed.
+  template <int N>
+  struct Enclosing {
+    std::uint32_t end[N];
+    std::uint32_t value[N];
+    int open = 1;
+    std::uint32_t pos = 0;
+    Enclosing(std::uint32_t span, std::uint32_t outer) noexcept {
+      end[0] = span;
+      value[0] = outer;
+    }
+    std::uint32_t top() const noexcept { return value[open - 1]; }
+    void push(std::uint32_t e, std::uint32_t v) noexcept {
+      end[open] = e;
+      value[open] = v;
+      ++open;
+    }
+    template <class Emit>
+    void close_to(std::uint32_t b, const Emit& emit) {
+      while (open > 1 && end[open - 1] <= b) {
+        emit(pos, end[open - 1], value[open - 1]);
+        pos = std::max(pos, end[open - 1]);
+        --open;
+      }
+      emit(pos, b, value[open - 1]);
+      pos = std::max(pos, b);
+    }
+  };
+
   // The value for the block of depth bits holding entries [from, to), all
   // longer than depth, under the inherited longest match `outer`. One sweep
   // over the entries yields the block's runs; only a block of more than
@@ -707,43 +737,26 @@ class PrefixTable {
       run_value[runs] = value;
       ++runs;
     };
-    // Enclosing entries of this block: where each ends and its value.
-    std::uint32_t open_end[10];
-    std::uint32_t open_value[10];
-    int open = 1;
-    open_end[0] = 256;
-    open_value[0] = outer;
-    std::uint32_t pos = 0;
-    const auto close_to = [&](std::uint32_t b) {
-      while (open > 1 && open_end[open - 1] <= b) {
-        emit(pos, open_end[open - 1], open_value[open - 1]);
-        pos = std::max(pos, open_end[open - 1]);
-        --open;
-      }
-      emit(pos, b, open_value[open - 1]);
-      pos = std::max(pos, b);
-    };
+    Enclosing<10> enclosing(256, outer);
     const unsigned shift = 32 - depth - 8;
     for (std::size_t i = from; i < to;) {
       const Ipv4Net& net = items_[id_at(i)].first;
       const std::uint32_t x = net.network().to_u32();
       const unsigned len = net.prefix_len();
       const std::uint32_t b = (x >> shift) & 0xff;
-      close_to(b);
+      enclosing.close_to(b, emit);
       if (len <= depth + 8) {
-        open_end[open] = b + (1U << (depth + 8 - len));
-        open_value[open] = id_at(i);
-        ++open;
+        enclosing.push(b + (1U << (depth + 8 - len)), id_at(i));
         ++i;
         continue;
       }
       std::size_t j = i + 1;
       while (j < to && ((items_[id_at(j)].first.network().to_u32() >> shift) & 0xff) == b) ++j;
-      emit(b, b + 1, build_node(open_value[open - 1], i, j, depth + 8, id_at));
-      pos = b + 1;
+      emit(b, b + 1, build_node(enclosing.top(), i, j, depth + 8, id_at));
+      enclosing.pos = b + 1;
       i = j;
     }
-    close_to(256);
+    enclosing.close_to(256, emit);
     return make_node(run_start, run_value, runs);
   }
 
@@ -796,35 +809,19 @@ class PrefixTable {
   // kWideRuns runs.
   template <class IdAt>
   bool wide_runs(std::uint32_t outer, std::size_t from, std::size_t to, const IdAt& id_at, WideRuns& out) const {
-    std::uint32_t open_end[18];
-    std::uint32_t open_value[18];
-    int open = 1;
-    open_end[0] = 0x10000;
-    open_value[0] = outer;
-    std::uint32_t pos = 0;
+    Enclosing<18> enclosing(0x10000, outer);
     bool fits = true;
     const auto emit = [&](std::uint32_t start, std::uint32_t end, std::uint32_t value) {
       if (start < end && !out.push(start, value)) fits = false;
-    };
-    const auto close_to = [&](std::uint32_t b) {
-      while (open > 1 && open_end[open - 1] <= b) {
-        emit(pos, open_end[open - 1], open_value[open - 1]);
-        pos = std::max(pos, open_end[open - 1]);
-        --open;
-      }
-      emit(pos, b, open_value[open - 1]);
-      pos = std::max(pos, b);
     };
     for (std::size_t i = from; i < to && fits; ++i) {
       const std::uint32_t s = id_at(i);
       const Ipv4Net& net = items_[s].first;
       const std::uint32_t b = net.network().to_u32() & 0xffff;
-      close_to(b);
-      open_end[open] = b + (std::uint32_t{1} << (32 - net.prefix_len()));
-      open_value[open] = s;
-      ++open;
+      enclosing.close_to(b, emit);
+      enclosing.push(b + (std::uint32_t{1} << (32 - net.prefix_len())), s);
     }
-    if (fits) close_to(0x10000);
+    if (fits) enclosing.close_to(0x10000, emit);
     return fits;
   }
 
