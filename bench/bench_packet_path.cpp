@@ -511,20 +511,6 @@ struct Case {
   auto key() const { return std::tuple(dir, peers, size); }
 };
 
-std::vector<std::size_t> sizes() {
-  std::vector<std::size_t> out;
-  const char* v = std::getenv("SARVOLT_BENCH_SIZES");
-  const std::string text = v ? v : "64";
-  for (std::size_t pos = 0; pos < text.size();) {
-    const std::size_t comma = std::min(text.find(',', pos), text.size());
-    const int n = std::atoi(text.substr(pos, comma - pos).c_str());
-    if (n >= 28 && n <= 1400) out.push_back(static_cast<std::size_t>(n));
-    pos = comma + 1;
-  }
-  if (out.empty()) out.push_back(64);
-  return out;
-}
-
 // The planes of one case stay alive, one per forwarder, so that all three
 // are measured side by side under the same conditions.
 Plane& plane(const Case& c, Mode m) {
@@ -565,7 +551,7 @@ void BM_PacketPath(benchmark::State& state, Case c, Mode m, int round) {
 
 std::vector<Case> cases() {
   std::vector<Case> out;
-  for (const std::size_t size : sizes())
+  for (const std::size_t size : bench::packet_sizes("64"))
     for (const Direction dir : {Direction::Outbound, Direction::Inbound})
       for (const std::size_t peers : {std::size_t{1}, std::size_t{100}}) out.push_back({dir, peers, size});
   return out;

@@ -286,25 +286,11 @@ void BM_PacketSteps(benchmark::State& state, Case c, int round) {
   g_samples[c.key()].push_back(s);
 }
 
-std::vector<std::size_t> sizes() {
-  std::vector<std::size_t> out;
-  const char* v = std::getenv("SARVOLT_BENCH_SIZES");
-  const std::string text = v ? v : "64,1400";
-  for (std::size_t pos = 0; pos < text.size();) {
-    const std::size_t comma = std::min(text.find(',', pos), text.size());
-    const int n = std::atoi(text.substr(pos, comma - pos).c_str());
-    if (n >= 28 && n <= 1400) out.push_back(static_cast<std::size_t>(n));
-    pos = comma + 1;
-  }
-  if (out.empty()) out.push_back(64);
-  return out;
-}
-
 std::vector<Case> cases() {
   std::vector<Case> out;
   for (const Direction dir : {Direction::Outbound, Direction::Inbound})
     for (const std::size_t peers : {std::size_t{1}, std::size_t{100}})
-      for (const std::size_t size : sizes()) out.push_back({dir, peers, size});
+      for (const std::size_t size : bench::packet_sizes("64,1400")) out.push_back({dir, peers, size});
   return out;
 }
 

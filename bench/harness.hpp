@@ -36,6 +36,7 @@
 #include <ctime>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -371,6 +372,22 @@ inline int env_int(const char* name, int fallback, int lo, int hi) {
   const char* v = std::getenv(name);
   const int n = v ? std::atoi(v) : fallback;
   return n >= lo && n <= hi ? n : fallback;
+}
+
+// Packet sizes from SARVOLT_BENCH_SIZES ("64,1400"; 28 to 1400 each), else
+// from `fallback`; 64 when neither names one.
+inline std::vector<std::size_t> packet_sizes(const char* fallback) {
+  std::vector<std::size_t> out;
+  const char* v = std::getenv("SARVOLT_BENCH_SIZES");
+  const std::string text = v ? v : fallback;
+  for (std::size_t pos = 0; pos < text.size();) {
+    const std::size_t comma = std::min(text.find(',', pos), text.size());
+    const int n = std::atoi(text.substr(pos, comma - pos).c_str());
+    if (n >= 28 && n <= 1400) out.push_back(static_cast<std::size_t>(n));
+    pos = comma + 1;
+  }
+  if (out.empty()) out.push_back(64);
+  return out;
 }
 
 }  // namespace bench
