@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -53,7 +54,14 @@ class PubKey {
     return static_cast<std::uint16_t>(1024 + (static_cast<unsigned>(bytes_[0]) << 8 | bytes_[1]) % 64511);
   }
 
-  friend bool operator==(const PubKey&, const PubKey&) = default;
+  // Four word compares, without a call: keys are compared per packet.
+  friend bool operator==(const PubKey& a, const PubKey& b) noexcept {
+    static_assert(kSize == 32);
+    std::uint64_t x[4], y[4];
+    std::memcpy(x, a.bytes_.data(), sizeof x);
+    std::memcpy(y, b.bytes_.data(), sizeof y);
+    return ((x[0] ^ y[0]) | (x[1] ^ y[1]) | (x[2] ^ y[2]) | (x[3] ^ y[3])) == 0;
+  }
   friend auto operator<=>(const PubKey&, const PubKey&) = default;
 
  private:

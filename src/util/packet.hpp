@@ -75,23 +75,23 @@ class Ipv4HeaderView {
 
 inline constexpr std::array<std::uint8_t, 4> kControlMagic = {0x1E, 0x3F, 0x50, 0x01};
 
-// True for an IPv4/UDP packet whose payload starts with the overlay's
-// control magic. Reads only the version, IHL, protocol and the magic.
-inline bool is_sarvolt_control_packet(std::span<const std::uint8_t> p) noexcept {
-  if (p.size() < 20 || (p[0] >> 4) != 4 || (p[0] & 0x0F) < 5) return false;
-  const std::size_t h = static_cast<std::size_t>(p[0] & 0x0F) * 4;
-  if (p[9] != 17 || p.size() < h + 12) return false;
+// The UDP payload after an IPv4 header of `h` bytes starts with the magic.
+inline bool carries_control_magic(std::span<const std::uint8_t> p, std::size_t h, std::uint8_t protocol) noexcept {
+  if (protocol != 17 || p.size() < h + 12) return false;
   const std::uint8_t* m = p.data() + h + 8;
   return m[0] == kControlMagic[0] && m[1] == kControlMagic[1] && m[2] == kControlMagic[2] && m[3] == kControlMagic[3];
 }
 
+// True for an IPv4/UDP packet whose payload starts with the overlay's
+// control magic. Reads only the version, IHL, protocol and the magic.
+inline bool is_sarvolt_control_packet(std::span<const std::uint8_t> p) noexcept {
+  if (p.size() < 20 || (p[0] >> 4) != 4 || (p[0] & 0x0F) < 5) return false;
+  return carries_control_magic(p, static_cast<std::size_t>(p[0] & 0x0F) * 4, p[9]);
+}
+
 // The same test on a decoded header, whose version and IHL were checked.
 inline bool is_sarvolt_control_packet(const Ipv4HeaderView& hdr) noexcept {
-  const auto p = hdr.packet();
-  const std::size_t h = hdr.header_len();
-  if (hdr.protocol() != 17 || p.size() < h + 12) return false;
-  const std::uint8_t* m = p.data() + h + 8;
-  return m[0] == kControlMagic[0] && m[1] == kControlMagic[1] && m[2] == kControlMagic[2] && m[3] == kControlMagic[3];
+  return carries_control_magic(hdr.packet(), hdr.header_len(), hdr.protocol());
 }
 
 // One's complement sum folded to 16 bits, complemented.

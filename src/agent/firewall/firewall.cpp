@@ -1,7 +1,6 @@
 #include "agent/firewall/firewall.hpp"
 
 #include <algorithm>
-#include <cstring>
 
 #include "util/log.hpp"
 
@@ -14,15 +13,6 @@ using fmt::arg;
 namespace {
 // Most peers a rebuild makes room for up front.
 constexpr std::size_t kPeerRoom = 8192;
-
-// Key equality in four word compares, without a call.
-bool same_key(const p2p::PubKey& a, const p2p::PubKey& b) noexcept {
-  static_assert(p2p::PubKey::kSize == 32);
-  std::uint64_t x[4], y[4];
-  std::memcpy(x, a.bytes().data(), sizeof x);
-  std::memcpy(y, b.bytes().data(), sizeof y);
-  return ((x[0] ^ y[0]) | (x[1] ^ y[1]) | (x[2] ^ y[2]) | (x[3] ^ y[3])) == 0;
-}
 }  // namespace
 
 std::size_t OutboundBatches::home_of(const NodePeer* peer) const noexcept {
@@ -150,7 +140,7 @@ bool AgentFirewall::handle_inbound_packet(const ReceiveTrie& rx, std::span<const
   if (!dest_entry) return false;
   const p2p::PubKey& expected = dest_entry->second;
   spdlog::logger& log = lg();
-  if (same_key(expected, from)) {
+  if (expected == from) {
     to_tun.push_back(packet);
     if (log.should_log(spdlog::level::trace)) trace_accepted(log, from, src, dst);
   } else {

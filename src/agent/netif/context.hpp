@@ -36,6 +36,9 @@ class OutboundPacketHook {
                                       const std::shared_ptr<util::AsyncTun>& tun) = 0;
 };
 
+// A published list of TUN networks.
+using TunNetworks = util::Published<const std::vector<util::Ipv4Net>>;
+
 struct DataPlaneContext {
   boost::asio::any_io_executor executor;
   std::shared_ptr<p2p::Node> node;
@@ -47,9 +50,8 @@ struct DataPlaneContext {
   util::Published<TunDevice> tun_slot;
   // The applied TUN networks, published by every apply: their directed
   // broadcasts never get an ICMP error.
-  std::shared_ptr<util::Published<const std::vector<util::Ipv4Net>>> tun_networks =
-      std::make_shared<util::Published<const std::vector<util::Ipv4Net>>>(
-          std::make_shared<const std::vector<util::Ipv4Net>>());
+  std::shared_ptr<TunNetworks> tun_networks =
+      std::make_shared<TunNetworks>(std::make_shared<const std::vector<util::Ipv4Net>>());
   util::TaskGroup tasks;
 };
 

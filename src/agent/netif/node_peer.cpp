@@ -23,7 +23,7 @@ struct NodePeer::Shared {
   std::uint16_t mtu;
   std::weak_ptr<AgentFirewall> firewall;
   std::shared_ptr<util::AsyncTun> tun;  // none: everything received is dropped
-  decltype(DataPlaneContext::tun_networks) tun_networks;
+  std::shared_ptr<TunNetworks> tun_networks;
 };
 
 namespace {
@@ -112,7 +112,7 @@ struct Driver {
   const std::uint16_t& mtu;
   const std::weak_ptr<AgentFirewall>& firewall;
   const std::shared_ptr<util::AsyncTun>& tun;
-  const decltype(DataPlaneContext::tun_networks)& tun_networks;
+  const std::shared_ptr<TunNetworks>& tun_networks;
 
   asio::awaitable<void> run() {
     // An idle peer waits with one slot; the full batch of slots (which then

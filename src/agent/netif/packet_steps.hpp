@@ -19,8 +19,6 @@
 
 namespace sarvolt::agent {
 
-using TunNetworks = util::Published<const std::vector<util::Ipv4Net>>;
-
 // True when the packet was queued on a batch (its buffer must then be kept
 // until the hand-over). Loopback packets and ICMP answers go to `device`.
 bool handle_tun_packet(const std::shared_ptr<util::AsyncTun>& device, const TunNetworks& tun_networks,

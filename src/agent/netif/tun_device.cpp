@@ -112,7 +112,7 @@ struct Driver {
   std::uint16_t mtu;
   std::weak_ptr<AgentFirewall> firewall;
   std::weak_ptr<OutboundPacketHook> dns;
-  decltype(DataPlaneContext::tun_networks) tun_networks;
+  std::shared_ptr<TunNetworks> tun_networks;
 
   asio::awaitable<void> run() {
     std::vector<std::vector<std::uint8_t>> buffers(kTunReadBatch, std::vector<std::uint8_t>(mtu + 1u));
