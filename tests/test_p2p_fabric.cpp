@@ -278,6 +278,22 @@ TEST_F(FabricTest, LinkClosedBeforeItsFirstUseRefusesEverything) {
   EXPECT_EQ(drain_b(), List{bytes("z")});
 }
 
+// A closed link still held is replaced by the next initiate; its end later
+// leaves the new link where it is, and other keys' links stay found.
+TEST_F(FabricTest, ReplacedClosedLinkEndsWithoutTakingItsSuccessor) {
+  auto c = node();
+  NodePeerRef ac = a->initiate(key(c)).value();
+  ab->close();
+  NodePeerRef fresh = a->initiate(key(b)).value();
+  ASSERT_NE(fresh, ab);
+  ab.reset();  // the closed link ends
+  EXPECT_EQ(a->initiate(key(b)).value(), fresh);
+  EXPECT_EQ(a->initiate(key(c)).value(), ac);
+  fresh.reset();
+  ac.reset();
+  EXPECT_FALSE(a->initiate(key(b)).value()->closed());
+}
+
 TEST_F(FabricTest, FullQueueRefusesSingleSendsAndHoldsBatchesUntilARead) {
   for (std::uint8_t i = 0; i < 4; ++i) ASSERT_TRUE(ab->send_datagram(Bytes{i}));
   EXPECT_EQ(ab->send_datagram(Bytes{4}).error().kind(), SendKind::QueueFull);

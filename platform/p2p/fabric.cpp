@@ -392,12 +392,31 @@ std::vector<std::vector<std::uint8_t>> Fabric::drain(const PubKey& to_node, cons
 
 // The node's links by key, and the slabs their blocks come from: links
 // opened in a row (a rebuild's) rarely allocate. The links hold it, and it
-// holds the fabric.
+// holds the fabric. A link is in the table until it ends (its destructor
+// takes it out), so every link the table names is still there.
 struct MemoryNode::Links {
+  // A link and its key's hash: 16 bytes a key, and growing the table reads
+  // no link.
+  struct Slot {
+    std::size_t hash;
+    mutable MemoryNodePeer* link;  // replaced in place when a closed link is
+  };
+  struct SlotHash {
+    using is_transparent = void;
+    std::size_t operator()(const Slot& s) const noexcept { return s.hash; }
+    std::size_t operator()(const PubKey& pk) const noexcept { return hash_value(pk); }
+  };
+  struct SlotEq {
+    using is_transparent = void;
+    bool operator()(const Slot& a, const Slot& b) const noexcept { return a.link->pk() == b.link->pk(); }
+    bool operator()(const PubKey& pk, const Slot& s) const noexcept { return s.link->pk() == pk; }
+    bool operator()(const Slot& s, const PubKey& pk) const noexcept { return s.link->pk() == pk; }
+  };
+
   explicit Links(std::shared_ptr<Fabric> f) : fabric(std::move(f)) {}
   const std::shared_ptr<Fabric> fabric;
   std::mutex mutex;
-  boost::unordered_flat_map<PubKey, std::weak_ptr<MemoryNodePeer>> by_key;
+  boost::unordered_flat_set<Slot, SlotHash, SlotEq> by_key;  // under `mutex`
   util::Slabs<256, 32> slabs;  // under `mutex`
 };
 
@@ -416,14 +435,20 @@ util::Expected<NodePeerRef, InitiateError> MemoryNode::initiate(const PubKey& pk
   // lock is released, since its end takes the lock.
   std::shared_ptr<MemoryNodePeer> closed;
   std::lock_guard lock(links_->mutex);
-  auto& slot = links_->by_key[pk];
-  if (auto link = slot.lock()) {
-    if (!link->closed()) return NodePeerRef(std::move(link));
-    closed = std::move(link);
+  const auto it = links_->by_key.find(pk);
+  if (it != links_->by_key.end()) {
+    // Null once its last handle is gone and its end waits for the lock.
+    if (auto link = it->link->weak_from_this().lock()) {
+      if (!link->closed()) return NodePeerRef(std::move(link));
+      closed = std::move(link);
+    }
   }
   auto link = std::allocate_shared<MemoryNodePeer>(links_->slabs.allocator<MemoryNodePeer>(), MemoryNodePeer::Key{},
                                                    links_, identity_.pk(), pk);
-  slot = link;
+  if (it != links_->by_key.end())
+    it->link = link.get();
+  else
+    links_->by_key.insert(Links::Slot{hash_value(pk), link.get()});
   SV_TRACE(logger(), "link {} -> {} opened", identity_.pk(), pk);
   return NodePeerRef(std::move(link));
 }
@@ -535,7 +560,7 @@ MemoryNodePeer::~MemoryNodePeer() {
   // An ended link leaves its node's table, so its block is freed now, not
   // when the same key is opened again.
   std::lock_guard lock(links_->mutex);
-  if (const auto it = links_->by_key.find(remote_); it != links_->by_key.end() && it->second.expired())
+  if (const auto it = links_->by_key.find(remote_); it != links_->by_key.end() && it->link == this)
     links_->by_key.erase(it);
 }
 

@@ -108,7 +108,7 @@ class MemoryNode final : public Node {
   std::shared_ptr<Links> links_;  // each link leaves it when it ends; links come from its slabs
 };
 
-class MemoryNodePeer final : public NodePeer {
+class MemoryNodePeer final : public NodePeer, public std::enable_shared_from_this<MemoryNodePeer> {
   struct Key {};
 
  public:
