@@ -68,8 +68,7 @@ void OutboundBatches::clear() noexcept {
 AgentFirewall::AgentFirewall() : tries_(std::make_shared<const FirewallTries>()) {}
 
 AgentFirewall::~AgentFirewall() {
-  for (auto& [pk, slot] : peers_)
-    if (slot.peer) slot.peer->stop();
+  for (const auto& slot : peers_) slot.peer->stop();
 }
 
 namespace {
@@ -172,7 +171,7 @@ void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMa
   auto next = std::make_shared<FirewallTries>();
   // One stamp per rebuild marks the keys it named; 0 is never a stamp.
   if (++rebuild_ == 0) {
-    for (auto& [pk, slot] : peers_) slot.seen = 0;
+    for (const auto& slot : peers_) slot.seen = 0;
     rebuild_ = 1;
   }
   const std::uint32_t stamp = rebuild_;
@@ -186,25 +185,30 @@ void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMa
   std::shared_ptr<const NodePeer::Shared> shared;  // what their drivers share
   NodePeer::Blocks blocks;  // and the slabs of their blocks
 
-  // The peer for `pk`, reused or created: one table lookup per row. Peers
-  // are listed in the order the rows first name them.
+  // Keys the node refused this time: left out for the rest of the rebuild.
+  boost::unordered_flat_set<p2p::PubKey, PubKeyHash> refused_keys;
+
+  // The peer for `pk`, reused or created. Peers are listed in the order the
+  // rows first name them.
   auto peer_for = [&](const p2p::PubKey& pk) -> const NodePeer* {
-    PeerSlot& slot = peers_.try_emplace(pk).first->second;
-    if (slot.seen == stamp) return slot.peer.get();  // null: refused this time
-    slot.seen = stamp;
-    if (!slot.peer) {
+    auto it = peers_.find(pk);
+    if (it == peers_.end()) {
+      if (refused > 0 && refused_keys.contains(pk)) return nullptr;
       auto created = NodePeer::create(ctx, pk, &starts, &shared, &blocks);
       if (!created) {
         // Leave this key out; the next rebuild tries it again.
         SV_WARN(lg(), "Failed to create node peer {pk}: {error} peer={peer}", arg("pk", pk),
                 arg("error", created.error()), arg("peer", pk.debug()));
         ++refused;
+        refused_keys.insert(pk);
         return nullptr;
       }
-      slot.peer = std::move(*created);
+      it = peers_.insert(PeerSlot{std::move(*created), PeerSlotHash::of(pk)}).first;
     }
-    next->peers.push_back(slot.peer);
-    return slot.peer.get();
+    if (it->seen == stamp) return it->peer.get();
+    it->seen = stamp;
+    next->peers.push_back(it->peer);
+    return it->peer.get();
   };
 
   // Entries in network order: of equal prefixes the later network's whole
@@ -281,11 +285,11 @@ void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMa
   // only the peers the finished transmit trie names: all of them when no
   // leaf was replaced. Those it does not name lose this rebuild's stamp.
   if (next->tx.size() != tx_leaves) {
-    for (const auto& peer : next->peers) peers_.find(peer->pk())->second.seen = 0;
+    for (const auto& peer : next->peers) peers_.find(peer->pk())->seen = 0;
     next->peers.clear();
     for (const auto& [dest, leaf] : next->tx) {
       for (const auto& [source, peer] : leaf) {
-        PeerSlot& slot = peers_.find(peer->pk())->second;
+        const PeerSlot& slot = *peers_.find(peer->pk());
         if (slot.seen == stamp) continue;
         slot.seen = stamp;
         next->peers.push_back(slot.peer);
@@ -298,10 +302,9 @@ void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMa
   tries_.store(std::move(next), std::memory_order_release);
   // Peers no rule names any more: closing their links ends their drivers and
   // any hand-over to them that an older snapshot's reader still waits on.
-  erase_if(peers_, [&](const auto& entry) {
-    const PeerSlot& slot = entry.second;
-    if (slot.seen == stamp && slot.peer) return false;
-    if (slot.peer) slot.peer->stop();
+  erase_if(peers_, [&](const PeerSlot& slot) {
+    if (slot.seen == stamp) return false;
+    slot.peer->stop();
     return true;
   });
   if (first && peers_.size() * 2 < std::min(rows, kPeerRoom)) peers_.rehash(0);
