@@ -16,12 +16,13 @@
 //            (EffectiveAccessRuleList::routing_tries); ratio = apply / tries,
 //            in wall time and in the timing thread's own CPU time (the
 //            latter leaves out the time other work on the machine took its
-//            CPU away).
+//            CPU away), and the timing thread's minor page faults in each.
 //            Then a re-apply over the same rules (every peer reused; median
 //            of three), also per rule.
 // Environment: SARVOLT_BENCH_ROUNDS (7).
 #include <benchmark/benchmark.h>
 #include <fmt/format.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -274,6 +275,7 @@ RebuildWorld& world(std::size_t peers, std::size_t routes) {
 struct RebuildSample {
   double tries_ms = 0, apply_ms = 0, reapply_ms = 0;
   double tries_cpu_ms = 0, apply_cpu_ms = 0;  // the timing thread's own CPU time
+  double tries_faults = 0, apply_faults = 0;  // the timing thread's minor page faults
 };
 std::map<std::pair<std::size_t, std::size_t>, std::vector<RebuildSample>> g_rebuild;
 
@@ -285,6 +287,12 @@ double thread_cpu_ms() {
   return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
 }
 
+double thread_faults() {
+  rusage u{};
+  ::getrusage(RUSAGE_THREAD, &u);
+  return static_cast<double>(u.ru_minflt);
+}
+
 // One round: the rule tries alone (median of three), then a first apply.
 void BM_Rebuild(benchmark::State& state) {
   const auto peers = static_cast<std::size_t>(state.range(0));
@@ -292,25 +300,30 @@ void BM_Rebuild(benchmark::State& state) {
   auto& w = world(peers, routes);
   RebuildSample s;
   for (auto _ : state) {
-    std::vector<double> tries, tries_cpu;
+    std::vector<double> tries, tries_cpu, tries_faults;
     for (int i = 0; i < 3; ++i) {
+      const double f0 = thread_faults();
       const double c0 = thread_cpu_ms();
       const auto t0 = Clock::now();
       auto t = w.rules().routing_tries();
       benchmark::DoNotOptimize(t);
       tries.push_back(ms_since(t0));
       tries_cpu.push_back(thread_cpu_ms() - c0);
+      tries_faults.push_back(thread_faults() - f0);
     }
     s.tries_ms = bench::summarise(tries).median;
     s.tries_cpu_ms = bench::summarise(tries_cpu).median;
+    s.tries_faults = bench::summarise(tries_faults).median;
 
     auto inner = w.make_agent();
     auto networks = w.fresh_networks();
+    const double f0 = thread_faults();
     const double c0 = thread_cpu_ms();
     const auto t0 = Clock::now();
     inner->firewall->apply_desired_state(*inner->data_plane, networks);
     s.apply_ms = ms_since(t0);
     s.apply_cpu_ms = thread_cpu_ms() - c0;
+    s.apply_faults = thread_faults() - f0;
     const auto& published = inner->firewall->tries()->peers;
     std::vector<std::weak_ptr<agent::NodePeer>> peer_refs(published.begin(), published.end());
     if (peer_refs.size() != peers || !settle(w.rt.io)) {
@@ -350,6 +363,8 @@ void BM_Rebuild(benchmark::State& state) {
   state.counters["apply_div_tries"] = s.apply_ms / s.tries_ms;
   state.counters["apply_div_tries_cpu"] = s.apply_cpu_ms / s.tries_cpu_ms;
   state.counters["reapply_ms"] = s.reapply_ms;
+  state.counters["tries_minflt"] = s.tries_faults;
+  state.counters["apply_minflt"] = s.apply_faults;
   g_rebuild[{peers, routes}].push_back(s);
 }
 
@@ -412,10 +427,11 @@ void print_summary() {
   std::printf(
       "\nFirst apply against the rule-trie derivation alone; ratio = apply / tries time (wall), and of the\n"
       "timing thread's own CPU time (what it ran, without the time it lost its CPU).\n");
-  std::printf("%-22s %-7s %-24s %-24s %-24s %-24s %-24s %s\n", "case", "rules", "rule tries ms", "first apply ms",
-              "apply / tries", "apply / tries (CPU)", "re-apply ms", "re-apply ns/rule");
+  std::printf("%-22s %-7s %-24s %-24s %-24s %-24s %-24s %-20s %-20s %s\n", "case", "rules", "rule tries ms",
+              "first apply ms", "apply / tries", "apply / tries (CPU)", "re-apply ms", "re-apply ns/rule",
+              "tries page faults", "apply page faults");
   for (const auto& [key, samples] : g_rebuild) {
-    std::vector<double> tries, apply, ratio, cpu_ratio, again, per_rule;
+    std::vector<double> tries, apply, ratio, cpu_ratio, again, per_rule, tries_faults, apply_faults;
     const auto& w = world(key.first, key.second);
     const auto rules = static_cast<double>(w.rules().rules.size());
     for (const auto& s : samples) {
@@ -425,12 +441,14 @@ void print_summary() {
       cpu_ratio.push_back(s.apply_cpu_ms / s.tries_cpu_ms);
       again.push_back(s.reapply_ms);
       per_rule.push_back(s.reapply_ms * 1e6 / rules);
+      tries_faults.push_back(s.tries_faults);
+      apply_faults.push_back(s.apply_faults);
     }
-    std::printf("%-22s %-7zu %-24s %-24s %-24s %-24s %-24s %s\n",
+    std::printf("%-22s %-7zu %-24s %-24s %-24s %-24s %-24s %-20s %-20s %s\n",
                 fmt::format("{} peers, {} routes", key.first, key.second).c_str(), w.rules().rules.size(),
                 range(tries).c_str(), range(apply).c_str(), range(ratio).c_str(), range(cpu_ratio).c_str(),
-                range(again).c_str(),
-                range(per_rule, "{:.0f}").c_str());
+                range(again).c_str(), range(per_rule, "{:.0f}").c_str(), range(tries_faults, "{:.0f}").c_str(),
+                range(apply_faults, "{:.0f}").c_str());
   }
 }
 
