@@ -64,7 +64,8 @@ bool install() {
   const auto level = wanted && *wanted ? level_named(wanted) : std::optional(spdlog::level::info);
   sink->set_level(level.value_or(spdlog::level::info));
   log::shared_sink()->add_sink(sink);
-  log::set_level(spdlog::level::trace);
+  // Loggers sit at the level shown, so a line nobody sees is never formatted.
+  log::set_level(level.value_or(spdlog::level::info));
   if (!level) {
     log::target("sarvolt_agent::log")
         .warn("SARVOLT_LOG={} is not a level (trace, debug, info, warn, error); showing info", wanted);

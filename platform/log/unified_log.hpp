@@ -3,8 +3,8 @@
 // "default". Levels map onto the log's entry types:
 //   TRACE -> debug, DEBUG -> info, INFO -> default, WARN -> error, ERROR -> fault
 // Like a system log, stderr shows INFO and above unless SARVOLT_LOG names
-// another level (trace, debug, info, warn, error); the loggers themselves
-// pass every level.
+// another level (trace, debug, info, warn, error); the loggers are set to
+// the same level, so lines below it cost one compare.
 #pragma once
 
 #include <optional>
@@ -21,7 +21,7 @@ std::string_view entry_type(spdlog::level::level_enum level) noexcept;
 // anything else.
 std::optional<spdlog::level::level_enum> level_named(std::string_view name) noexcept;
 
-// Installs the sink for every level, once per process; false when a sink was
+// Installs the sink, once per process; false when a sink was
 // installed already (nothing changes then). The sink shows what SARVOLT_LOG
 // asks for, INFO and above by default.
 bool install();
