@@ -526,35 +526,47 @@ class PrefixTable {
   static constexpr std::size_t kRadixMax = std::size_t{1} << 26;
 
   // The entries in key order, equal keys in their order: an LSD radix sort
-  // of (key, position) words, 11 bits a pass, passes over bits that all
-  // words share skipped, then one gather.
+  // of (key, position) words over the key bits only (words made in position
+  // order keep equal keys in it through stable passes), 11 bits a pass,
+  // passes over bits that all words share skipped, then one gather.
   static TableVector<value_type> sorted_by_key(TableVector<value_type> entries) {
+    const std::size_t n = entries.size();
     constexpr unsigned kDigit = 11;
     constexpr std::size_t kBuckets = std::size_t{1} << kDigit;
-    const std::size_t n = entries.size();
+    constexpr unsigned kPasses = (38 + kDigit - 1) / kDigit;  // key_of spans 38 bits
     const auto pos_bits = static_cast<unsigned>(std::bit_width(n - 1));
-    const unsigned bits = 38 + pos_bits;  // key_of spans 38 bits
-    const unsigned passes = (bits + kDigit - 1) / kDigit;
-    std::vector<std::uint64_t> words(n), spare(n);
-    std::vector<std::uint32_t> counts(passes * kBuckets, 0);
+    // The words and their copy in one array, on huge pages once large: each
+    // pass scatters all over it.
+    struct Scratch {
+      MappedAllocator<std::uint64_t, kHugePage> alloc;
+      std::size_t size;
+      std::uint64_t* p;
+      explicit Scratch(std::size_t words) : size(words), p(alloc.allocate(words)) {}
+      ~Scratch() { alloc.deallocate(p, size); }
+      Scratch(const Scratch&) = delete;
+      Scratch& operator=(const Scratch&) = delete;
+    } scratch(2 * n);
+    std::uint64_t* words = scratch.p;
+    std::uint64_t* spare = scratch.p + n;
+    std::vector<std::uint32_t> counts(kPasses * kBuckets, 0);
     for (std::size_t i = 0; i < n; ++i) {
-      const std::uint64_t w = key_of(entries[i].first) << pos_bits | i;
-      words[i] = w;
-      for (unsigned p = 0; p < passes; ++p) ++counts[p * kBuckets + ((w >> (p * kDigit)) & (kBuckets - 1))];
+      const std::uint64_t key = key_of(entries[i].first);
+      words[i] = key << pos_bits | i;
+      for (unsigned p = 0; p < kPasses; ++p) ++counts[p * kBuckets + ((key >> (p * kDigit)) & (kBuckets - 1))];
     }
-    for (unsigned p = 0; p < passes; ++p) {
+    for (unsigned p = 0; p < kPasses; ++p) {
       std::uint32_t* c = counts.data() + p * kBuckets;
-      if (c[(words[0] >> (p * kDigit)) & (kBuckets - 1)] == n) continue;  // one digit for all
+      const unsigned shift = pos_bits + p * kDigit;
+      if (c[(words[0] >> shift) & (kBuckets - 1)] == n) continue;  // one digit for all
       std::uint32_t sum = 0;
       for (std::size_t b = 0; b < kBuckets; ++b) sum += std::exchange(c[b], sum);
-      for (const std::uint64_t w : words) spare[c[(w >> (p * kDigit)) & (kBuckets - 1)]++] = w;
-      words.swap(spare);
+      for (std::size_t i = 0; i < n; ++i) spare[c[(words[i] >> shift) & (kBuckets - 1)]++] = words[i];
+      std::swap(words, spare);
     }
-    spare = {};
     TableVector<value_type> out;
     out.reserve(n);
     const std::uint64_t pos_mask = (std::uint64_t{1} << pos_bits) - 1;
-    for (const std::uint64_t w : words) out.push_back(std::move(entries[w & pos_mask]));
+    for (std::size_t i = 0; i < n; ++i) out.push_back(std::move(entries[words[i] & pos_mask]));
     return out;
   }
 
@@ -766,10 +778,16 @@ class PrefixTable {
     if (runs == 1) return run_value[0];
     const std::uint32_t id = alloc_chunk();
     if (runs > kRuns) {
-      const std::uint32_t off = alloc_block();
+      // A new block is written once, run by run, not cleared first.
+      const bool fresh = free_blocks_.empty();
+      const auto off = static_cast<std::uint32_t>(fresh ? blocks_.size() : alloc_block());
       for (int r = 0; r < runs; ++r) {
         const std::uint32_t end = r + 1 < runs ? run_start[r + 1] : 256U;
-        std::fill(blocks_.begin() + off + run_start[r], blocks_.begin() + off + end, run_value[r]);
+        if (fresh) {
+          blocks_.insert(blocks_.end(), end - run_start[r], run_value[r]);
+        } else {
+          std::fill(blocks_.begin() + off + run_start[r], blocks_.begin() + off + end, run_value[r]);
+        }
       }
       chunks_[id].start[0] = 1;
       chunks_[id].value[0] = off;
