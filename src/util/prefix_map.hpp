@@ -41,6 +41,7 @@
 #include <cstdlib>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <limits>
 #include <memory>
@@ -73,6 +74,99 @@ using TableAllocator = MappedAllocator<T, kHugePage, 64>;
 
 template <class T>
 using TableVector = std::vector<T, TableAllocator<T>>;
+
+// The same for the trie's growing arrays of plain values: from 2 MiB on,
+// growth moves the mapping's pages instead of copying them into a new one.
+template <class T>
+class GrowArray {
+  static_assert(std::is_trivially_copyable_v<T> && alignof(T) <= 64);
+
+ public:
+  GrowArray() noexcept = default;
+  GrowArray(const GrowArray& other) {  // at the other's size
+    if (other.size_ == 0) return;
+    move_to(other.size_);
+    std::memcpy(static_cast<void*>(p_), other.p_, other.size_ * sizeof(T));
+    size_ = other.size_;
+  }
+  GrowArray& operator=(const GrowArray&) = delete;
+  ~GrowArray() { release(); }
+  void swap(GrowArray& other) noexcept {
+    std::swap(p_, other.p_);
+    std::swap(size_, other.size_);
+    std::swap(cap_, other.cap_);
+  }
+
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  T* data() noexcept { return p_; }
+  const T* data() const noexcept { return p_; }
+  T* begin() noexcept { return p_; }
+  T* end() noexcept { return p_ + size_; }
+  T& operator[](std::size_t i) noexcept { return p_[i]; }
+  const T& operator[](std::size_t i) const noexcept { return p_[i]; }
+
+  void push_back(const T& v) {
+    if (size_ == cap_) grow(1);
+    p_[size_++] = v;
+  }
+  // Appends n copies of v.
+  void append(std::size_t n, const T& v) {
+    if (cap_ - size_ < n) grow(n);
+    std::fill_n(p_ + size_, n, v);
+    size_ += n;
+  }
+  // Grows with value-initialised elements or shrinks.
+  void resize(std::size_t n) {
+    if (n > size_) append(n - size_, T{});
+    size_ = n;
+  }
+  void clear() noexcept { size_ = 0; }
+  void shrink_to_fit() {
+    if (size_ == cap_) return;
+    GrowArray exact(*this);
+    swap(exact);
+  }
+
+ private:
+  static bool mapped(std::size_t n) noexcept { return n * sizeof(T) >= kHugePage; }
+
+  void grow(std::size_t more) {
+    if (more > std::numeric_limits<std::size_t>::max() / sizeof(T) - size_) throw std::bad_array_new_length();
+    move_to(std::max(size_ + more, 2 * cap_));
+  }
+  void move_to(std::size_t cap) {
+    if (cap > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_array_new_length();
+    if (mapped(cap_) && mapped(cap)) {
+      p_ = static_cast<T*>(remap_huge_pages(p_, cap_ * sizeof(T), cap * sizeof(T)));
+      cap_ = cap;
+      return;
+    }
+    T* q = mapped(cap) ? static_cast<T*>(map_huge_pages(cap * sizeof(T)))
+                       : static_cast<T*>(::operator new(cap * sizeof(T), std::align_val_t{64}));
+    if (size_ != 0) std::memcpy(static_cast<void*>(q), p_, size_ * sizeof(T));
+    release_block();
+    p_ = q;
+    cap_ = cap;
+  }
+  void release_block() noexcept {
+    if (p_ == nullptr) return;
+    if (mapped(cap_)) {
+      unmap_pages(p_, cap_ * sizeof(T));
+    } else {
+      ::operator delete(p_, std::align_val_t{64});
+    }
+  }
+  void release() noexcept {
+    release_block();
+    p_ = nullptr;
+    size_ = cap_ = 0;
+  }
+
+  T* p_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t cap_ = 0;
+};
 
 // The index form of PrefixMap, for maps above a few entries.
 template <class V>
@@ -784,7 +878,7 @@ class PrefixTable {
       for (int r = 0; r < runs; ++r) {
         const std::uint32_t end = r + 1 < runs ? run_start[r + 1] : 256U;
         if (fresh) {
-          blocks_.insert(blocks_.end(), end - run_start[r], run_value[r]);
+          blocks_.append(end - run_start[r], run_value[r]);
         } else {
           std::fill(blocks_.begin() + off + run_start[r], blocks_.begin() + off + end, run_value[r]);
         }
@@ -1264,8 +1358,8 @@ class PrefixTable {
 
   Hot hot_;
   TableVector<std::uint32_t> top_;  // empty while small_ is the index
-  TableVector<Chunk> chunks_;
-  TableVector<std::uint32_t> blocks_;
+  GrowArray<Chunk> chunks_;
+  GrowArray<std::uint32_t> blocks_;
   std::vector<SmallGroup> small_;
   TableVector<value_type> items_;  // dense; ids are positions
   unsigned top_shift_ = 16;
