@@ -629,19 +629,28 @@ class PrefixTable {
     constexpr std::size_t kBuckets = std::size_t{1} << kDigit;
     constexpr unsigned kPasses = (38 + kDigit - 1) / kDigit;  // key_of spans 38 bits
     const auto pos_bits = static_cast<unsigned>(std::bit_width(n - 1));
-    // The words and their copy in one array, on huge pages once large: each
-    // pass scatters all over it.
+    // The words and their copy: from 2 MiB on in one mapping on huge pages
+    // (each pass scatters all over it), else on the heap.
     struct Scratch {
-      MappedAllocator<std::uint64_t, kHugePage> alloc;
-      std::size_t size;
-      std::uint64_t* p;
-      explicit Scratch(std::size_t words) : size(words), p(alloc.allocate(words)) {}
-      ~Scratch() { alloc.deallocate(p, size); }
+      std::size_t bytes;
+      std::uint64_t* p = nullptr;
+      std::vector<std::uint64_t> words, spare;
+      explicit Scratch(std::size_t n) : bytes(2 * n * sizeof(std::uint64_t)) {
+        if (bytes >= kHugePage) {
+          p = static_cast<std::uint64_t*>(map_huge_pages(bytes));
+        } else {
+          words.resize(n);
+          spare.resize(n);
+        }
+      }
+      ~Scratch() {
+        if (p != nullptr) unmap_pages(p, bytes);
+      }
       Scratch(const Scratch&) = delete;
       Scratch& operator=(const Scratch&) = delete;
-    } scratch(2 * n);
-    std::uint64_t* words = scratch.p;
-    std::uint64_t* spare = scratch.p + n;
+    } scratch(n);
+    std::uint64_t* words = scratch.p != nullptr ? scratch.p : scratch.words.data();
+    std::uint64_t* spare = scratch.p != nullptr ? scratch.p + n : scratch.spare.data();
     std::vector<std::uint32_t> counts(kPasses * kBuckets, 0);
     for (std::size_t i = 0; i < n; ++i) {
       const std::uint64_t key = key_of(entries[i].first);
