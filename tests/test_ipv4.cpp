@@ -372,6 +372,53 @@ TEST(PrefixMap, BulkBuildInAnyOrderAndSlotShapeMatchesLinearScan) {
   }
 }
 
+// A bulk build large enough that the sort's words live on huge pages and
+// many /16 slots are crowded into 256-slot blocks, in random order with
+// repeats: the same map as one insert each, checked against the linear scan
+// at sampled addresses and around sampled prefixes.
+TEST(PrefixMap, LargeBulkBuildMatchesInsertsAndLinearScan) {
+  std::mt19937 rng(777);
+  const auto below = [&](std::size_t n) { return static_cast<unsigned>(rng() % n); };
+  const auto address = [&] {
+    if (below(4) == 0) return Ipv4Addr(static_cast<std::uint32_t>(rng()));
+    return Ipv4Addr(0x0a00'0000U | below(2048) << 16 | (below(2) ? 0x4000U | below(1024) : rng() & 0xffff));
+  };
+  std::vector<Entry> entries;
+  Reference ref;
+  int next = 0;
+  while (entries.size() < 140'000) {
+    Ipv4Net n = *Ipv4Net::create(address(), below(100) == 0 ? 1 + below(16) : 17 + below(16));
+    if (below(8) == 0 && !entries.empty()) {  // a repeat with other host bits: the later one stays
+      const Ipv4Net& e = entries[below(entries.size())].first;
+      n = *Ipv4Net::create(Ipv4Addr(e.addr().to_u32() ^ (rng() & e.hostmask().to_u32())), e.prefix_len());
+    }
+    entries.emplace_back(n, next);
+    ref.entries[Reference::key(n)] = {n, next++};
+  }
+  PrefixMap<int> bulk;
+  bulk.assign(entries);
+  PrefixMap<int> inserted;
+  for (const auto& [n, v] : entries) inserted.insert(n, v);
+  ASSERT_EQ(bulk.size(), ref.entries.size());
+  std::vector<Entry> sorted;
+  for (const auto& [k, e] : ref.entries) sorted.push_back(e);
+  EXPECT_EQ(std::vector<Entry>(bulk.begin(), bulk.end()), sorted);
+  std::vector<Ipv4Addr> probes;
+  for (int i = 0; i < 200'000; ++i) probes.push_back(address());
+  for (std::size_t i = 0; i < sorted.size(); i += 7)
+    for (std::uint32_t a : {sorted[i].first.network().to_u32(), sorted[i].first.broadcast().to_u32()})
+      for (std::uint32_t p : {a - 1, a, a + 1}) probes.emplace_back(p);
+  for (std::size_t i = 0; i < probes.size(); ++i) {
+    const Entry* got = bulk.longest_match(probes[i]);
+    const Entry* other = inserted.longest_match(probes[i]);
+    ASSERT_EQ(got ? std::optional(*got) : std::nullopt, other ? std::optional(*other) : std::nullopt) << probes[i];
+    if (i % 500 == 0) {
+      const Entry* want = ref.longest_match(probes[i]);
+      ASSERT_EQ(got ? std::optional(*got) : std::nullopt, want ? std::optional(*want) : std::nullopt) << probes[i];
+    }
+  }
+}
+
 TEST(PrefixMap, SlotsSplitAndMergeAgainstLinearScan) {
   std::mt19937 rng(4242);
   const auto below = [&](std::size_t n) { return static_cast<unsigned>(rng() % n); };

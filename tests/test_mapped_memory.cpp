@@ -62,6 +62,34 @@ TEST(MappedMemory, LargeBlocksAreMappingsOfTheirOwnAndLeaveWhenFreed) {
   EXPECT_EQ(g_live.load(), 0);
 }
 
+// A huge-page block resized by moving its pages: content kept, on a huge
+// page boundary, the new part zeroed, the old mapping no longer counted.
+TEST(MappedMemory, RemappedBlocksKeepContentAndAlignment) {
+  Observed o;
+  constexpr std::size_t kMiB = std::size_t{1} << 20;
+  auto* p = static_cast<std::uint8_t*>(util::map_huge_pages(3 * kMiB + 100));
+  EXPECT_EQ(g_live.load(), pages(3 * kMiB + 100));
+  for (std::size_t i = 0; i < 3 * kMiB + 100; i += 4096) p[i] = static_cast<std::uint8_t>(i >> 12);
+  p[3 * kMiB + 99] = 0xab;
+  auto* q = static_cast<std::uint8_t*>(util::remap_huge_pages(p, 3 * kMiB + 100, 9 * kMiB));
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(q) % (2 * kMiB), 0u);
+  EXPECT_EQ(g_live.load(), pages(9 * kMiB));
+  for (std::size_t i = 0; i < 3 * kMiB + 100; i += 4096) ASSERT_EQ(q[i], static_cast<std::uint8_t>(i >> 12)) << i;
+  EXPECT_EQ(q[3 * kMiB + 99], 0xab);
+  EXPECT_EQ(q[3 * kMiB + 100], 0);
+  EXPECT_EQ(q[9 * kMiB - 1], 0);
+  q[9 * kMiB - 1] = 1;
+  // And back down below its first size.
+  auto* r = static_cast<std::uint8_t*>(util::remap_huge_pages(q, 9 * kMiB, 2 * kMiB + 1));
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(r) % (2 * kMiB), 0u);
+  EXPECT_EQ(g_live.load(), pages(2 * kMiB + 1));
+  EXPECT_EQ(r[4096], 1);
+  EXPECT_EQ(r[2 * kMiB], static_cast<std::uint8_t>(2 * kMiB >> 12));
+  util::unmap_pages(r, 2 * kMiB + 1);
+  EXPECT_EQ(g_live.load(), 0);
+  EXPECT_EQ(g_maps.load(), 3);
+}
+
 // A member of a network with many routes through other nodes and one
 // through itself: the rule list is made once, in one mapping of its final
 // size, and deriving the tries from it maps only their own arrays.

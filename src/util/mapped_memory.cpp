@@ -43,8 +43,19 @@ void* map_pages(std::size_t bytes, std::size_t align) {
 
 void* map_huge_pages(std::size_t bytes) {
   void* p = map_pages(bytes, kHugePage);
-  ::madvise(p, bytes & ~(kHugePage - 1), MADV_HUGEPAGE);
+  // The whole mapping, so that it stays one area that can be remapped.
+  ::madvise(p, mapped_size(bytes), MADV_HUGEPAGE);
   return p;
+}
+
+void* remap_huge_pages(void* p, std::size_t old_bytes, std::size_t new_bytes) {
+  void* to = map_huge_pages(new_bytes);
+  if (::mremap(p, mapped_size(old_bytes), mapped_size(new_bytes), MREMAP_MAYMOVE | MREMAP_FIXED, to) == MAP_FAILED) {
+    unmap_pages(to, new_bytes);
+    throw std::bad_alloc();
+  }
+  note(-static_cast<std::ptrdiff_t>(mapped_size(old_bytes)));
+  return to;
 }
 
 void unmap_pages(void* p, std::size_t bytes) noexcept {

@@ -3,7 +3,8 @@
 // system at once instead of staying in the allocator's arena (where freed
 // space often stays resident and later blocks may land beside it).
 //   map_pages / unmap_pages: one mapping, aligned as asked (up to 2 MiB).
-//   map_huge_pages: the same, on huge pages where the kernel grants them.
+//   map_huge_pages: the same, on huge pages where the kernel grants them;
+//   remap_huge_pages resizes one by moving its pages.
 //   MappedAllocator<T>: a std allocator that maps large blocks and takes
 //   small ones from operator new.
 //   set_mapping_observer: a function told of every mapping made (+bytes)
@@ -32,9 +33,15 @@ void unmap_pages(void* p, std::size_t bytes) noexcept;
 inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
 // A mapping from map_pages on a huge page boundary, whole huge pages of it
-// on huge pages where the kernel grants them (the tail stays on small ones,
-// so nothing unused becomes resident).
+// on huge pages where the kernel grants them (a huge page never reaches past
+// the mapping, so the tail stays on small ones and nothing unused becomes
+// resident).
 void* map_huge_pages(std::size_t bytes);
+
+// A block of map_huge_pages(old_bytes) grown or shrunk to new_bytes: its
+// pages move to a new huge page boundary without being copied, the rest is
+// fresh. std::bad_alloc, the old block intact, when the system refuses.
+void* remap_huge_pages(void* p, std::size_t old_bytes, std::size_t new_bytes);
 
 // Blocks from MapFrom bytes on are mappings of their own (on huge pages from
 // kHugePage on); smaller ones come from operator new, aligned to Align

@@ -41,6 +41,7 @@
 #include <cstdlib>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <limits>
 #include <memory>
@@ -73,6 +74,99 @@ using TableAllocator = MappedAllocator<T, kHugePage, 64>;
 
 template <class T>
 using TableVector = std::vector<T, TableAllocator<T>>;
+
+// The same for the trie's growing arrays of plain values: from 2 MiB on,
+// growth moves the mapping's pages instead of copying them into a new one.
+template <class T>
+class GrowArray {
+  static_assert(std::is_trivially_copyable_v<T> && alignof(T) <= 64);
+
+ public:
+  GrowArray() noexcept = default;
+  GrowArray(const GrowArray& other) {  // at the other's size
+    if (other.size_ == 0) return;
+    move_to(other.size_);
+    std::memcpy(static_cast<void*>(p_), other.p_, other.size_ * sizeof(T));
+    size_ = other.size_;
+  }
+  GrowArray& operator=(const GrowArray&) = delete;
+  ~GrowArray() { release(); }
+  void swap(GrowArray& other) noexcept {
+    std::swap(p_, other.p_);
+    std::swap(size_, other.size_);
+    std::swap(cap_, other.cap_);
+  }
+
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  T* data() noexcept { return p_; }
+  const T* data() const noexcept { return p_; }
+  T* begin() noexcept { return p_; }
+  T* end() noexcept { return p_ + size_; }
+  T& operator[](std::size_t i) noexcept { return p_[i]; }
+  const T& operator[](std::size_t i) const noexcept { return p_[i]; }
+
+  void push_back(const T& v) {
+    if (size_ == cap_) grow(1);
+    p_[size_++] = v;
+  }
+  // Appends n copies of v.
+  void append(std::size_t n, const T& v) {
+    if (cap_ - size_ < n) grow(n);
+    std::fill_n(p_ + size_, n, v);
+    size_ += n;
+  }
+  // Grows with value-initialised elements or shrinks.
+  void resize(std::size_t n) {
+    if (n > size_) append(n - size_, T{});
+    size_ = n;
+  }
+  void clear() noexcept { size_ = 0; }
+  void shrink_to_fit() {
+    if (size_ == cap_) return;
+    GrowArray exact(*this);
+    swap(exact);
+  }
+
+ private:
+  static bool mapped(std::size_t n) noexcept { return n * sizeof(T) >= kHugePage; }
+
+  void grow(std::size_t more) {
+    if (more > std::numeric_limits<std::size_t>::max() / sizeof(T) - size_) throw std::bad_array_new_length();
+    move_to(std::max(size_ + more, 2 * cap_));
+  }
+  void move_to(std::size_t cap) {
+    if (cap > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_array_new_length();
+    if (mapped(cap_) && mapped(cap)) {
+      p_ = static_cast<T*>(remap_huge_pages(p_, cap_ * sizeof(T), cap * sizeof(T)));
+      cap_ = cap;
+      return;
+    }
+    T* q = mapped(cap) ? static_cast<T*>(map_huge_pages(cap * sizeof(T)))
+                       : static_cast<T*>(::operator new(cap * sizeof(T), std::align_val_t{64}));
+    if (size_ != 0) std::memcpy(static_cast<void*>(q), p_, size_ * sizeof(T));
+    release_block();
+    p_ = q;
+    cap_ = cap;
+  }
+  void release_block() noexcept {
+    if (p_ == nullptr) return;
+    if (mapped(cap_)) {
+      unmap_pages(p_, cap_ * sizeof(T));
+    } else {
+      ::operator delete(p_, std::align_val_t{64});
+    }
+  }
+  void release() noexcept {
+    release_block();
+    p_ = nullptr;
+    size_ = cap_ = 0;
+  }
+
+  T* p_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t cap_ = 0;
+};
 
 // The index form of PrefixMap, for maps above a few entries.
 template <class V>
@@ -526,35 +620,56 @@ class PrefixTable {
   static constexpr std::size_t kRadixMax = std::size_t{1} << 26;
 
   // The entries in key order, equal keys in their order: an LSD radix sort
-  // of (key, position) words, 11 bits a pass, passes over bits that all
-  // words share skipped, then one gather.
+  // of (key, position) words over the key bits only (words made in position
+  // order keep equal keys in it through stable passes), 11 bits a pass,
+  // passes over bits that all words share skipped, then one gather.
   static TableVector<value_type> sorted_by_key(TableVector<value_type> entries) {
+    const std::size_t n = entries.size();
     constexpr unsigned kDigit = 11;
     constexpr std::size_t kBuckets = std::size_t{1} << kDigit;
-    const std::size_t n = entries.size();
+    constexpr unsigned kPasses = (38 + kDigit - 1) / kDigit;  // key_of spans 38 bits
     const auto pos_bits = static_cast<unsigned>(std::bit_width(n - 1));
-    const unsigned bits = 38 + pos_bits;  // key_of spans 38 bits
-    const unsigned passes = (bits + kDigit - 1) / kDigit;
-    std::vector<std::uint64_t> words(n), spare(n);
-    std::vector<std::uint32_t> counts(passes * kBuckets, 0);
+    // The words and their copy: from 2 MiB on in one mapping on huge pages
+    // (each pass scatters all over it), else on the heap.
+    struct Scratch {
+      std::size_t bytes;
+      std::uint64_t* p = nullptr;
+      std::vector<std::uint64_t> words, spare;
+      explicit Scratch(std::size_t n) : bytes(2 * n * sizeof(std::uint64_t)) {
+        if (bytes >= kHugePage) {
+          p = static_cast<std::uint64_t*>(map_huge_pages(bytes));
+        } else {
+          words.resize(n);
+          spare.resize(n);
+        }
+      }
+      ~Scratch() {
+        if (p != nullptr) unmap_pages(p, bytes);
+      }
+      Scratch(const Scratch&) = delete;
+      Scratch& operator=(const Scratch&) = delete;
+    } scratch(n);
+    std::uint64_t* words = scratch.p != nullptr ? scratch.p : scratch.words.data();
+    std::uint64_t* spare = scratch.p != nullptr ? scratch.p + n : scratch.spare.data();
+    std::vector<std::uint32_t> counts(kPasses * kBuckets, 0);
     for (std::size_t i = 0; i < n; ++i) {
-      const std::uint64_t w = key_of(entries[i].first) << pos_bits | i;
-      words[i] = w;
-      for (unsigned p = 0; p < passes; ++p) ++counts[p * kBuckets + ((w >> (p * kDigit)) & (kBuckets - 1))];
+      const std::uint64_t key = key_of(entries[i].first);
+      words[i] = key << pos_bits | i;
+      for (unsigned p = 0; p < kPasses; ++p) ++counts[p * kBuckets + ((key >> (p * kDigit)) & (kBuckets - 1))];
     }
-    for (unsigned p = 0; p < passes; ++p) {
+    for (unsigned p = 0; p < kPasses; ++p) {
       std::uint32_t* c = counts.data() + p * kBuckets;
-      if (c[(words[0] >> (p * kDigit)) & (kBuckets - 1)] == n) continue;  // one digit for all
+      const unsigned shift = pos_bits + p * kDigit;
+      if (c[(words[0] >> shift) & (kBuckets - 1)] == n) continue;  // one digit for all
       std::uint32_t sum = 0;
       for (std::size_t b = 0; b < kBuckets; ++b) sum += std::exchange(c[b], sum);
-      for (const std::uint64_t w : words) spare[c[(w >> (p * kDigit)) & (kBuckets - 1)]++] = w;
-      words.swap(spare);
+      for (std::size_t i = 0; i < n; ++i) spare[c[(words[i] >> shift) & (kBuckets - 1)]++] = words[i];
+      std::swap(words, spare);
     }
-    spare = {};
     TableVector<value_type> out;
     out.reserve(n);
     const std::uint64_t pos_mask = (std::uint64_t{1} << pos_bits) - 1;
-    for (const std::uint64_t w : words) out.push_back(std::move(entries[w & pos_mask]));
+    for (std::size_t i = 0; i < n; ++i) out.push_back(std::move(entries[words[i] & pos_mask]));
     return out;
   }
 
@@ -766,10 +881,16 @@ class PrefixTable {
     if (runs == 1) return run_value[0];
     const std::uint32_t id = alloc_chunk();
     if (runs > kRuns) {
-      const std::uint32_t off = alloc_block();
+      // A new block is written once, run by run, not cleared first.
+      const bool fresh = free_blocks_.empty();
+      const auto off = static_cast<std::uint32_t>(fresh ? blocks_.size() : alloc_block());
       for (int r = 0; r < runs; ++r) {
         const std::uint32_t end = r + 1 < runs ? run_start[r + 1] : 256U;
-        std::fill(blocks_.begin() + off + run_start[r], blocks_.begin() + off + end, run_value[r]);
+        if (fresh) {
+          blocks_.append(end - run_start[r], run_value[r]);
+        } else {
+          std::fill(blocks_.begin() + off + run_start[r], blocks_.begin() + off + end, run_value[r]);
+        }
       }
       chunks_[id].start[0] = 1;
       chunks_[id].value[0] = off;
@@ -1246,8 +1367,8 @@ class PrefixTable {
 
   Hot hot_;
   TableVector<std::uint32_t> top_;  // empty while small_ is the index
-  TableVector<Chunk> chunks_;
-  TableVector<std::uint32_t> blocks_;
+  GrowArray<Chunk> chunks_;
+  GrowArray<std::uint32_t> blocks_;
   std::vector<SmallGroup> small_;
   TableVector<value_type> items_;  // dense; ids are positions
   unsigned top_shift_ = 16;
