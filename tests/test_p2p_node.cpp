@@ -4,7 +4,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdlib>
 #include <thread>
 
 #include <boost/asio/bind_cancellation_slot.hpp>
@@ -505,6 +510,48 @@ TEST_F(P2pNode, ShutdownEndsLinksAndReleaseClosesSockets) {
     s.bind(at, ec);
     return !ec;
   }));
+}
+
+// SO_RCVBUF of this process's UDP socket bound to `at`; -1 when none is.
+int receive_buffer_of(const udp::endpoint& at) {
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (!dir) return -1;
+  int found = -1;
+  while (const dirent* e = ::readdir(dir)) {
+    const int fd = std::atoi(e->d_name);
+    if (fd <= 2 || fd == ::dirfd(dir)) continue;
+    udp::endpoint local;
+    socklen_t len = static_cast<socklen_t>(local.capacity());
+    int type = 0;
+    socklen_t tlen = sizeof type;
+    if (::getsockname(fd, local.data(), &len) != 0 || ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &tlen) != 0 ||
+        type != SOCK_DGRAM)
+      continue;
+    local.resize(len);
+    if (local != at) continue;
+    socklen_t vlen = sizeof found;
+    if (::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &found, &vlen) != 0) found = -1;
+    break;
+  }
+  ::closedir(dir);
+  return found;
+}
+
+// The default receive buffer holds about one coalesced run of a bulk stream:
+// the node's sockets get more, past net.core.rmem_max with the privilege.
+TEST_F(P2pNode, SocketsHaveRoomForBurstsOfABulkStream) {
+  a = node();
+  const auto at = a->local_endpoints().front();
+  const int got = receive_buffer_of(at);
+  ASSERT_GT(got, 0) << "no socket bound to " << at;
+  udp::socket plain = raw_socket(rt.io);
+  int plain_size = 0;
+  socklen_t len = sizeof plain_size;
+  ASSERT_EQ(::getsockopt(plain.native_handle(), SOL_SOCKET, SO_RCVBUF, &plain_size, &len), 0);
+  EXPECT_GT(got, plain_size);
+  if (::geteuid() == 0) {
+    EXPECT_GE(got, 2 * 1024 * 1024);
+  }
 }
 
 TEST_F(P2pNode, MaxPeersBoundsThePeerTable) {

@@ -42,6 +42,9 @@ constexpr std::chrono::microseconds kSpinLimit{2000};
 constexpr std::size_t kSpinsPerYield = 16;
 // The kernel takes at most this many segments in one offloaded send.
 constexpr std::size_t kMaxGsoSegments = 64;
+// Receive buffer asked for (the kernel doubles it): the default holds about
+// one coalesced run of a bulk stream, so the next burst was dropped whole.
+constexpr int kRecvBufferBytes = 1024 * 1024;
 
 // Control message room for one UDP_SEGMENT value.
 union SegmentControl {
@@ -81,6 +84,9 @@ util::Expected<std::shared_ptr<Socket>, boost::system::error_code> UdpNode::Core
     return util::Unexpected(ec);
   }
   s->fd = s->sock.native_handle();
+  // Past net.core.rmem_max with the privilege, else up to it.
+  if (::setsockopt(s->fd, SOL_SOCKET, SO_RCVBUFFORCE, &kRecvBufferBytes, sizeof kRecvBufferBytes) != 0)
+    ::setsockopt(s->fd, SOL_SOCKET, SO_RCVBUF, &kRecvBufferBytes, sizeof kRecvBufferBytes);
   s->key = wildcard ? asio::ip::address(asio::ip::address_v6::any()) : addr;
   s->v6 = addr.is_v6();
   s->dual_stack = wildcard && addr.is_v6();
