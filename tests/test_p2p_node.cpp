@@ -549,8 +549,10 @@ TEST_F(P2pNode, SocketsHaveRoomForBurstsOfABulkStream) {
   socklen_t len = sizeof plain_size;
   ASSERT_EQ(::getsockopt(plain.native_handle(), SOL_SOCKET, SO_RCVBUF, &plain_size, &len), 0);
   EXPECT_GT(got, plain_size);
-  if (::geteuid() == 0) {
-    EXPECT_GE(got, 2 * 1024 * 1024);
+  // Where this process may go past rmem_max, the node did too.
+  const int forced = 1024 * 1024;
+  if (::setsockopt(plain.native_handle(), SOL_SOCKET, SO_RCVBUFFORCE, &forced, sizeof forced) == 0) {
+    EXPECT_GE(got, 2 * forced);
   }
 }
 
