@@ -398,25 +398,15 @@ struct MemoryNode::Links {
   // A link and its key's hash: 16 bytes a key, and growing the table reads
   // no link.
   struct Slot {
-    std::size_t hash;
+    std::uint32_t hash;
     mutable MemoryNodePeer* link;  // replaced in place when a closed link is
-  };
-  struct SlotHash {
-    using is_transparent = void;
-    std::size_t operator()(const Slot& s) const noexcept { return s.hash; }
-    std::size_t operator()(const PubKey& pk) const noexcept { return hash_value(pk); }
-  };
-  struct SlotEq {
-    using is_transparent = void;
-    bool operator()(const Slot& a, const Slot& b) const noexcept { return a.link->pk() == b.link->pk(); }
-    bool operator()(const PubKey& pk, const Slot& s) const noexcept { return s.link->pk() == pk; }
-    bool operator()(const Slot& s, const PubKey& pk) const noexcept { return s.link->pk() == pk; }
+    const PubKey& pk() const noexcept { return link->pk(); }
   };
 
   explicit Links(std::shared_ptr<Fabric> f) : fabric(std::move(f)) {}
   const std::shared_ptr<Fabric> fabric;
   std::mutex mutex;
-  boost::unordered_flat_set<Slot, SlotHash, SlotEq> by_key;  // under `mutex`
+  boost::unordered_flat_set<Slot, SlotByKeyHash<Slot>, SlotByKeyEq<Slot>> by_key;  // under `mutex`
   util::Slabs<256, 32> slabs;  // under `mutex`
 };
 
@@ -448,7 +438,7 @@ util::Expected<NodePeerRef, InitiateError> MemoryNode::initiate(const PubKey& pk
   if (it != links_->by_key.end())
     it->link = link.get();
   else
-    links_->by_key.insert(Links::Slot{hash_value(pk), link.get()});
+    links_->by_key.insert(Links::Slot{slot_hash(pk), link.get()});
   SV_TRACE(logger(), "link {} -> {} opened", identity_.pk(), pk);
   return NodePeerRef(std::move(link));
 }

@@ -70,6 +70,24 @@ class PubKey {
 
 std::size_t hash_value(const PubKey& pk) noexcept;  // for boost containers
 
+// A table of slots found by key, where a slot keeps its key's hash (`hash`,
+// from slot_hash) and reaches the key through pk(): the table holds no key,
+// and growing it reads none.
+inline std::uint32_t slot_hash(const PubKey& pk) noexcept { return static_cast<std::uint32_t>(hash_value(pk)); }
+template <class Slot>
+struct SlotByKeyHash {
+  using is_transparent = void;
+  std::size_t operator()(const Slot& s) const noexcept { return s.hash; }
+  std::size_t operator()(const PubKey& pk) const noexcept { return slot_hash(pk); }
+};
+template <class Slot>
+struct SlotByKeyEq {
+  using is_transparent = void;
+  bool operator()(const Slot& a, const Slot& b) const noexcept { return a.pk() == b.pk(); }
+  bool operator()(const PubKey& pk, const Slot& s) const noexcept { return s.pk() == pk; }
+  bool operator()(const Slot& s, const PubKey& pk) const noexcept { return s.pk() == pk; }
+};
+
 class SecKey {
  public:
   static constexpr std::size_t kSize = 64;

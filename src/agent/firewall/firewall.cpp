@@ -203,7 +203,7 @@ void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMa
         refused_keys.insert(pk);
         return nullptr;
       }
-      it = peers_.insert(PeerSlot{std::move(*created), PeerSlotHash::of(pk)}).first;
+      it = peers_.insert(PeerSlot{std::move(*created), p2p::slot_hash(pk)}).first;
     }
     if (it->seen == stamp) return it->peer.get();
     it->seen = stamp;

@@ -113,22 +113,11 @@ class AgentFirewall {
     std::shared_ptr<NodePeer> peer;
     std::uint32_t hash;
     mutable std::uint32_t seen = 0;
-  };
-  struct PeerSlotHash {
-    using is_transparent = void;
-    static std::uint32_t of(const p2p::PubKey& pk) noexcept { return static_cast<std::uint32_t>(p2p::hash_value(pk)); }
-    std::size_t operator()(const PeerSlot& s) const noexcept { return s.hash; }
-    std::size_t operator()(const p2p::PubKey& pk) const noexcept { return of(pk); }
-  };
-  struct PeerSlotEq {
-    using is_transparent = void;
-    bool operator()(const PeerSlot& a, const PeerSlot& b) const noexcept { return a.peer->pk() == b.peer->pk(); }
-    bool operator()(const p2p::PubKey& pk, const PeerSlot& s) const noexcept { return s.peer->pk() == pk; }
-    bool operator()(const PeerSlot& s, const p2p::PubKey& pk) const noexcept { return s.peer->pk() == pk; }
+    const p2p::PubKey& pk() const noexcept { return peer->pk(); }
   };
 
   util::Published<const FirewallTries> tries_;
-  boost::unordered_flat_set<PeerSlot, PeerSlotHash, PeerSlotEq> peers_;
+  boost::unordered_flat_set<PeerSlot, p2p::SlotByKeyHash<PeerSlot>, p2p::SlotByKeyEq<PeerSlot>> peers_;
   std::uint32_t rebuild_ = 0;  // stamp of the current rebuild
   bool retry_refused_ = false;
 };
