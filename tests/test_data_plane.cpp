@@ -1337,6 +1337,12 @@ TEST(FirewallRebuild, NetworksWithoutAddressOrRulesAddNothing) {
   dp.join();
   EXPECT_NE(tx_at(dp, "10.1.0.3/32", "10.1.0.1/32"), nullptr);
   EXPECT_TRUE(rx_has(dp, "10.1.0.3/32"));
+  // That rebuild traces each leaf and route it adds.
+  for (const char* line : {"Building TX trie for dest network dest_net=10.1.0.3/32",
+                           "Added TX route: 10.1.0.1/32 -> 10.1.0.3/32 via peer",
+                           "Building RX trie for source network source_net=10.1.0.3/32",
+                           "Added RX route: 10.1.0.3/32 -> 10.1.0.1/32 from peer"})
+    EXPECT_EQ(logs.count(line), 1u) << line;
 }
 
 TEST(FirewallRebuild, RefusedPeerIsLeftOutAndTriedAgainAtTheNextApply) {

@@ -184,6 +184,18 @@ TEST_F(FabricTest, InitiateReusesALiveLinkAndRefusesOnRequest) {
   EXPECT_THROW(fabric->add_node(a->identity()), std::invalid_argument);
 }
 
+// A link's stats carry when it was opened: never later than the steady
+// clock, and within a clock tick of it.
+TEST_F(FabricTest, LinkReportsWhenItWasOpened) {
+  auto c = node();
+  const Instant before = Clock::now();
+  NodePeerRef ac = a->initiate(key(c)).value();
+  const Instant after = Clock::now();
+  const Instant created = ac->stats().created_at;
+  EXPECT_LE(created, after);
+  EXPECT_GE(created, before - std::chrono::milliseconds(50));
+}
+
 // Opening a link is one small block; its queues and wakers come with its
 // first use, and then work both ways.
 TEST_F(FabricTest, LinkIsOneSmallBlockUntilItsFirstUse) {

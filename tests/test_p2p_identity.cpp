@@ -62,6 +62,15 @@ TEST(KeyText, RejectsBadKeysWithoutEchoingThem) {
 
 const std::string kKey = "3b6a27bcceb6a42d62a3a8d02a6f0d73653215771de243a63ac048a18b59da29";
 
+// Tables found by key through their slots keep slot_hash(key) in a slot:
+// the low half of the key's hash, so a key finds the slot made for it.
+TEST(KeyText, SlotHashIsTheLowHalfOfTheKeyHash) {
+  for (int i = 0; i < 8; ++i) {
+    const PubKey pk = Identity::generate(0)->pk();
+    EXPECT_EQ(slot_hash(pk), static_cast<std::uint32_t>(hash_value(pk)));
+  }
+}
+
 TEST(ProofOfWork, DifficultyMatchesAnIndependentHash) {
   // Leading zero bits of SHA-256(kKey ‖ big-endian nonce), computed with another SHA-256.
   const std::pair<std::int32_t, std::uint32_t> table[] = {

@@ -73,7 +73,12 @@ std::size_t hash_value(const PubKey& pk) noexcept;  // for boost containers
 // A table of slots found by key, where a slot keeps its key's hash (`hash`,
 // from slot_hash) and reaches the key through pk(): the table holds no key,
 // and growing it reads none.
-inline std::uint32_t slot_hash(const PubKey& pk) noexcept { return static_cast<std::uint32_t>(hash_value(pk)); }
+// The low half of hash_value(pk), without a call.
+inline std::uint32_t slot_hash(const PubKey& pk) noexcept {
+  std::uint64_t h;
+  std::memcpy(&h, pk.bytes().data(), sizeof h);
+  return static_cast<std::uint32_t>(h);
+}
 template <class Slot>
 struct SlotByKeyHash {
   using is_transparent = void;

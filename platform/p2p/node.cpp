@@ -1,6 +1,16 @@
 #include "platform/p2p/node.hpp"
 
+#include <time.h>
+
 namespace sarvolt::p2p {
+
+Instant NodePeer::creation_time() noexcept {
+  // The steady clock is CLOCK_MONOTONIC; its coarse reading shares the origin.
+  timespec ts{};
+  if (::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts) != 0) return Clock::now();
+  return Instant(std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(ts.tv_sec) +
+                                                             std::chrono::nanoseconds(ts.tv_nsec)));
+}
 
 NodePeerStats NodePeer::stats() const {
   NodePeerStats s;
