@@ -685,6 +685,42 @@ TEST(AsyncTun, WakeReaderRunsTheWaitingReaderInlineAndNoLaterDataIsMissed) {
   EXPECT_FALSE(tun->wake_reader()) << "no reader is left";
 }
 
+// A writer that has to wait for room in send_all_and_wake() does not keep
+// the waiting reader from the device meanwhile; once written, it wakes it.
+TEST(AsyncTun, SendAllAndWakeWaitingForRoomLeavesTheReaderOnTheReactor) {
+  Runtime rt(0);
+  SocketTun st(4096);
+  const auto tun = st.take(rt.io);
+  auto poll = [&] {
+    for (int i = 0; i < 1000 && rt.io.poll() > 0; ++i) {
+    }
+  };
+  std::size_t woken = 0;
+  std::vector<Bytes> got;
+  boost::asio::co_spawn(rt.io, waiting_reader(tun, woken, got), boost::asio::detached);
+  poll();
+  const Bytes filler(200, 0), last(200, 1), incoming(70, 2);
+  std::size_t filled = 0;
+  while (tun->try_send(filler) && filled < 10000) ++filled;
+  ASSERT_LT(filled, 10000u);
+  using Sent = util::Expected<std::size_t, std::error_code>;
+  std::optional<Sent> sent;
+  const std::span<const std::uint8_t> batch[] = {last};
+  boost::asio::co_spawn(rt.io, tun->send_all_and_wake(batch), [&](std::exception_ptr, Sent r) { sent = r; });
+  poll();
+  ASSERT_FALSE(sent) << "no room yet";
+  st.write(incoming);
+  for (int i = 0; i < 200 && got.empty(); ++i) rt.io.run_one_for(10ms);
+  ASSERT_EQ(got.size(), 1u) << "the reader got what came while the writer waited";
+  EXPECT_EQ(got[0], incoming);
+  EXPECT_FALSE(sent);
+  for (std::size_t i = 0; i < filled; ++i) ASSERT_EQ(st.read(), filler);
+  for (int i = 0; i < 200 && !sent; ++i) rt.io.run_one_for(10ms);
+  ASSERT_TRUE(sent && *sent);
+  EXPECT_EQ(**sent, 1u);
+  EXPECT_EQ(st.read(), last);
+}
+
 // A thread that busy polls after traffic wakes a waiting TUN reader itself:
 // the reader reads on that thread, inside the spin. The spin ends at once
 // when its own descriptor is readable, after the window without a catch

@@ -1,6 +1,7 @@
 #include "util/async_tun.hpp"
 
 #include <fcntl.h>
+#include <sys/epoll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -45,26 +46,29 @@ Expected<std::shared_ptr<AsyncTun>, std::error_code> AsyncTun::create(asio::any_
   };
   int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return fail(last_error());
-  if ((fds[1] = ::fcntl(fd, F_DUPFD_CLOEXEC, 0)) < 0) return fail(last_error());
+  if ((fds[1] = ::epoll_create1(EPOLL_CLOEXEC)) < 0) return fail(last_error());
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  if (::epoll_ctl(fds[1], EPOLL_CTL_ADD, fd, &ev) != 0) return fail(last_error());
   if ((fds[2] = ::fcntl(fd, F_DUPFD_CLOEXEC, 0)) < 0) return fail(last_error());
   try {
     std::shared_ptr<AsyncTun> tun(new AsyncTun(std::move(ex), fds[0], fds[1], fds[2]));
     busy_poll::add(tun, tun.get());
     return tun;
   } catch (const boost::system::system_error& e) {
-    // The readiness descriptor that was registered has closed its dup; the
-    // one for write waits is registered only while a writer waits.
+    // The read set that was registered has been closed with it; the
+    // descriptor for write waits is registered only while a writer waits.
     ::close(fd);
     ::close(fds[2]);
     return Unexpected(std::error_code(e.code().value(), std::system_category()));
   }
 }
 
-// The two descriptors (dups of fd) only wait for readiness; fd_ itself is
+// The read set and the dup of fd only wait for readiness; fd_ itself is
 // read and written directly.
-AsyncTun::AsyncTun(asio::any_io_executor ex, int fd, int read_fd, int write_fd)
+AsyncTun::AsyncTun(asio::any_io_executor ex, int fd, int read_set, int write_fd)
     : fd_(fd),
-      read_wait_(ex, read_fd),
+      read_wait_(ex, read_set),
       write_strand_(strand_of(ex)),
       write_wait_(write_strand_),
       write_fd_(write_fd) {}
@@ -155,6 +159,13 @@ struct AsyncTun::StartReadWait {
     {
       std::unique_lock lock(tun->read_mutex_);
       if (!std::exchange(tun->read_ready_, false)) {
+        if (!tun->armed_ && !tun->arm(true)) {
+          // Readability cannot go back on the reactor: the wait fails.
+          lock.unlock();
+          asio::dispatch(asio::append(std::forward<Handler>(handler),
+                                      boost::system::error_code(errno, boost::system::system_category())));
+          return;
+        }
         tun->waiter_.emplace(std::forward<Handler>(handler));
         tun->waiting_ = true;
         start = !std::exchange(tun->read_wait_out_, true);
@@ -181,6 +192,25 @@ bool AsyncTun::wake_reader() {
   }
   waiter_.complete(boost::system::error_code{}, Completion::dispatch);
   return true;
+}
+
+bool AsyncTun::arm(bool on) {
+  epoll_event ev{};
+  ev.events = on ? static_cast<std::uint32_t>(EPOLLIN) : 0u;
+  // Level-triggered: armed again over queued packets, the set reports them.
+  if (::epoll_ctl(read_wait_.native_handle(), EPOLL_CTL_MOD, fd_, &ev) != 0) return false;
+  armed_ = on;
+  return true;
+}
+
+bool AsyncTun::quiet_reader() {
+  std::lock_guard lock(read_mutex_);
+  return waiting_ && armed_ && arm(false);
+}
+
+void AsyncTun::rearm_reader() {
+  std::lock_guard lock(read_mutex_);
+  if (!armed_) arm(true);
 }
 
 Expected<std::size_t, std::error_code> AsyncTun::try_send(std::span<const std::uint8_t> packet) noexcept {
@@ -224,6 +254,35 @@ asio::awaitable<Expected<std::size_t, std::error_code>> AsyncTun::send_all(
     // Keep going: one bad packet must not cost the ones after it.
     if (!first_error) first_error = r.error();
   }
+  if (first_error) co_return Unexpected(first_error);
+  co_return written;
+}
+
+asio::awaitable<Expected<std::size_t, std::error_code>> AsyncTun::send_all_and_wake(
+    std::span<const std::span<const std::uint8_t>> packets) {
+  const bool quiet = !packets.empty() && quiet_reader();
+  std::size_t written = 0, i = 0;
+  std::error_code first_error;
+  for (; i < packets.size(); ++i) {
+    auto r = try_send(packets[i]);
+    if (r) {
+      ++written;
+    } else if (would_block(r.error())) {
+      break;
+    } else if (!first_error) {
+      first_error = r.error();
+    }
+  }
+  if (i < packets.size()) {
+    // Waiting for room: the reader is not kept from the device meanwhile.
+    if (quiet) rearm_reader();
+    auto rest = co_await send_all(packets.subspan(i));
+    if (rest)
+      written += *rest;
+    else if (!first_error)
+      first_error = rest.error();
+  }
+  wake_reader();
   if (first_error) co_return Unexpected(first_error);
   co_return written;
 }

@@ -3,10 +3,13 @@
 // Reads and readability waits belong to one task (the TUN driver); writes
 // may come from any task at once: the kernel takes concurrent writes, and
 // waits for room are serialised on an internal strand. A writer may wake the
-// waiting reader at once (wake_reader), so that what the local stack answered
-// to its write is read on the writer's thread; so may a thread that busy
-// polls the data path (util/busy_poll.hpp). Waiting (for data or for room)
-// allocates no more than any other socket operation.
+// waiting reader at once (wake_reader, send_all_and_wake), so that what the
+// local stack answered to its write is read on the writer's thread; so may a
+// thread that busy polls the data path (util/busy_poll.hpp). The device's
+// readability reaches the reactor through an epoll set of its own, which a
+// writer empties while it writes for a waiting reader: the answer to its
+// write then wakes no other thread. Waiting (for data or for room) allocates
+// no more than any other socket operation.
 #pragma once
 
 #include <cstdint>
@@ -62,9 +65,21 @@ class AsyncTun final : public std::enable_shared_from_this<AsyncTun>, public Pol
   // write error after trying all of them.
   boost::asio::awaitable<Expected<std::size_t, std::error_code>> send_all(
       std::span<const std::span<const std::uint8_t>> packets);
+  // As send_all, then wake_reader(). While the packets go without waiting
+  // for room, a waiting reader's readability is off the reactor: what the
+  // local stack answers to them at once (echo replies, ACKs) is read on this
+  // thread after the writes, without waking another.
+  boost::asio::awaitable<Expected<std::size_t, std::error_code>> send_all_and_wake(
+      std::span<const std::span<const std::uint8_t>> packets);
 
  private:
-  AsyncTun(boost::asio::any_io_executor ex, int fd, int read_fd, int write_fd);
+  AsyncTun(boost::asio::any_io_executor ex, int fd, int read_set, int write_fd);
+  // Takes the device's readability off read_wait_'s epoll set while a
+  // reader waits (true), or puts it back.
+  bool quiet_reader();
+  void rearm_reader();
+  // Under read_mutex_; false (errno set) when the set refused.
+  bool arm(bool on);
   struct StartReadWait;
   struct ReadWaitDone;
   struct CancelRead;
@@ -76,8 +91,11 @@ class AsyncTun final : public std::enable_shared_from_this<AsyncTun>, public Pol
   boost::asio::awaitable<void> wait_writable(boost::system::error_code& ec);
 
   int fd_;
-  boost::asio::posix::stream_descriptor read_wait_;  // started by the reader only
-  std::mutex read_mutex_;  // guards the four below
+  // An epoll set holding fd_ for reading: on the reactor for good, started
+  // by the reader only.
+  boost::asio::posix::stream_descriptor read_wait_;
+  std::mutex read_mutex_;  // guards the five below
+  bool armed_ = true;  // fd_'s readability is in the set
   bool read_wait_out_ = false;  // a wait on read_wait_ is pending
   bool read_ready_ = false;  // that wait completed while no reader waited
   bool waiting_ = false;  // waiter_ holds the reader's handler

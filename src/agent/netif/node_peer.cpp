@@ -143,15 +143,15 @@ struct Driver {
             for (std::size_t i = 0; i < n; ++i)
               handle_peer_datagram(pk, mtu, *link, *tun_networks, tries->rx, slots[i], to_tun);
           }
-          auto written = co_await tun->send_all(to_tun);
+          // The local stack answers in our write (echo replies, ACKs): the
+          // TUN driver, woken after it, reads them here, on this thread, and
+          // their readiness wakes no other thread meanwhile.
+          auto written = co_await tun->send_all_and_wake(to_tun);
           if (written)
             SV_TRACE(lg(), "Successfully forwarded packet to TUN device. pk={}", pk.debug());
           else
             SV_WARN(lg(), "Failed to forward packet to TUN device: {error} pk={pk} error={error}",
                     arg("error", written.error().message()), arg("pk", pk.debug()));
-          // The local stack answered in our write (echo replies, ACKs): the
-          // TUN driver reads them here, on this thread, without a wake-up.
-          if (!to_tun.empty()) tun->wake_reader();
         }
         // A batch short of the slots drained the link: the next read waits,
         // so there is no run to break with a yield.
