@@ -728,6 +728,94 @@ TEST(PrefixMap, CoverStorageFromNoneToSomeAndBack) {
   ASSERT_NO_FATAL_FAILURE(expect_same(map, ref, probes, removed));
 }
 
+// /16 slots of a handful of prefixes (more runs than a wide chunk holds,
+// up to a few past a packed one): one chunk each where the runs allow, built
+// in bulk and by inserts, their entry ids near or far apart, with and
+// without covers; every change against a linear scan.
+TEST(PrefixMap, CrowdedSlotsTakeOneChunkAndMatchLinearScan) {
+  std::mt19937 rng(8086);
+  const auto below = [&](std::size_t n) { return static_cast<unsigned>(rng() % n); };
+  // Six disjoint prefixes in six /24s of a slot: thirteen runs.
+  const auto crowded = [&](std::uint32_t slot, std::vector<Entry>& out, int& next) {
+    for (std::uint32_t k = 0; k < 6; ++k)
+      out.emplace_back(*Ipv4Net::create(Ipv4Addr(slot | (k * 40 + below(30)) << 8 | below(256)), 25 + below(8)),
+                       next++);
+  };
+  int next = 0;
+  std::vector<Entry> sparse, packed;
+  for (std::uint32_t i = 0; i < 600; ++i) {
+    crowded(0x4000'0000U + (i << 16), packed, next);
+    for (int k = 0; k < 6; ++k)
+      sparse.emplace_back(*Ipv4Net::create(Ipv4Addr(0x2000'0000U | (i * 6 + k) << 16 | below(65536)), 20), next++);
+  }
+  const auto bytes_of = [](const std::vector<Entry>& entries) {
+    const std::int64_t before = test::thread_heap_bytes();
+    PrefixMap<int> map;
+    map.assign(entries);
+    return test::thread_heap_bytes() - before;
+  };
+  // Against one prefix a slot, the crowded slots' index takes at most a
+  // chunk each (and the growth of the chunk array), no 256-slot blocks.
+  EXPECT_LE(bytes_of(packed) - bytes_of(sparse), 600 * 160);
+
+  // Crowded slots of five to twelve prefixes, some under covers of up to 16
+  // bits, among many prefixes elsewhere.
+  std::vector<std::uint32_t> slots;
+  for (int i = 0; i < 60; ++i) slots.push_back((static_cast<std::uint32_t>(rng()) & 0x00ff'0000U) | 0x0b00'0000U);
+  slots.push_back(0);
+  slots.push_back(0xffff'0000U);
+  const unsigned cover_lens[] = {0, 8, 12, 15, 16};
+  const auto in_slot = [&](std::uint32_t slot) {
+    const std::uint32_t low = below(4) ? below(65536) : below(2) ? below(256) : 0xff00U | below(256);
+    return *Ipv4Net::create(Ipv4Addr(slot | low), 17 + below(16));
+  };
+  std::vector<Entry> entries;
+  Reference ref;
+  while (entries.size() < 2400)
+    entries.emplace_back(*Ipv4Net::create(Ipv4Addr(0xc000'0000U | (rng() >> 2)), 17 + below(16)), next++);
+  for (std::uint32_t slot : slots) {
+    for (unsigned k = 0, count = 5 + below(8); k < count; ++k) entries.emplace_back(in_slot(slot), next++);
+    if (below(2)) entries.emplace_back(*Ipv4Net::create(Ipv4Addr(slot), cover_lens[below(5)]), next++);
+  }
+  std::shuffle(entries.begin(), entries.end(), rng);
+  for (const Entry& e : entries) ref.entries[Reference::key(e.first)] = e;
+  PrefixMap<int> map;
+  map.assign(entries);
+  std::vector<Ipv4Addr> probes;
+  for (std::uint32_t slot : slots)
+    for (int i = 0; i < 64; ++i) probes.emplace_back(slot | below(65536));
+  ASSERT_NO_FATAL_FAILURE(expect_same(map, ref, probes));
+  const auto around = [](const Ipv4Net& n) {
+    std::vector<Ipv4Addr> v;
+    const std::uint32_t a = n.network().to_u32(), slot = a & 0xffff'0000U;
+    for (std::uint32_t edge : {a, n.broadcast().to_u32() + 1, slot, slot + 0x1'0000U, slot | 0x8000U, a | 0xffU})
+      for (std::uint32_t p : {edge - 1, edge}) v.emplace_back(p);
+    return v;
+  };
+  // Inserts give the slots ids far from their first ones; removals move the
+  // last entry into the hole; slots fill past a chunk's runs and drain.
+  std::vector<Ipv4Net> removed;
+  for (int step = 0; step < 3000; ++step) {
+    const std::uint32_t slot = slots[below(slots.size())];
+    const Ipv4Net n = below(30) ? in_slot(slot) : *Ipv4Net::create(Ipv4Addr(slot), cover_lens[below(5)]);
+    std::optional<RefIt> victim;
+    if (below(100) < (step < 1500 ? 40U : 60U)) {
+      victim = ref.entries.lower_bound(Reference::key(n));
+      if (*victim == ref.entries.end() || below(4) == 0)
+        victim = std::next(ref.entries.begin(), below(ref.entries.size()));
+    }
+    ASSERT_NO_FATAL_FAILURE(step_both(map, ref, victim, n, next, removed, around, step));
+    if (step % 1500 == 1499) {
+      SCOPED_TRACE(step);
+      ASSERT_NO_FATAL_FAILURE(expect_same(map, ref, probes, removed));
+      const PrefixMap<int> copy = map;
+      map.shrink_to_fit();  // a bulk build from the entries
+      ASSERT_NO_FATAL_FAILURE(expect_same(map, ref, probes, removed));
+      ASSERT_NO_FATAL_FAILURE(expect_same(copy, ref, probes, removed));
+    }
+  }
+}
+
 Bytes with(Bytes p, std::size_t at, std::initializer_list<std::uint8_t> bytes) {
   std::copy(bytes.begin(), bytes.end(), p.begin() + static_cast<std::ptrdiff_t>(at));
   return p;
