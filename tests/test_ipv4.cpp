@@ -779,12 +779,15 @@ TEST(PrefixMap, CrowdedSlotsTakeOneChunkAndMatchLinearScan) {
   }
   std::shuffle(entries.begin(), entries.end(), rng);
   for (const Entry& e : entries) ref.entries[Reference::key(e.first)] = e;
-  PrefixMap<int> map;
+  // Copied from the list by the sort, or sorted from a list of its own.
+  PrefixMap<int> map, moved;
   map.assign(entries);
+  moved.assign(PrefixMap<int>::Entries(entries.begin(), entries.end()));
   std::vector<Ipv4Addr> probes;
   for (std::uint32_t slot : slots)
     for (int i = 0; i < 64; ++i) probes.emplace_back(slot | below(65536));
   ASSERT_NO_FATAL_FAILURE(expect_same(map, ref, probes));
+  ASSERT_NO_FATAL_FAILURE(expect_same(moved, ref, probes));
   const auto around = [](const Ipv4Net& n) {
     std::vector<Ipv4Addr> v;
     const std::uint32_t a = n.network().to_u32(), slot = a & 0xffff'0000U;

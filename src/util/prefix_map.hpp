@@ -230,14 +230,35 @@ class PrefixTable {
   // last one stays. Sorts, then builds the index bottom-up.
   void assign(TableVector<value_type> entries) {
     if (entries.size() >= kNone) throw std::length_error("PrefixMap is full");
-    const auto by_key = [](const value_type& a, const value_type& b) { return key_of(a.first) < key_of(b.first); };
     if (!std::is_sorted(entries.begin(), entries.end(), by_key)) {
       if (entries.size() < kRadixMin || entries.size() > kRadixMax) {
         std::stable_sort(entries.begin(), entries.end(), by_key);
       } else {
-        entries = sorted_by_key(std::move(entries));
+        entries = sorted_by_key(
+            entries.size(), [&entries](std::size_t i) { return key_of(entries[i].first); },
+            [&entries](std::size_t i) -> value_type&& { return std::move(entries[i]); });
       }
     }
+    assign_sorted(std::move(entries));
+  }
+
+  // The same from copies of the n entries from `first` on: out of key order,
+  // they are copied once, straight into their sorted places.
+  template <class It>
+  void assign_copy(It first, std::size_t n) {
+    if (n >= kNone) throw std::length_error("PrefixMap is full");
+    if (n < kRadixMin || n > kRadixMax || std::is_sorted(first, first + static_cast<std::ptrdiff_t>(n), by_key))
+      return assign(TableVector<value_type>(first, first + static_cast<std::ptrdiff_t>(n)));
+    const auto at = [first](std::size_t i) -> const value_type& { return first[static_cast<std::ptrdiff_t>(i)]; };
+    assign_sorted(sorted_by_key(
+        n, [&at](std::size_t i) { return key_of(at(i).first); }, at));
+  }
+
+ private:
+  static bool by_key(const value_type& a, const value_type& b) noexcept { return key_of(a.first) < key_of(b.first); }
+
+  // Replaces the content by `entries` in key order.
+  void assign_sorted(TableVector<value_type> entries) {
     std::size_t n = 0;
     for (std::size_t i = 0; i < entries.size(); ++i) {
       if (n > 0 && key_of(entries[n - 1].first) == key_of(entries[i].first)) {
@@ -254,6 +275,7 @@ class PrefixTable {
     swap(next);
   }
 
+ public:
   // Returns the previous value if the (normalised) prefix was present.
   std::optional<V> insert(const Ipv4Net& net, V value) {
     const std::uint64_t key = key_of(net);
@@ -660,8 +682,9 @@ class PrefixTable {
   // of (key, position) words over the key bits only (words made in position
   // order keep equal keys in it through stable passes), 11 bits a pass,
   // passes over bits that all words share skipped, then one gather.
-  static TableVector<value_type> sorted_by_key(TableVector<value_type> entries) {
-    const std::size_t n = entries.size();
+  // key_at(i): the key of entry i; take(i): the entry to place.
+  template <class KeyAt, class Take>
+  static TableVector<value_type> sorted_by_key(std::size_t n, const KeyAt& key_at, const Take& take) {
     constexpr unsigned kDigit = 11;
     constexpr std::size_t kBuckets = std::size_t{1} << kDigit;
     constexpr unsigned kPasses = (38 + kDigit - 1) / kDigit;  // key_of spans 38 bits
@@ -690,7 +713,7 @@ class PrefixTable {
     std::uint64_t* spare = scratch.p != nullptr ? scratch.p + n : scratch.spare.data();
     std::vector<std::uint32_t> counts(kPasses * kBuckets, 0);
     for (std::size_t i = 0; i < n; ++i) {
-      const std::uint64_t key = key_of(entries[i].first);
+      const std::uint64_t key = key_at(i);
       words[i] = key << pos_bits | i;
       for (unsigned p = 0; p < kPasses; ++p) ++counts[p * kBuckets + ((key >> (p * kDigit)) & (kBuckets - 1))];
     }
@@ -706,7 +729,7 @@ class PrefixTable {
     TableVector<value_type> out;
     out.reserve(n);
     const std::uint64_t pos_mask = (std::uint64_t{1} << pos_bits) - 1;
-    for (std::size_t i = 0; i < n; ++i) out.push_back(std::move(entries[words[i] & pos_mask]));
+    for (std::size_t i = 0; i < n; ++i) out.push_back(take(words[i] & pos_mask));
     return out;
   }
 
@@ -1552,6 +1575,20 @@ class PrefixMap {
   }
   template <class Range>
   void assign(const Range& entries) {
+    using It = decltype(std::begin(entries));
+    if constexpr (std::random_access_iterator<It> &&
+                  std::is_same_v<std::remove_cvref_t<std::iter_reference_t<It>>, value_type>) {
+      // Copied once, by the table's sort.
+      const auto n = static_cast<std::size_t>(std::end(entries) - std::begin(entries));
+      if (n > kInline) {
+        auto table = std::make_unique<Table>();
+        table->assign_copy(std::begin(entries), n);
+        clear();
+        set_table(table.release());
+        table_ = true;
+        return;
+      }
+    }
     assign(Entries(std::begin(entries), std::end(entries)));
   }
 
