@@ -685,22 +685,23 @@ class PrefixTable {
   // key_at(i): the key of entry i; take(i): the entry to place.
   template <class KeyAt, class Take>
   static TableVector<value_type> sorted_by_key(std::size_t n, const KeyAt& key_at, const Take& take) {
+    static_assert(sizeof(value_type) >= sizeof(std::uint64_t) && alignof(std::uint64_t) <= 64);
     constexpr unsigned kDigit = 11;
     constexpr std::size_t kBuckets = std::size_t{1} << kDigit;
     constexpr unsigned kPasses = (38 + kDigit - 1) / kDigit;  // key_of spans 38 bits
     const auto pos_bits = static_cast<unsigned>(std::bit_width(n - 1));
-    // The words and their copy: from 2 MiB on in one mapping on huge pages
-    // (each pass scatters all over it), else on the heap.
+    // The words: from 2 MiB on in a mapping on huge pages (each pass
+    // scatters all over it), else on the heap. Their copy of each pass goes
+    // to the room of the sorted entries, unused until the gather.
     struct Scratch {
       std::size_t bytes;
       std::uint64_t* p = nullptr;
-      std::vector<std::uint64_t> words, spare;
-      explicit Scratch(std::size_t n) : bytes(2 * n * sizeof(std::uint64_t)) {
+      std::vector<std::uint64_t> words;
+      explicit Scratch(std::size_t n) : bytes(n * sizeof(std::uint64_t)) {
         if (bytes >= kHugePage) {
           p = static_cast<std::uint64_t*>(map_huge_pages(bytes));
         } else {
           words.resize(n);
-          spare.resize(n);
         }
       }
       ~Scratch() {
@@ -709,8 +710,11 @@ class PrefixTable {
       Scratch(const Scratch&) = delete;
       Scratch& operator=(const Scratch&) = delete;
     } scratch(n);
-    std::uint64_t* words = scratch.p != nullptr ? scratch.p : scratch.words.data();
-    std::uint64_t* spare = scratch.p != nullptr ? scratch.p + n : scratch.spare.data();
+    TableVector<value_type> out;
+    out.reserve(n);
+    std::uint64_t* const own = scratch.p != nullptr ? scratch.p : scratch.words.data();
+    std::uint64_t* words = own;
+    std::uint64_t* spare = reinterpret_cast<std::uint64_t*>(out.data());
     std::vector<std::uint32_t> counts(kPasses * kBuckets, 0);
     for (std::size_t i = 0; i < n; ++i) {
       const std::uint64_t key = key_at(i);
@@ -726,8 +730,8 @@ class PrefixTable {
       for (std::size_t i = 0; i < n; ++i) spare[c[(words[i] >> shift) & (kBuckets - 1)]++] = words[i];
       std::swap(words, spare);
     }
-    TableVector<value_type> out;
-    out.reserve(n);
+    if (words != own) std::memcpy(own, words, n * sizeof(std::uint64_t));  // the entries go there
+    words = own;
     const std::uint64_t pos_mask = (std::uint64_t{1} << pos_bits) - 1;
     for (std::size_t i = 0; i < n; ++i) out.push_back(take(words[i] & pos_mask));
     return out;
