@@ -419,6 +419,52 @@ TEST(PrefixMap, LargeBulkBuildMatchesInsertsAndLinearScan) {
   }
 }
 
+// Bulk builds large enough that the sort's words take a mapping of their
+// own, with every pass of the sort run and with one skipped (all keys in one
+// /8), from a list copied by the sort and from a list of the map's own: the
+// same map as one insert each, checked against the linear scan at samples.
+TEST(PrefixMap, MappedSortBuildsMatchInsertsAndLinearScan) {
+  std::mt19937 rng(271828);
+  const auto below = [&](std::size_t n) { return static_cast<unsigned>(rng() % n); };
+  for (const std::uint32_t spread : {0xffff'ffffU, 0x00ff'ffffU}) {
+    SCOPED_TRACE(spread);
+    std::vector<Entry> entries;
+    int next = 0;
+    while (entries.size() < 300'000) {
+      const std::uint32_t a = 0x0a00'0000U ^ (static_cast<std::uint32_t>(rng()) & spread);
+      entries.emplace_back(*Ipv4Net::create(Ipv4Addr(a), below(100) == 0 ? 8 + below(9) : 17 + below(16)), next++);
+      if (below(10) == 0) {  // a repeat: the later one stays
+        const Ipv4Net again = entries[below(entries.size())].first;
+        entries.emplace_back(again, next++);
+      }
+    }
+    PrefixMap<int> copied, owned, inserted;
+    copied.assign(entries);
+    owned.assign(PrefixMap<int>::Entries(entries.begin(), entries.end()));
+    for (const auto& [n, v] : entries) inserted.insert(n, v);
+    ASSERT_EQ(copied.size(), inserted.size());
+    ASSERT_EQ(owned.size(), inserted.size());
+    EXPECT_TRUE(std::equal(copied.begin(), copied.end(), inserted.begin()));
+    EXPECT_TRUE(std::equal(owned.begin(), owned.end(), inserted.begin()));
+    for (int i = 0; i < 100'000; ++i) {
+      const auto& e = entries[below(entries.size())].first;
+      const Ipv4Addr a(below(2) ? e.network().to_u32() + below(3) - 1
+                                : 0x0a00'0000U ^ (static_cast<std::uint32_t>(rng()) & spread));
+      const Entry *want = inserted.longest_match(a), *got = copied.longest_match(a), *own = owned.longest_match(a);
+      ASSERT_EQ(got ? std::optional(*got) : std::nullopt, want ? std::optional(*want) : std::nullopt) << a;
+      ASSERT_EQ(own ? std::optional(*own) : std::nullopt, want ? std::optional(*want) : std::nullopt) << a;
+    }
+    Reference ref;
+    for (const Entry& e : entries) ref.entries[Reference::key(e.first)] = e;
+    for (int i = 0; i < 100; ++i) {
+      const Ipv4Addr a = below(2) ? entries[below(entries.size())].first.network()
+                                  : Ipv4Addr(0x0a00'0000U ^ (static_cast<std::uint32_t>(rng()) & spread));
+      const Entry *want = ref.longest_match(a), *got = copied.longest_match(a);
+      ASSERT_EQ(got ? std::optional(*got) : std::nullopt, want ? std::optional(*want) : std::nullopt) << a;
+    }
+  }
+}
+
 TEST(PrefixMap, SlotsSplitAndMergeAgainstLinearScan) {
   std::mt19937 rng(4242);
   const auto below = [&](std::size_t n) { return static_cast<unsigned>(rng() % n); };
