@@ -419,6 +419,52 @@ TEST(PrefixMap, LargeBulkBuildMatchesInsertsAndLinearScan) {
   }
 }
 
+// Bulk builds large enough that the sort's words take a mapping of their
+// own, with every pass of the sort run and with one skipped (all keys in one
+// /8), from a list copied by the sort and from a list of the map's own: the
+// same map as one insert each, checked against the linear scan at samples.
+TEST(PrefixMap, MappedSortBuildsMatchInsertsAndLinearScan) {
+  std::mt19937 rng(271828);
+  const auto below = [&](std::size_t n) { return static_cast<unsigned>(rng() % n); };
+  for (const std::uint32_t spread : {0xffff'ffffU, 0x00ff'ffffU}) {
+    SCOPED_TRACE(spread);
+    std::vector<Entry> entries;
+    int next = 0;
+    while (entries.size() < 300'000) {
+      const std::uint32_t a = 0x0a00'0000U ^ (static_cast<std::uint32_t>(rng()) & spread);
+      entries.emplace_back(*Ipv4Net::create(Ipv4Addr(a), below(100) == 0 ? 8 + below(9) : 17 + below(16)), next++);
+      if (below(10) == 0) {  // a repeat: the later one stays
+        const Ipv4Net again = entries[below(entries.size())].first;
+        entries.emplace_back(again, next++);
+      }
+    }
+    PrefixMap<int> copied, owned, inserted;
+    copied.assign(entries);
+    owned.assign(PrefixMap<int>::Entries(entries.begin(), entries.end()));
+    for (const auto& [n, v] : entries) inserted.insert(n, v);
+    ASSERT_EQ(copied.size(), inserted.size());
+    ASSERT_EQ(owned.size(), inserted.size());
+    EXPECT_TRUE(std::equal(copied.begin(), copied.end(), inserted.begin()));
+    EXPECT_TRUE(std::equal(owned.begin(), owned.end(), inserted.begin()));
+    for (int i = 0; i < 100'000; ++i) {
+      const auto& e = entries[below(entries.size())].first;
+      const Ipv4Addr a(below(2) ? e.network().to_u32() + below(3) - 1
+                                : 0x0a00'0000U ^ (static_cast<std::uint32_t>(rng()) & spread));
+      const Entry *want = inserted.longest_match(a), *got = copied.longest_match(a), *own = owned.longest_match(a);
+      ASSERT_EQ(got ? std::optional(*got) : std::nullopt, want ? std::optional(*want) : std::nullopt) << a;
+      ASSERT_EQ(own ? std::optional(*own) : std::nullopt, want ? std::optional(*want) : std::nullopt) << a;
+    }
+    Reference ref;
+    for (const Entry& e : entries) ref.entries[Reference::key(e.first)] = e;
+    for (int i = 0; i < 100; ++i) {
+      const Ipv4Addr a = below(2) ? entries[below(entries.size())].first.network()
+                                  : Ipv4Addr(0x0a00'0000U ^ (static_cast<std::uint32_t>(rng()) & spread));
+      const Entry *want = ref.longest_match(a), *got = copied.longest_match(a);
+      ASSERT_EQ(got ? std::optional(*got) : std::nullopt, want ? std::optional(*want) : std::nullopt) << a;
+    }
+  }
+}
+
 TEST(PrefixMap, SlotsSplitAndMergeAgainstLinearScan) {
   std::mt19937 rng(4242);
   const auto below = [&](std::size_t n) { return static_cast<unsigned>(rng() % n); };
@@ -726,6 +772,97 @@ TEST(PrefixMap, CoverStorageFromNoneToSomeAndBack) {
   ASSERT_NO_FATAL_FAILURE(step_both(map, ref, ref.entries.find(Reference::key(covers[0])), covers[0], next,
                                     removed, around, step++));
   ASSERT_NO_FATAL_FAILURE(expect_same(map, ref, probes, removed));
+}
+
+// /16 slots of a handful of prefixes (more runs than a wide chunk holds,
+// up to a few past a packed one): one chunk each where the runs allow, built
+// in bulk and by inserts, their entry ids near or far apart, with and
+// without covers; every change against a linear scan.
+TEST(PrefixMap, CrowdedSlotsTakeOneChunkAndMatchLinearScan) {
+  std::mt19937 rng(8086);
+  const auto below = [&](std::size_t n) { return static_cast<unsigned>(rng() % n); };
+  // Six disjoint prefixes in six /24s of a slot: thirteen runs.
+  const auto crowded = [&](std::uint32_t slot, std::vector<Entry>& out, int& next) {
+    for (std::uint32_t k = 0; k < 6; ++k)
+      out.emplace_back(*Ipv4Net::create(Ipv4Addr(slot | (k * 40 + below(30)) << 8 | below(256)), 25 + below(8)),
+                       next++);
+  };
+  int next = 0;
+  std::vector<Entry> sparse, packed;
+  for (std::uint32_t i = 0; i < 600; ++i) {
+    crowded(0x4000'0000U + (i << 16), packed, next);
+    for (int k = 0; k < 6; ++k)
+      sparse.emplace_back(*Ipv4Net::create(Ipv4Addr(0x2000'0000U | (i * 6 + k) << 16 | below(65536)), 20), next++);
+  }
+  const auto bytes_of = [](const std::vector<Entry>& entries) {
+    const std::int64_t before = test::thread_heap_bytes();
+    PrefixMap<int> map;
+    map.assign(entries);
+    return test::thread_heap_bytes() - before;
+  };
+  // Against one prefix a slot, the crowded slots' index takes at most a
+  // chunk each (and the growth of the chunk array), no 256-slot blocks.
+  EXPECT_LE(bytes_of(packed) - bytes_of(sparse), 600 * 160);
+
+  // Crowded slots of five to twelve prefixes, some under covers of up to 16
+  // bits, among many prefixes elsewhere.
+  std::vector<std::uint32_t> slots;
+  for (int i = 0; i < 60; ++i) slots.push_back((static_cast<std::uint32_t>(rng()) & 0x00ff'0000U) | 0x0b00'0000U);
+  slots.push_back(0);
+  slots.push_back(0xffff'0000U);
+  const unsigned cover_lens[] = {0, 8, 12, 15, 16};
+  const auto in_slot = [&](std::uint32_t slot) {
+    const std::uint32_t low = below(4) ? below(65536) : below(2) ? below(256) : 0xff00U | below(256);
+    return *Ipv4Net::create(Ipv4Addr(slot | low), 17 + below(16));
+  };
+  std::vector<Entry> entries;
+  Reference ref;
+  while (entries.size() < 2400)
+    entries.emplace_back(*Ipv4Net::create(Ipv4Addr(0xc000'0000U | (rng() >> 2)), 17 + below(16)), next++);
+  for (std::uint32_t slot : slots) {
+    for (unsigned k = 0, count = 5 + below(8); k < count; ++k) entries.emplace_back(in_slot(slot), next++);
+    if (below(2)) entries.emplace_back(*Ipv4Net::create(Ipv4Addr(slot), cover_lens[below(5)]), next++);
+  }
+  std::shuffle(entries.begin(), entries.end(), rng);
+  for (const Entry& e : entries) ref.entries[Reference::key(e.first)] = e;
+  // Copied from the list by the sort, or sorted from a list of its own.
+  PrefixMap<int> map, moved;
+  map.assign(entries);
+  moved.assign(PrefixMap<int>::Entries(entries.begin(), entries.end()));
+  std::vector<Ipv4Addr> probes;
+  for (std::uint32_t slot : slots)
+    for (int i = 0; i < 64; ++i) probes.emplace_back(slot | below(65536));
+  ASSERT_NO_FATAL_FAILURE(expect_same(map, ref, probes));
+  ASSERT_NO_FATAL_FAILURE(expect_same(moved, ref, probes));
+  const auto around = [](const Ipv4Net& n) {
+    std::vector<Ipv4Addr> v;
+    const std::uint32_t a = n.network().to_u32(), slot = a & 0xffff'0000U;
+    for (std::uint32_t edge : {a, n.broadcast().to_u32() + 1, slot, slot + 0x1'0000U, slot | 0x8000U, a | 0xffU})
+      for (std::uint32_t p : {edge - 1, edge}) v.emplace_back(p);
+    return v;
+  };
+  // Inserts give the slots ids far from their first ones; removals move the
+  // last entry into the hole; slots fill past a chunk's runs and drain.
+  std::vector<Ipv4Net> removed;
+  for (int step = 0; step < 3000; ++step) {
+    const std::uint32_t slot = slots[below(slots.size())];
+    const Ipv4Net n = below(30) ? in_slot(slot) : *Ipv4Net::create(Ipv4Addr(slot), cover_lens[below(5)]);
+    std::optional<RefIt> victim;
+    if (below(100) < (step < 1500 ? 40U : 60U)) {
+      victim = ref.entries.lower_bound(Reference::key(n));
+      if (*victim == ref.entries.end() || below(4) == 0)
+        victim = std::next(ref.entries.begin(), below(ref.entries.size()));
+    }
+    ASSERT_NO_FATAL_FAILURE(step_both(map, ref, victim, n, next, removed, around, step));
+    if (step % 1500 == 1499) {
+      SCOPED_TRACE(step);
+      ASSERT_NO_FATAL_FAILURE(expect_same(map, ref, probes, removed));
+      const PrefixMap<int> copy = map;
+      map.shrink_to_fit();  // a bulk build from the entries
+      ASSERT_NO_FATAL_FAILURE(expect_same(map, ref, probes, removed));
+      ASSERT_NO_FATAL_FAILURE(expect_same(copy, ref, probes, removed));
+    }
+  }
 }
 
 Bytes with(Bytes p, std::size_t at, std::initializer_list<std::uint8_t> bytes) {

@@ -28,8 +28,10 @@
 //    entries longer than 16 bits, around them the slot's longest match of
 //    16 bits or fewer (kept per first entry), names them: each is checked
 //    against its key, all read at once with that value. One of a few runs
-//    points to one chunk of runs over all 16 bits. Such a lookup reads the
-//    top table, at most one chunk, then the entry.
+//    points to one chunk of runs over all 16 bits: up to 9 of any values,
+//    or up to 17 whose entry ids lie within a byte of one another but for
+//    one (the slot's cover, or none), as byte offsets. Such a lookup reads
+//    the top table, at most one chunk, then the entry.
 // A whole trie is built bottom-up from the entries in key order (assign sorts
 // them by radix), each table filled once, a 16-bit slot swept to its runs
 // over all 16 bits at once; single updates rewrite only the chunks under the changed
@@ -228,14 +230,35 @@ class PrefixTable {
   // last one stays. Sorts, then builds the index bottom-up.
   void assign(TableVector<value_type> entries) {
     if (entries.size() >= kNone) throw std::length_error("PrefixMap is full");
-    const auto by_key = [](const value_type& a, const value_type& b) { return key_of(a.first) < key_of(b.first); };
     if (!std::is_sorted(entries.begin(), entries.end(), by_key)) {
       if (entries.size() < kRadixMin || entries.size() > kRadixMax) {
         std::stable_sort(entries.begin(), entries.end(), by_key);
       } else {
-        entries = sorted_by_key(std::move(entries));
+        entries = sorted_by_key(
+            entries.size(), [&entries](std::size_t i) { return key_of(entries[i].first); },
+            [&entries](std::size_t i) -> value_type&& { return std::move(entries[i]); });
       }
     }
+    assign_sorted(std::move(entries));
+  }
+
+  // The same from copies of the n entries from `first` on: out of key order,
+  // they are copied once, straight into their sorted places.
+  template <class It>
+  void assign_copy(It first, std::size_t n) {
+    if (n >= kNone) throw std::length_error("PrefixMap is full");
+    if (n < kRadixMin || n > kRadixMax || std::is_sorted(first, first + static_cast<std::ptrdiff_t>(n), by_key))
+      return assign(TableVector<value_type>(first, first + static_cast<std::ptrdiff_t>(n)));
+    const auto at = [first](std::size_t i) -> const value_type& { return first[static_cast<std::ptrdiff_t>(i)]; };
+    assign_sorted(sorted_by_key(
+        n, [&at](std::size_t i) { return key_of(at(i).first); }, at));
+  }
+
+ private:
+  static bool by_key(const value_type& a, const value_type& b) noexcept { return key_of(a.first) < key_of(b.first); }
+
+  // Replaces the content by `entries` in key order.
+  void assign_sorted(TableVector<value_type> entries) {
     std::size_t n = 0;
     for (std::size_t i = 0; i < entries.size(); ++i) {
       if (n > 0 && key_of(entries[n - 1].first) == key_of(entries[i].first)) {
@@ -252,6 +275,7 @@ class PrefixTable {
     swap(next);
   }
 
+ public:
   // Returns the previous value if the (normalised) prefix was present.
   std::optional<V> insert(const Ipv4Net& net, V value) {
     const std::uint64_t key = key_of(net);
@@ -356,6 +380,8 @@ class PrefixTable {
       }
       if (is_wide(v)) {
         v = wide_get(h.u.trie.chunks[v & kId], x & 0xffff);
+      } else if (is_packed(v)) {
+        v = packed_get(h.u.trie.chunks[v & kId], x & 0xffff);
       } else {
         while (v & kChild) {
           shift -= 8;
@@ -460,11 +486,13 @@ class PrefixTable {
  private:
   // Index values: an entry id, kNone, or kChild | chunk id. A top table of
   // 16 bits also holds kWide | chunk id, a chunk of runs over the last 16
-  // bits, and kVerify | (n - 1) << kSetShift | entry id: of the n entries
-  // from that id on, the last whose key contains the address, else
-  // rest_[id] (an entry id or kNone; kNone while rest_ is empty).
+  // bits, kPacked | chunk id, the same with more runs of byte offsets, and
+  // kVerify | (n - 1) << kSetShift | entry id: of the n entries from that id
+  // on, the last whose key contains the address, else rest_[id] (an entry id
+  // or kNone; kNone while rest_ is empty).
   static constexpr std::uint32_t kNone = 0x7fff'ffffU;
   static constexpr std::uint32_t kChild = 0x8000'0000U;
+  static constexpr std::uint32_t kPacked = 0xa000'0000U;
   static constexpr std::uint32_t kWide = 0xc000'0000U;
   static constexpr std::uint32_t kVerify = 0xe000'0000U;
   static constexpr std::uint32_t kId = 0x1fff'ffffU;
@@ -472,6 +500,8 @@ class PrefixTable {
   static constexpr std::uint32_t kSetId = 0x07ff'ffffU;
   static constexpr std::uint32_t kSetMax = 4;
   static constexpr int kWideRuns = 9;
+  static constexpr int kPackedRuns = 17;
+  static constexpr std::uint8_t kOuterOff = 0xff;  // a packed run of the outer value
   // Entry counts at which the index changes form; the gaps avoid flapping.
   static constexpr std::size_t kSmallMax = 16;
   static constexpr std::size_t kWideAt = 2048;
@@ -536,6 +566,8 @@ class PrefixTable {
   // A wide chunk (wstart, wvalue): wvalue[r] covers [wstart[r - 1],
   // wstart[r]) of the last 16 bits (wvalue[0] from 0); unused runs start at
   // 0xffff and repeat the last value.
+  // A packed chunk (pstart, poff): as a wide one with more runs, a run's
+  // value pbase + poff[r], or pouter where poff[r] is kOuterOff.
   struct alignas(64) Chunk {
     union {
       struct {
@@ -545,6 +577,12 @@ class PrefixTable {
       struct {
         std::uint16_t wstart[kWideRuns - 1];
         std::uint32_t wvalue[kWideRuns];
+      };
+      struct {
+        std::uint16_t pstart[kPackedRuns - 1];
+        std::uint32_t pbase;
+        std::uint32_t pouter;
+        std::uint8_t poff[kPackedRuns];
       };
     };
   };
@@ -576,9 +614,12 @@ class PrefixTable {
   }
 
   static bool is_wide(std::uint32_t v) noexcept { return (v & kVerify) == kWide; }
+  static bool is_packed(std::uint32_t v) noexcept { return (v & kVerify) == kPacked; }
   static bool is_verify(std::uint32_t v) noexcept { return (v & kVerify) == kVerify; }
-  // A slot resolved over its last 16 bits at once: wide or verified.
-  static bool is_flat(std::uint32_t v) noexcept { return (v & kWide) == kWide; }
+  // A slot resolved over its last 16 bits at once: packed, wide or verified.
+  static bool is_flat(std::uint32_t v) noexcept { return v >= kPacked; }
+  // A flat slot with a chunk of its own.
+  static bool has_flat_chunk(std::uint32_t v) noexcept { return is_wide(v) || is_packed(v); }
 
   static std::uint32_t wide_get(const Chunk& c, std::uint32_t b) noexcept {
 #if defined(__SSE2__)
@@ -593,6 +634,24 @@ class PrefixTable {
     for (int i = 0; i < kWideRuns - 1; ++i) r += c.wstart[i] <= b;
     return c.wvalue[r];
 #endif
+  }
+
+  static std::uint32_t packed_get(const Chunk& c, std::uint32_t b) noexcept {
+#if defined(__SSE2__)
+    const __m128i key = _mm_set1_epi16(static_cast<short>(b));
+    const __m128i* starts = reinterpret_cast<const __m128i*>(c.pstart);
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i le0 = _mm_cmpeq_epi16(_mm_subs_epu16(_mm_load_si128(starts), key), zero);  // start <= b
+    const __m128i le1 = _mm_cmpeq_epi16(_mm_subs_epu16(_mm_load_si128(starts + 1), key), zero);
+    const std::uint64_t below = static_cast<std::uint64_t>(_mm_movemask_epi8(le0)) |
+                                static_cast<std::uint64_t>(_mm_movemask_epi8(le1)) << 16;
+    const std::uint8_t off = c.poff[static_cast<unsigned>(__builtin_ctzll(~below)) / 2];
+#else
+    unsigned r = 0;
+    for (int i = 0; i < kPackedRuns - 1; ++i) r += c.pstart[i] <= b;
+    const std::uint8_t off = c.poff[r];
+#endif
+    return off == kOuterOff ? c.pouter : c.pbase + off;
   }
 
   // The id of the entry with this key, or kNone: a binary search while the
@@ -623,24 +682,26 @@ class PrefixTable {
   // of (key, position) words over the key bits only (words made in position
   // order keep equal keys in it through stable passes), 11 bits a pass,
   // passes over bits that all words share skipped, then one gather.
-  static TableVector<value_type> sorted_by_key(TableVector<value_type> entries) {
-    const std::size_t n = entries.size();
+  // key_at(i): the key of entry i; take(i): the entry to place.
+  template <class KeyAt, class Take>
+  static TableVector<value_type> sorted_by_key(std::size_t n, const KeyAt& key_at, const Take& take) {
+    static_assert(sizeof(value_type) >= sizeof(std::uint64_t) && alignof(std::uint64_t) <= 64);
     constexpr unsigned kDigit = 11;
     constexpr std::size_t kBuckets = std::size_t{1} << kDigit;
     constexpr unsigned kPasses = (38 + kDigit - 1) / kDigit;  // key_of spans 38 bits
     const auto pos_bits = static_cast<unsigned>(std::bit_width(n - 1));
-    // The words and their copy: from 2 MiB on in one mapping on huge pages
-    // (each pass scatters all over it), else on the heap.
+    // The words: from 2 MiB on in a mapping on huge pages (each pass
+    // scatters all over it), else on the heap. Their copy of each pass goes
+    // to the room of the sorted entries, unused until the gather.
     struct Scratch {
       std::size_t bytes;
       std::uint64_t* p = nullptr;
-      std::vector<std::uint64_t> words, spare;
-      explicit Scratch(std::size_t n) : bytes(2 * n * sizeof(std::uint64_t)) {
+      std::vector<std::uint64_t> words;
+      explicit Scratch(std::size_t n) : bytes(n * sizeof(std::uint64_t)) {
         if (bytes >= kHugePage) {
           p = static_cast<std::uint64_t*>(map_huge_pages(bytes));
         } else {
           words.resize(n);
-          spare.resize(n);
         }
       }
       ~Scratch() {
@@ -649,11 +710,14 @@ class PrefixTable {
       Scratch(const Scratch&) = delete;
       Scratch& operator=(const Scratch&) = delete;
     } scratch(n);
-    std::uint64_t* words = scratch.p != nullptr ? scratch.p : scratch.words.data();
-    std::uint64_t* spare = scratch.p != nullptr ? scratch.p + n : scratch.spare.data();
+    TableVector<value_type> out;
+    out.reserve(n);
+    std::uint64_t* const own = scratch.p != nullptr ? scratch.p : scratch.words.data();
+    std::uint64_t* words = own;
+    std::uint64_t* spare = reinterpret_cast<std::uint64_t*>(out.data());
     std::vector<std::uint32_t> counts(kPasses * kBuckets, 0);
     for (std::size_t i = 0; i < n; ++i) {
-      const std::uint64_t key = key_of(entries[i].first);
+      const std::uint64_t key = key_at(i);
       words[i] = key << pos_bits | i;
       for (unsigned p = 0; p < kPasses; ++p) ++counts[p * kBuckets + ((key >> (p * kDigit)) & (kBuckets - 1))];
     }
@@ -666,10 +730,10 @@ class PrefixTable {
       for (std::size_t i = 0; i < n; ++i) spare[c[(words[i] >> shift) & (kBuckets - 1)]++] = words[i];
       std::swap(words, spare);
     }
-    TableVector<value_type> out;
-    out.reserve(n);
+    if (words != own) std::memcpy(own, words, n * sizeof(std::uint64_t));  // the entries go there
+    words = own;
     const std::uint64_t pos_mask = (std::uint64_t{1} << pos_bits) - 1;
-    for (std::size_t i = 0; i < n; ++i) out.push_back(std::move(entries[words[i] & pos_mask]));
+    for (std::size_t i = 0; i < n; ++i) out.push_back(take(words[i] & pos_mask));
     return out;
   }
 
@@ -911,10 +975,10 @@ class PrefixTable {
   // Runs over the last 16 bits under construction; equal neighbours merge.
   // An update may split two more runs than a chunk holds.
   struct WideRuns {
-    std::uint32_t start[kWideRuns + 2];
-    std::uint32_t value[kWideRuns + 2];
+    std::uint32_t start[kPackedRuns + 2];
+    std::uint32_t value[kPackedRuns + 2];
     int n = 0;
-    bool push(std::uint32_t from, std::uint32_t val, int limit = kWideRuns) {
+    bool push(std::uint32_t from, std::uint32_t val, int limit = kPackedRuns) {
       if (n > 0 && value[n - 1] == val) return true;
       if (n == limit) return false;
       start[n] = from;
@@ -927,7 +991,7 @@ class PrefixTable {
   // The runs over the last 16 bits of a 16-bit top slot holding entries
   // [from, to), all longer than 16 bits, under the inherited longest match
   // `outer`: the sweep of build_node over the whole slot at once. False past
-  // kWideRuns runs.
+  // kPackedRuns runs.
   template <class IdAt>
   bool wide_runs(std::uint32_t outer, std::size_t from, std::size_t to, const IdAt& id_at, WideRuns& out) const {
     Enclosing<18> enclosing(0x10000, outer);
@@ -982,6 +1046,7 @@ class PrefixTable {
     WideRuns runs;
     int chunks = 0;
     if (!collect(v, 0, 16, runs, chunks)) return v;
+    if (runs.n > kWideRuns && !packs(runs)) return v;
     free_chunks_.reserve(free_chunks_.size() + static_cast<std::size_t>(chunks));
     const std::uint32_t now = put_runs(kNone, runs);
     free_tree(v);
@@ -989,30 +1054,76 @@ class PrefixTable {
   }
 
   // The slot value for runs over the last 16 bits: a plain value, a
-  // verified entry (a single entry and nothing around it), a wide chunk
-  // (reusing that of `old`), or 8-bit chunks. A wide `old` is freed unless
-  // reused.
+  // verified entry (a single entry and nothing around it), a wide or packed
+  // chunk (reusing that of `old`), or 8-bit chunks. The chunk of a wide or
+  // packed `old` is freed unless reused.
   std::uint32_t put_runs(std::uint32_t old, const WideRuns& runs) {
     std::uint32_t now;
+    std::uint32_t base = 0, outer = kNone;
     if (runs.n == 1) {
       now = runs.value[0];
     } else if (const std::uint32_t set = entry_set(runs); set != kNone) {
       now = set;
     } else if (runs.n <= kWideRuns) {
-      const std::uint32_t id = is_wide(old) ? old & kId : alloc_chunk();
+      const std::uint32_t id = has_flat_chunk(old) ? old & kId : alloc_chunk();
       Chunk& c = chunks_[id];
       for (int r = 1; r < kWideRuns; ++r)
         c.wstart[r - 1] = r < runs.n ? static_cast<std::uint16_t>(runs.start[r]) : std::uint16_t{0xffff};
       for (int r = 0; r < kWideRuns; ++r) c.wvalue[r] = runs.value[std::min(r, runs.n - 1)];
       return kWide | id;
+    } else if (packs(runs, &base, &outer)) {
+      const std::uint32_t id = has_flat_chunk(old) ? old & kId : alloc_chunk();
+      Chunk& c = chunks_[id];
+      for (int r = 1; r < kPackedRuns; ++r)
+        c.pstart[r - 1] = r < runs.n ? static_cast<std::uint16_t>(runs.start[r]) : std::uint16_t{0xffff};
+      c.pbase = base;
+      c.pouter = outer;
+      for (int r = 0; r < kPackedRuns; ++r) {
+        const std::uint32_t x = runs.value[std::min(r, runs.n - 1)];
+        c.poff[r] = x == outer ? kOuterOff : static_cast<std::uint8_t>(x - base);
+      }
+      return kPacked | id;
     } else {
       now = expand(runs);
     }
-    if (is_wide(old)) {
+    if (has_flat_chunk(old)) {
       free_chunks_.push_back(old & kId);
       reset_chunk(chunks_[old & kId]);
     }
     return now;
+  }
+
+  // Whether runs (at most kPackedRuns) take the packed form: every value but
+  // one (the outer one) within kOuterOff - 1 above the least of them. Sets
+  // *base and *outer when asked.
+  static bool packs(const WideRuns& runs, std::uint32_t* base = nullptr, std::uint32_t* outer = nullptr) noexcept {
+    if (runs.n > kPackedRuns) return false;
+    std::uint32_t lo = runs.value[0], hi = lo;
+    for (int r = 1; r < runs.n; ++r) {
+      lo = std::min(lo, runs.value[r]);
+      hi = std::max(hi, runs.value[r]);
+    }
+    // Else the least or the greatest value is the outer one.
+    std::uint32_t lo2 = hi, hi2 = lo;
+    for (int r = 0; r < runs.n; ++r) {
+      const std::uint32_t x = runs.value[r];
+      if (x != lo) lo2 = std::min(lo2, x);
+      if (x != hi) hi2 = std::max(hi2, x);
+    }
+    std::uint32_t b = lo, o = kNone;
+    if (hi - lo < kOuterOff) {
+      // All fit; an outer value equal to one of them decodes to it.
+    } else if (hi - lo2 < kOuterOff) {
+      b = lo2;
+      o = lo;
+    } else if (hi2 - lo < kOuterOff) {
+      o = hi;
+    } else {
+      return false;
+    }
+    if (base != nullptr) *base = b;
+    if (outer != nullptr) *outer = o;
+    return true;
   }
 
   // The verified form of runs whose entries are up to kSetMax consecutive
@@ -1084,6 +1195,12 @@ class PrefixTable {
       return runs;
     }
     const Chunk& c = chunks_[v & kId];
+    if (is_packed(v)) {
+      const auto value = [&c](int r) { return c.poff[r] == kOuterOff ? c.pouter : c.pbase + c.poff[r]; };
+      runs.push(0, value(0));
+      for (int r = 1; r < kPackedRuns; ++r) runs.push(c.pstart[r - 1], value(r));  // unused runs merge
+      return runs;
+    }
     runs.push(0, c.wvalue[0]);
     for (int r = 1; r < kWideRuns; ++r) runs.push(c.wstart[r - 1], c.wvalue[r]);  // unused runs merge
     return runs;
@@ -1095,7 +1212,7 @@ class PrefixTable {
   std::uint32_t update_flat(std::uint32_t v, std::uint32_t slot, std::uint32_t lo, std::uint32_t hi, const Op& op) {
     const WideRuns in = flat_runs(v, slot);
     WideRuns out;
-    constexpr int kMax = kWideRuns + 2;
+    constexpr int kMax = kPackedRuns + 2;
     for (int r = 0; r < in.n; ++r) {
       const std::uint32_t from = in.start[r];
       const std::uint32_t to = r + 1 < in.n ? in.start[r + 1] : 0x10000U;
@@ -1122,8 +1239,8 @@ class PrefixTable {
       while (r + 1 < runs.n && runs.start[r + 1] <= lo) ++r;
       std::uint32_t val = runs.value[r];
       if (r + 1 < runs.n && runs.start[r + 1] < hi) {
-        std::uint16_t sub_start[kWideRuns + 2];
-        std::uint32_t sub_value[kWideRuns + 2];
+        std::uint16_t sub_start[kPackedRuns + 2];
+        std::uint32_t sub_value[kPackedRuns + 2];
         int k = 0;
         for (int q = r; q < runs.n && runs.start[q] < hi; ++q) {
           sub_start[k] = static_cast<std::uint16_t>(q == r ? 0 : runs.start[q] - lo);
@@ -1462,6 +1579,20 @@ class PrefixMap {
   }
   template <class Range>
   void assign(const Range& entries) {
+    using It = decltype(std::begin(entries));
+    if constexpr (std::random_access_iterator<It> &&
+                  std::is_same_v<std::remove_cvref_t<std::iter_reference_t<It>>, value_type>) {
+      // Copied once, by the table's sort.
+      const auto n = static_cast<std::size_t>(std::end(entries) - std::begin(entries));
+      if (n > kInline) {
+        auto table = std::make_unique<Table>();
+        table->assign_copy(std::begin(entries), n);
+        clear();
+        set_table(table.release());
+        table_ = true;
+        return;
+      }
+    }
     assign(Entries(std::begin(entries), std::end(entries)));
   }
 
