@@ -239,11 +239,25 @@ asio::awaitable<Expected<void, std::error_code>> AsyncTun::send(std::span<const 
 
 asio::awaitable<Expected<std::size_t, std::error_code>> AsyncTun::send_all(
     std::span<const std::span<const std::uint8_t>> packets) {
+  return send_each(packets, false);
+}
+
+asio::awaitable<Expected<std::size_t, std::error_code>> AsyncTun::send_all_and_wake(
+    std::span<const std::span<const std::uint8_t>> packets) {
+  auto written = co_await send_each(packets, !packets.empty() && quiet_reader());
+  wake_reader();
+  co_return written;
+}
+
+asio::awaitable<Expected<std::size_t, std::error_code>> AsyncTun::send_each(
+    std::span<const std::span<const std::uint8_t>> packets, bool quiet) {
   std::size_t written = 0;
   std::error_code first_error;
   for (const auto& packet : packets) {
     auto r = try_send(packet);
     if (!r && would_block(r.error())) {
+      // Waiting for room: the reader is not kept from the device meanwhile.
+      if (std::exchange(quiet, false)) rearm_reader();
       auto waited = co_await send(packet);
       r = waited ? Expected<std::size_t, std::error_code>(packet.size()) : Unexpected(waited.error());
     }
@@ -254,35 +268,6 @@ asio::awaitable<Expected<std::size_t, std::error_code>> AsyncTun::send_all(
     // Keep going: one bad packet must not cost the ones after it.
     if (!first_error) first_error = r.error();
   }
-  if (first_error) co_return Unexpected(first_error);
-  co_return written;
-}
-
-asio::awaitable<Expected<std::size_t, std::error_code>> AsyncTun::send_all_and_wake(
-    std::span<const std::span<const std::uint8_t>> packets) {
-  const bool quiet = !packets.empty() && quiet_reader();
-  std::size_t written = 0, i = 0;
-  std::error_code first_error;
-  for (; i < packets.size(); ++i) {
-    auto r = try_send(packets[i]);
-    if (r) {
-      ++written;
-    } else if (would_block(r.error())) {
-      break;
-    } else if (!first_error) {
-      first_error = r.error();
-    }
-  }
-  if (i < packets.size()) {
-    // Waiting for room: the reader is not kept from the device meanwhile.
-    if (quiet) rearm_reader();
-    auto rest = co_await send_all(packets.subspan(i));
-    if (rest)
-      written += *rest;
-    else if (!first_error)
-      first_error = rest.error();
-  }
-  wake_reader();
   if (first_error) co_return Unexpected(first_error);
   co_return written;
 }

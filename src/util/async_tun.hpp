@@ -80,6 +80,10 @@ class AsyncTun final : public std::enable_shared_from_this<AsyncTun>, public Pol
   void rearm_reader();
   // Under read_mutex_; false (errno set) when the set refused.
   bool arm(bool on);
+  // send_all; with `quiet` (the reader's readability taken off), it is put
+  // back before any wait for room.
+  boost::asio::awaitable<Expected<std::size_t, std::error_code>> send_each(
+      std::span<const std::span<const std::uint8_t>> packets, bool quiet);
   struct StartReadWait;
   struct ReadWaitDone;
   struct CancelRead;

@@ -1571,11 +1571,7 @@ class PrefixMap {
       *this = std::move(next);
       return;
     }
-    auto table = std::make_unique<Table>();
-    table->assign(std::move(entries));
-    clear();
-    set_table(table.release());
-    table_ = true;
+    assign_table([&](Table& t) { t.assign(std::move(entries)); });
   }
   template <class Range>
   void assign(const Range& entries) {
@@ -1584,14 +1580,7 @@ class PrefixMap {
                   std::is_same_v<std::remove_cvref_t<std::iter_reference_t<It>>, value_type>) {
       // Copied once, by the table's sort.
       const auto n = static_cast<std::size_t>(std::end(entries) - std::begin(entries));
-      if (n > kInline) {
-        auto table = std::make_unique<Table>();
-        table->assign_copy(std::begin(entries), n);
-        clear();
-        set_table(table.release());
-        table_ = true;
-        return;
-      }
+      if (n > kInline) return assign_table([&](Table& t) { t.assign_copy(std::begin(entries), n); });
     }
     assign(Entries(std::begin(entries), std::end(entries)));
   }
@@ -1785,6 +1774,16 @@ class PrefixMap {
   using TablePtr = std::conditional_t<Packed, PackedPtr, PlainPtr>;
   Table* table() const noexcept { return u_.table.p; }
   void set_table(Table* t) noexcept { u_.table.p = t; }
+  // Replaces the content by a table that fill(table) builds; on failure the
+  // map is unchanged.
+  template <class Fill>
+  void assign_table(const Fill& fill) {
+    auto table = std::make_unique<Table>();
+    fill(*table);
+    clear();
+    set_table(table.release());
+    table_ = true;
+  }
 
   union Store {
     Store() noexcept {}

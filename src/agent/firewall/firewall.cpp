@@ -168,9 +168,7 @@ void AgentFirewall::apply_desired_state(DataPlaneContext& ctx, network::NetworkM
 
 void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMap& networks) {
   SV_TRACE(lg(), "Rebuild tries");
-  // The rows' trace lines: their logger and level looked up once.
-  spdlog::logger& log = lg();
-  const bool trace = log.should_log(spdlog::level::trace);
+  spdlog::logger& log = lg();  // the rows' trace lines: looked up once
   auto next = std::make_shared<FirewallTries>();
   // One stamp per rebuild marks the keys it named; 0 is never a stamp.
   if (++rebuild_ == 0) {
@@ -254,30 +252,28 @@ void AgentFirewall::update_tries(DataPlaneContext& ctx, const network::NetworkMa
     tx_rows.for_each([&](const util::Ipv4Net& dest, const util::Ipv4Net& source, const p2p::PubKey& pk) {
       if (tx_entries.size() == tx_first || !(tx_entries.back().first == dest)) {
         end_tx_leaf();
-        if (trace) SV_TRACE(log, "Building TX trie for dest network dest_net={}", dest);
+        SV_TRACE(log, "Building TX trie for dest network dest_net={}", dest);
         tx_entries.emplace_back(std::piecewise_construct, std::forward_as_tuple(dest), std::forward_as_tuple());
       }
       const NodePeer* peer = peer_for(pk);
       if (!peer) return;
       tx_entries.back().second.insert(source, peer);
-      if (trace)
-        SV_TRACE(log, "Added TX route: {source} -> {dest} via peer {pk} dest_net={dest} source_net={source} peer={peer}",
-                 arg("source", source), arg("dest", dest), arg("pk", pk), arg("peer", pk.debug()));
+      SV_TRACE(log, "Added TX route: {source} -> {dest} via peer {pk} dest_net={dest} source_net={source} peer={peer}",
+               arg("source", source), arg("dest", dest), arg("pk", pk), arg("peer", pk.debug()));
     });
     end_tx_leaf();
 
     const std::size_t rx_first = rx_entries.size();
     rx_rows.for_each([&](const util::Ipv4Net& source, const util::Ipv4Net& dest, const p2p::PubKey& pk) {
       if (rx_entries.size() == rx_first || !(rx_entries.back().first == source)) {
-        if (trace) SV_TRACE(log, "Building RX trie for source network source_net={}", source);
+        SV_TRACE(log, "Building RX trie for source network source_net={}", source);
         rx_entries.emplace_back(std::piecewise_construct, std::forward_as_tuple(source), std::forward_as_tuple());
       }
       rx_entries.back().second.insert(dest, pk);
-      if (trace)
-        SV_TRACE(log,
-                 "Added RX route: {source} -> {dest} from peer {pk} to TUN device source_net={source} dest_net={dest} "
-                 "peer={peer}",
-                 arg("source", source), arg("dest", dest), arg("pk", pk), arg("peer", pk.debug()));
+      SV_TRACE(log,
+               "Added RX route: {source} -> {dest} from peer {pk} to TUN device source_net={source} dest_net={dest} "
+               "peer={peer}",
+               arg("source", source), arg("dest", dest), arg("pk", pk), arg("peer", pk.debug()));
     });
   }
   const std::size_t tx_leaves = tx_entries.size();
