@@ -1,4 +1,4 @@
-// The in-memory p2p fabric: ordering, per-sender queues, link reuse, refusal,
+// The in-memory p2p fabric: ordering, per-sender queues, link reuse and size, refusal,
 // back-pressure, the fault switches, cancelled and orphaned waits, no
 // allocation on steady traffic, two concurrent senders to one node, and many
 // readers woken from another thread, a key reopened while its closed link
@@ -269,6 +269,32 @@ TEST_F(FabricTest, EndedLinksLeaveNothingBehind) {
   NodePeerRef again = a->initiate(keys.front()).value();
   ASSERT_TRUE(again->send_datagram(bytes("again")));
   EXPECT_EQ(fabric->drain(keys.front(), key(a)), List{bytes("again")});
+}
+
+// Links opened in a row and kept, never used: each costs two cache lines
+// of its slab and its table slot; the same key again gives the same link;
+// all of them work once used, and their node's key is theirs.
+TEST_F(FabricTest, LinksKeptUnusedCostTwoLinesEach) {
+  constexpr std::size_t kLinks = 2000;
+  std::vector<PubKey> keys;
+  for (std::size_t i = 0; i < kLinks; ++i) {
+    std::array<std::uint8_t, PubKey::kSize> raw{};
+    raw[0] = 0xD0;
+    for (std::size_t j = 1; j < 8; ++j) raw[j] = static_cast<std::uint8_t>((i + 1) >> (8 * (j - 1)));
+    keys.emplace_back(raw);
+  }
+  std::vector<NodePeerRef> links;
+  links.reserve(kLinks);
+  const std::int64_t before = test::thread_heap_bytes();
+  for (const auto& k : keys) links.push_back(a->initiate(k).value());
+  const auto per_link = static_cast<double>(test::thread_heap_bytes() - before) / kLinks;
+  EXPECT_LT(per_link, 176.0) << "bytes per kept link; a link is " << sizeof(MemoryNodePeer);
+  for (std::size_t i = 0; i < kLinks; i += 97) EXPECT_EQ(a->initiate(keys[i]).value(), links[i]);
+  const auto& last = dynamic_cast<const MemoryNodePeer&>(*links.back());
+  EXPECT_EQ(last.local_pk(), key(a));
+  EXPECT_EQ(last.pk(), keys.back());
+  ASSERT_TRUE(links.back()->send_datagram(bytes("late")));
+  EXPECT_EQ(fabric->drain(keys.back(), key(a)), List{bytes("late")});
 }
 
 // A link closed before its first use refuses everything, and the next

@@ -286,7 +286,6 @@ struct Fabric::Impl {
   mutable std::mutex mutex;
   boost::unordered_flat_map<std::pair<PubKey, PubKey>, std::shared_ptr<Queue>, PairHash> queues;
   boost::unordered_flat_set<PubKey> refused;
-  std::atomic<bool> refusing{false};  // `refused` is not empty
   boost::unordered_flat_map<PubKey, std::weak_ptr<MemoryNode>> nodes;
 };
 
@@ -314,8 +313,7 @@ std::shared_ptr<Fabric::Queue> Fabric::queue(const PubKey& from, const PubKey& t
   return q;
 }
 
-bool Fabric::refused(const PubKey& pk) const {
-  if (!impl_->refusing.load(std::memory_order_acquire)) return false;
+bool Fabric::refused_now(const PubKey& pk) const {
   std::lock_guard lock(impl_->mutex);
   return impl_->refused.contains(pk);
 }
@@ -327,7 +325,7 @@ void Fabric::refuse_initiate(const PubKey& pk, bool refuse) {
   } else {
     impl_->refused.erase(pk);
   }
-  impl_->refusing.store(!impl_->refused.empty(), std::memory_order_release);
+  refusing_.store(!impl_->refused.empty(), std::memory_order_release);
 }
 
 // Sets one fault flag of the queue and wakes its writer to look again.
@@ -395,23 +393,31 @@ std::vector<std::vector<std::uint8_t>> Fabric::drain(const PubKey& to_node, cons
 // holds the fabric. A link is in the table until it ends (its destructor
 // takes it out), so every link the table names is still there.
 struct MemoryNode::Links {
-  // A link and its key's hash: 16 bytes a key, and growing the table reads
-  // no link.
+  // A link's key and its hash: 16 bytes a key, and growing the table reads
+  // no link. The key is the link's own; while a new link is made, the
+  // caller's.
   struct Slot {
     std::uint32_t hash;
-    mutable MemoryNodePeer* link;  // replaced in place when a closed link is
-    const PubKey& pk() const noexcept { return link->pk(); }
+    mutable const detail::LinkKey* key;  // replaced in place when a closed link is
+    const PubKey& pk() const noexcept { return key->remote; }
+    MemoryNodePeer* link() const noexcept {
+      return static_cast<MemoryNodePeer*>(const_cast<detail::LinkKey*>(key));
+    }
   };
 
-  explicit Links(std::shared_ptr<Fabric> f) : fabric(std::move(f)) {}
+  Links(std::shared_ptr<Fabric> f, const PubKey& own) : fabric(std::move(f)), local(own) {}
   const std::shared_ptr<Fabric> fabric;
+  const PubKey local;  // the node's key
+  // Guards the table and slabs, and each link's attached_ and closed_.
   std::mutex mutex;
-  boost::unordered_flat_set<Slot, SlotByKeyHash<Slot>, SlotByKeyEq<Slot>> by_key;  // under `mutex`
-  util::Slabs<256, 32> slabs;  // under `mutex`
+  boost::unordered_flat_set<Slot, SlotByKeyHash<Slot>, SlotByKeyEq<Slot>> by_key;
+  util::Slabs<128, 64> slabs;
 };
 
 MemoryNode::MemoryNode(Key, std::shared_ptr<Fabric> fabric, Identity identity)
-    : fabric_(std::move(fabric)), identity_(std::move(identity)), links_(std::make_shared<Links>(fabric_)) {}
+    : fabric_(std::move(fabric)),
+      identity_(std::move(identity)),
+      links_(std::make_shared<Links>(fabric_, identity_.pk())) {}
 
 MemoryNode::~MemoryNode() = default;
 
@@ -425,20 +431,25 @@ util::Expected<NodePeerRef, InitiateError> MemoryNode::initiate(const PubKey& pk
   // lock is released, since its end takes the lock.
   std::shared_ptr<MemoryNodePeer> closed;
   std::lock_guard lock(links_->mutex);
-  const auto it = links_->by_key.find(pk);
-  if (it != links_->by_key.end()) {
+  // One probe finds the key's slot or makes it, for now with the caller's key.
+  const detail::LinkKey probe{pk};
+  const auto [it, added] = links_->by_key.insert(Links::Slot{slot_hash(pk), &probe});
+  if (!added) {
     // Null once its last handle is gone and its end waits for the lock.
-    if (auto link = it->link->weak_from_this().lock()) {
+    if (auto link = it->link()->weak_from_this().lock()) {
       if (!link->closed()) return NodePeerRef(std::move(link));
       closed = std::move(link);
     }
   }
-  auto link = std::allocate_shared<MemoryNodePeer>(links_->slabs.allocator<MemoryNodePeer>(), MemoryNodePeer::Key{},
-                                                   links_, identity_.pk(), pk);
-  if (it != links_->by_key.end())
-    it->link = link.get();
-  else
-    links_->by_key.insert(Links::Slot{slot_hash(pk), link.get()});
+  std::shared_ptr<MemoryNodePeer> link;
+  try {
+    link = std::allocate_shared<MemoryNodePeer>(links_->slabs.allocator<MemoryNodePeer>(), MemoryNodePeer::Key{},
+                                                links_, pk);
+  } catch (...) {
+    if (added) links_->by_key.erase(it);
+    throw;
+  }
+  it->key = link.get();
   SV_TRACE(logger(), "link {} -> {} opened", identity_.pk(), pk);
   return NodePeerRef(std::move(link));
 }
@@ -531,87 +542,103 @@ asio::awaitable<util::Expected<void, SendDatagramError>> MemoryNodePeer::send_lo
   }
 }
 
-namespace {
-
-// Both wakers of a link, in one allocation.
-struct LinkWakers {
-  MemoryNodePeer::Waker read;
-  MemoryNodePeer::Waker write;
+struct MemoryNodePeer::Attachment {
+  Waker read;
+  Waker write;
+  std::shared_ptr<Fabric::Queue> in;   // remote -> local
+  std::shared_ptr<Fabric::Queue> out;  // local -> remote
 };
 
-}  // namespace
+MemoryNodePeer::MemoryNodePeer(Key, std::shared_ptr<MemoryNode::Links> links, const PubKey& remote)
+    : LinkKey{remote}, links_(std::move(links)) {}
 
-MemoryNodePeer::MemoryNodePeer(Key, std::shared_ptr<MemoryNode::Links> links, const PubKey& local,
-                               const PubKey& remote)
-    : links_(std::move(links)), local_(local), remote_(remote) {}
+const PubKey& MemoryNodePeer::local_pk() const noexcept { return links_->local; }
 
 MemoryNodePeer::~MemoryNodePeer() {
-  close();
   // An ended link leaves its node's table, so its block is freed now, not
-  // when the same key is opened again.
-  std::lock_guard lock(links_->mutex);
-  if (const auto it = links_->by_key.find(remote_); it != links_->by_key.end() && it->link == this)
-    links_->by_key.erase(it);
+  // when the same key is opened again; closing it takes the same lock.
+  bool ending = false, in_use = false;
+  {
+    std::lock_guard lock(links_->mutex);
+    if (const auto it = links_->by_key.find(remote); it != links_->by_key.end() && it->link() == this)
+      links_->by_key.erase(it);
+    ending = !closed_.exchange(true, std::memory_order_acq_rel);
+    in_use = attached_.load(std::memory_order_relaxed);
+  }
+  if (!ending) return;
+  if (in_use) {
+    detach();
+  } else {
+    SV_TRACE(logger(), "link {} -> {} closed", links_->local, remote);
+  }
 }
 
 void MemoryNodePeer::attach() {
   if (attached_.load(std::memory_order_acquire)) return;
-  std::lock_guard guard(attach_mutex_);
+  const auto att = std::make_shared<Attachment>();
+  std::lock_guard guard(links_->mutex);
   if (attached_.load(std::memory_order_relaxed)) return;
-  const auto wakers = std::make_shared<LinkWakers>();
-  read_wake_ = std::shared_ptr<Waker>(wakers, &wakers->read);
-  write_wake_ = std::shared_ptr<Waker>(wakers, &wakers->write);
-  in_ = links_->fabric->queue(remote_, local_);
-  out_ = links_->fabric->queue(local_, remote_);
+  att->in = links_->fabric->queue(remote, links_->local);
+  att->out = links_->fabric->queue(links_->local, remote);
+  att_ = att;
+  const std::shared_ptr<Waker> read(att_, &att_->read), write(att_, &att_->write);
   if (closed_.load(std::memory_order_relaxed)) {
     // Closed before its first use: it waits for nothing and sends nothing.
-    read_wake_->close();
-    write_wake_->close();
+    att_->read.close();
+    att_->write.close();
   } else {
     {
-      std::lock_guard lock(in_->mutex);
-      in_->reader = read_wake_;
+      std::lock_guard lock(att_->in->mutex);
+      att_->in->reader = read;
     }
-    std::lock_guard lock(out_->mutex);
-    out_->writer = write_wake_;
+    std::lock_guard lock(att_->out->mutex);
+    att_->out->writer = write;
   }
   attached_.store(true, std::memory_order_release);
+}
+
+void MemoryNodePeer::detach() {
+  const Waker* read = &att_->read;
+  const Waker* write = &att_->write;
+  {
+    std::lock_guard lock(att_->in->mutex);
+    if (att_->in->reader.get() == read) att_->in->reader.reset();
+  }
+  {
+    std::lock_guard lock(att_->out->mutex);
+    if (att_->out->writer.get() == write) att_->out->writer.reset();
+  }
+  att_->read.close();
+  att_->write.close();
+  SV_TRACE(logger(), "link {} -> {} closed", links_->local, remote);
 }
 
 bool MemoryNodePeer::closed() const noexcept { return closed_.load(std::memory_order_acquire); }
 
 void MemoryNodePeer::close() {
+  bool in_use = false;
   {
-    std::lock_guard guard(attach_mutex_);
+    std::lock_guard guard(links_->mutex);
     if (closed_.exchange(true, std::memory_order_acq_rel)) return;
-    if (!attached_.load(std::memory_order_relaxed)) {
-      SV_TRACE(logger(), "link {} -> {} closed", local_, remote_);
-      return;
-    }
+    in_use = attached_.load(std::memory_order_relaxed);
   }
-  {
-    std::lock_guard lock(in_->mutex);
-    if (in_->reader == read_wake_) in_->reader.reset();
+  if (in_use) {
+    detach();
+  } else {
+    SV_TRACE(logger(), "link {} -> {} closed", links_->local, remote);
   }
-  {
-    std::lock_guard lock(out_->mutex);
-    if (out_->writer == write_wake_) out_->writer.reset();
-  }
-  read_wake_->close();
-  write_wake_->close();
-  SV_TRACE(logger(), "link {} -> {} closed", local_, remote_);
 }
 
 asio::awaitable<std::size_t> MemoryNodePeer::read_datagrams(std::span<Datagram> slots) {
   // The coroutine holds the queue and waker, not `this`.
   attach();
-  return read_loop(in_, read_wake_, slots);
+  return read_loop(att_->in, std::shared_ptr<Waker>(att_, &att_->read), slots);
 }
 
 asio::awaitable<util::Expected<void, SendDatagramError>> MemoryNodePeer::send_datagrams_wait(
     std::span<const std::span<const std::uint8_t>> datagrams) {
   attach();
-  return send_loop(out_, write_wake_, datagrams);
+  return send_loop(att_->out, std::shared_ptr<Waker>(att_, &att_->write), datagrams);
 }
 
 util::Expected<void, SendDatagramError> MemoryNodePeer::send_datagram(std::span<const std::uint8_t> datagram) {
@@ -621,16 +648,17 @@ util::Expected<void, SendDatagramError> MemoryNodePeer::send_datagram(std::span<
   }
   if (closed()) return util::Unexpected(SendDatagramError(SendDatagramError::Kind::Closed, "link closed"));
   attach();
+  Fabric::Queue& out = *att_->out;
   std::shared_ptr<Waker> reader;
   {
-    std::lock_guard lock(out_->mutex);
-    if (out_->failing) return util::Unexpected(SendDatagramError(SendDatagramError::Kind::Failed, "send failed"));
-    if (out_->held || out_->full()) {
+    std::lock_guard lock(out.mutex);
+    if (out.failing) return util::Unexpected(SendDatagramError(SendDatagramError::Kind::Failed, "send failed"));
+    if (out.held || out.full()) {
       return util::Unexpected(SendDatagramError(SendDatagramError::Kind::QueueFull, "send queue full"));
     }
-    out_->push(datagram);
-    ++out_->sent;
-    reader = out_->reader_to_wake();
+    out.push(datagram);
+    ++out.sent;
+    reader = out.reader_to_wake();
   }
   wake(reader);
   return {};

@@ -78,10 +78,13 @@ class Fabric : public std::enable_shared_from_this<Fabric> {
   struct Impl;
 
   std::shared_ptr<Queue> queue(const PubKey& from, const PubKey& to) const;
-  bool refused(const PubKey& pk) const;
+  // Without a call while no key is refused.
+  bool refused(const PubKey& pk) const { return refusing_.load(std::memory_order_acquire) && refused_now(pk); }
+  bool refused_now(const PubKey& pk) const;
 
   const std::size_t capacity_;
   std::unique_ptr<Impl> impl_;
+  std::atomic<bool> refusing_{false};  // some key is refused
 };
 
 class MemoryNode final : public Node {
@@ -108,20 +111,30 @@ class MemoryNode final : public Node {
   std::shared_ptr<Links> links_;  // each link leaves it when it ends; links come from its slabs
 };
 
-class MemoryNodePeer final : public NodePeer, public std::enable_shared_from_this<MemoryNodePeer> {
+namespace detail {
+// The remote key of a link, first: a node's link table reaches it through
+// this base, also for a key whose link is not made yet.
+struct LinkKey {
+  PubKey remote;
+};
+}  // namespace detail
+
+class MemoryNodePeer final : public NodePeer,
+                             public std::enable_shared_from_this<MemoryNodePeer>,
+                             private detail::LinkKey {
   struct Key {};
 
  public:
   struct Waker;
 
-  MemoryNodePeer(Key, std::shared_ptr<MemoryNode::Links> links, const PubKey& local, const PubKey& remote);
+  MemoryNodePeer(Key, std::shared_ptr<MemoryNode::Links> links, const PubKey& remote);
   ~MemoryNodePeer() override;
   MemoryNodePeer(const MemoryNodePeer&) = delete;
   MemoryNodePeer& operator=(const MemoryNodePeer&) = delete;
 
   // The remote key.
-  const PubKey& pk() const noexcept override { return remote_; }
-  const PubKey& local_pk() const noexcept { return local_; }
+  const PubKey& pk() const noexcept override { return remote; }
+  const PubKey& local_pk() const noexcept;
 
   // Returns 0 at once when `slots` is empty.
   boost::asio::awaitable<std::size_t> read_datagrams(std::span<Datagram> slots) override;
@@ -143,21 +156,20 @@ class MemoryNodePeer final : public NodePeer, public std::enable_shared_from_thi
       std::shared_ptr<Fabric::Queue> q, std::shared_ptr<Waker> self,
       std::span<const std::span<const std::uint8_t>> datagrams);
 
+  // The queues and wakers of a link in use, in one block.
+  struct Attachment;
+
   // Takes the queues and makes the wakers, on first use: a link that is
-  // opened but never used costs one small block.
+  // opened but never used costs its slab block alone.
   void attach();
+  // Ends the waits of a link in use (closed_ set, attached_ seen).
+  void detach();
 
   std::shared_ptr<MemoryNode::Links> links_;  // of the node that opened it
-  PubKey local_;
-  PubKey remote_;
-  std::mutex attach_mutex_;
+  // attached_ and closed_ change under links_->mutex.
   std::atomic<bool> attached_{false};
   std::atomic<bool> closed_{false};
-  // Set once by attach():
-  std::shared_ptr<Fabric::Queue> in_;   // remote -> local
-  std::shared_ptr<Fabric::Queue> out_;  // local -> remote
-  std::shared_ptr<Waker> read_wake_;
-  std::shared_ptr<Waker> write_wake_;
+  std::shared_ptr<Attachment> att_;  // set once by attach()
 };
 
 }  // namespace sarvolt::p2p
