@@ -408,18 +408,27 @@ struct MemoryNode::Links {
   Links(std::shared_ptr<Fabric> f, const PubKey& own) : fabric(std::move(f)), local(own) {}
   const std::shared_ptr<Fabric> fabric;
   const PubKey local;  // the node's key
-  // Guards the table and slabs, and each link's attached_ and closed_.
+  // Guards the table and slabs, each link's attached_ and closed_, and
+  // what keeps this: counted here, not per link with an atomic operation.
   std::mutex mutex;
   boost::unordered_flat_set<Slot, SlotByKeyHash<Slot>, SlotByKeyEq<Slot>> by_key;
   util::Slabs<128, 64> slabs;
+  std::size_t live = 0;    // links made and not ended
+  bool node_gone = false;  // the node ended
 };
 
 MemoryNode::MemoryNode(Key, std::shared_ptr<Fabric> fabric, Identity identity)
-    : fabric_(std::move(fabric)),
-      identity_(std::move(identity)),
-      links_(std::make_shared<Links>(fabric_, identity_.pk())) {}
+    : fabric_(std::move(fabric)), identity_(std::move(identity)), links_(new Links(fabric_, identity_.pk())) {}
 
-MemoryNode::~MemoryNode() = default;
+MemoryNode::~MemoryNode() {
+  bool last = false;
+  {
+    std::lock_guard lock(links_->mutex);
+    links_->node_gone = true;
+    last = links_->live == 0;
+  }
+  if (last) delete links_;
+}
 
 util::Expected<NodePeerRef, InitiateError> MemoryNode::initiate(const PubKey& pk) {
   if (pk == identity_.pk()) return util::Unexpected(InitiateError("cannot initiate own key"));
@@ -442,10 +451,12 @@ util::Expected<NodePeerRef, InitiateError> MemoryNode::initiate(const PubKey& pk
     }
   }
   std::shared_ptr<MemoryNodePeer> link;
+  ++links_->live;  // the new link's, given back when it ends
   try {
     link = std::allocate_shared<MemoryNodePeer>(links_->slabs.allocator<MemoryNodePeer>(), MemoryNodePeer::Key{},
                                                 links_, pk);
   } catch (...) {
+    --links_->live;
     if (added) links_->by_key.erase(it);
     throw;
   }
@@ -549,28 +560,34 @@ struct MemoryNodePeer::Attachment {
   std::shared_ptr<Fabric::Queue> out;  // local -> remote
 };
 
-MemoryNodePeer::MemoryNodePeer(Key, std::shared_ptr<MemoryNode::Links> links, const PubKey& remote)
-    : LinkKey{remote}, links_(std::move(links)) {}
+MemoryNodePeer::MemoryNodePeer(Key, MemoryNode::Links* links, const PubKey& remote)
+    : LinkKey{remote}, links_(links) {}
 
 const PubKey& MemoryNodePeer::local_pk() const noexcept { return links_->local; }
 
 MemoryNodePeer::~MemoryNodePeer() {
   // An ended link leaves its node's table, so its block is freed now, not
   // when the same key is opened again; closing it takes the same lock.
-  bool ending = false, in_use = false;
+  // The node's key is copied while the table is sure to be there.
+  bool ending = false, in_use = false, last = false;
+  std::optional<PubKey> local;
   {
     std::lock_guard lock(links_->mutex);
     if (const auto it = links_->by_key.find(remote); it != links_->by_key.end() && it->link() == this)
       links_->by_key.erase(it);
     ending = !closed_.exchange(true, std::memory_order_acq_rel);
     in_use = attached_.load(std::memory_order_relaxed);
+    if (ending) local = links_->local;
+    last = --links_->live == 0 && links_->node_gone;
   }
-  if (!ending) return;
-  if (in_use) {
-    detach();
-  } else {
-    SV_TRACE(logger(), "link {} -> {} closed", links_->local, remote);
+  if (ending) {
+    if (in_use) {
+      detach(*local);
+    } else {
+      SV_TRACE(logger(), "link {} -> {} closed", *local, remote);
+    }
   }
+  if (last) delete links_;
 }
 
 void MemoryNodePeer::attach() {
@@ -597,7 +614,7 @@ void MemoryNodePeer::attach() {
   attached_.store(true, std::memory_order_release);
 }
 
-void MemoryNodePeer::detach() {
+void MemoryNodePeer::detach(const PubKey& local) {
   const Waker* read = &att_->read;
   const Waker* write = &att_->write;
   {
@@ -610,7 +627,7 @@ void MemoryNodePeer::detach() {
   }
   att_->read.close();
   att_->write.close();
-  SV_TRACE(logger(), "link {} -> {} closed", links_->local, remote);
+  SV_TRACE(logger(), "link {} -> {} closed", local, remote);
 }
 
 bool MemoryNodePeer::closed() const noexcept { return closed_.load(std::memory_order_acquire); }
@@ -623,7 +640,7 @@ void MemoryNodePeer::close() {
     in_use = attached_.load(std::memory_order_relaxed);
   }
   if (in_use) {
-    detach();
+    detach(links_->local);
   } else {
     SV_TRACE(logger(), "link {} -> {} closed", links_->local, remote);
   }

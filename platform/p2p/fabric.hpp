@@ -108,7 +108,9 @@ class MemoryNode final : public Node {
 
   std::shared_ptr<Fabric> fabric_;
   Identity identity_;
-  std::shared_ptr<Links> links_;  // each link leaves it when it ends; links come from its slabs
+  // Each link leaves it when it ends; links come from its slabs. The last
+  // of the node and its links deletes it.
+  Links* links_;
 };
 
 namespace detail {
@@ -127,7 +129,7 @@ class MemoryNodePeer final : public NodePeer,
  public:
   struct Waker;
 
-  MemoryNodePeer(Key, std::shared_ptr<MemoryNode::Links> links, const PubKey& remote);
+  MemoryNodePeer(Key, MemoryNode::Links* links, const PubKey& remote);
   ~MemoryNodePeer() override;
   MemoryNodePeer(const MemoryNodePeer&) = delete;
   MemoryNodePeer& operator=(const MemoryNodePeer&) = delete;
@@ -163,9 +165,9 @@ class MemoryNodePeer final : public NodePeer,
   // opened but never used costs its slab block alone.
   void attach();
   // Ends the waits of a link in use (closed_ set, attached_ seen).
-  void detach();
+  void detach(const PubKey& local);
 
-  std::shared_ptr<MemoryNode::Links> links_;  // of the node that opened it
+  MemoryNode::Links* links_;  // of the node that opened it; kept by this link
   // attached_ and closed_ change under links_->mutex.
   std::atomic<bool> attached_{false};
   std::atomic<bool> closed_{false};
