@@ -562,6 +562,21 @@ TEST_F(P2pNode, MaxPeersBoundsThePeerTable) {
   EXPECT_THAT(a->initiate(identity(0).pk()).error().message(), testing::HasSubstr("peer table full"));
 }
 
+// A full table still opens links to the keys it holds, the live one again
+// and a new one for a key whose link ended; keys in a row get a peer each.
+TEST_F(P2pNode, FullPeerTableStillOpensKeysItHolds) {
+  a = node([](NodeOptsBuilder& o) { o.max_peers(32); });
+  std::vector<PubKey> keys;
+  for (int i = 0; i < 32; ++i) keys.push_back(identity(0).pk());
+  auto first = a->initiate(keys[0]).value();
+  for (std::size_t i = 1; i < keys.size(); ++i) ASSERT_TRUE(a->initiate(keys[i])) << i;  // links end at once
+  EXPECT_EQ(a->initiate(keys[0]).value(), first);
+  auto again = a->initiate(keys.back());
+  ASSERT_TRUE(again);
+  EXPECT_EQ((*again)->pk(), keys.back());
+  EXPECT_EQ(a->initiate(identity(0).pk()).error().message(), "peer table full (32 peers)");
+}
+
 // Keys derived and rings allocated by all peers of this process since `at`.
 struct PeerCosts {
   std::uint64_t keys = Peer::keys_derived.load(), rings = Peer::rings_allocated.load();

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -285,6 +286,10 @@ struct UdpNode::Core : std::enable_shared_from_this<Core> {
   std::mutex peers_mutex;
   boost::unordered_flat_map<PubKey, std::shared_ptr<Peer>> peers;
   boost::unordered_flat_map<std::uint32_t, std::shared_ptr<Peer>> by_short;
+  // A random receive short id, possibly 0 or taken (under peers_mutex).
+  std::uint32_t random_id();
+  std::array<std::uint32_t, 16> ids{};  // under peers_mutex
+  std::size_t ids_used = 16;
 
   std::vector<SuperPeerInfo> super_peers;  // fixed after bind; `best` under relay_mutex
   std::mutex relay_mutex;

@@ -3,6 +3,7 @@
 #include "platform/p2p/udp_node_core.hpp"
 
 #include <algorithm>
+#include <tuple>
 #include <vector>
 
 #include <boost/asio/steady_timer.hpp>
@@ -68,17 +69,44 @@ void UdpNode::Core::hello_peer(Peer& p, Instant now) {
 util::Expected<std::shared_ptr<Peer>, std::string> UdpNode::Core::peer_for(const PubKey& pk, Instant now,
                                                                            std::optional<crypto::SessionKeys> keys) {
   std::lock_guard lock(peers_mutex);
-  if (const auto it = peers.find(pk); it != peers.end()) return it->second;
-  if (opts.max_peers() != 0 && peers.size() >= opts.max_peers())
+  if (opts.max_peers() != 0 && peers.size() >= opts.max_peers()) {
+    if (const auto it = peers.find(pk); it != peers.end()) return it->second;
     return util::Unexpected(fmt::format("peer table full ({} peers)", peers.size()));
-  std::uint32_t id = 0;
-  while (id == 0 || by_short.contains(id)) id = static_cast<std::uint32_t>(crypto::random_u64());
-  auto p = std::make_shared<Peer>(pk, ShortId(id), std::move(keys), now);
-  p->route = relay_endpoint(nullptr);
-  peers.emplace(pk, p);
-  by_short.emplace(id, p);
-  SV_DEBUG(lg(), "Peer {} added (rx short id {})", pk, p->rx_id);
-  return p;
+  }
+  // One probe finds the key or makes its entry, filled below.
+  const auto [it, added] = peers.try_emplace(pk);
+  if (!added) return it->second;
+  try {
+    auto at = by_short.end();
+    std::uint32_t id = 0;
+    for (bool fresh = false; !fresh;) {
+      id = random_id();
+      if (id != 0) std::tie(at, fresh) = by_short.try_emplace(id);
+    }
+    try {
+      auto p = std::make_shared<Peer>(pk, ShortId(id), std::move(keys), now);
+      p->route = relay_endpoint(nullptr);
+      at->second = p;
+      it->second = std::move(p);
+    } catch (...) {
+      by_short.erase(at);
+      throw;
+    }
+  } catch (...) {
+    peers.erase(it);
+    throw;
+  }
+  SV_DEBUG(lg(), "Peer {} added (rx short id {})", pk, it->second->rx_id);
+  return it->second;
+}
+
+// Under peers_mutex: ids come from the system's generator a block at a time.
+std::uint32_t UdpNode::Core::random_id() {
+  if (ids_used == ids.size()) {
+    crypto::random_bytes({reinterpret_cast<std::uint8_t*>(ids.data()), sizeof ids});
+    ids_used = 0;
+  }
+  return ids[ids_used++];
 }
 
 // A key agreement (~0.1 ms), so done on first use, outside peers_mutex.
