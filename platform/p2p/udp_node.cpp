@@ -5,7 +5,6 @@
 #include <bit>
 #include <unordered_map>
 
-#include <boost/asio/post.hpp>
 #include <boost/asio/this_coro.hpp>
 
 #include "util/log.hpp"
@@ -203,7 +202,7 @@ util::Expected<NodePeerRef, InitiateError> UdpNode::initiate(const PubKey& pk) {
   bool opened = false;
   auto link = core_->open_link(*p, opened);
   if (!link || !opened) return link;
-  asio::post(core_->strand, [core = core_, p = *p] { core->hello_peer(*p, Clock::now()); });
+  core_->hello_soon(std::move(*p));
   SV_TRACE(lg(), "Link to {} opened", pk);
   return link;
 }

@@ -245,6 +245,8 @@ struct UdpNode::Core : std::enable_shared_from_this<Core> {
   }
   void send_super_peer_hello(SuperPeer& sp, const udp::endpoint& to, Instant now);
   void hello_peer(Peer& p, Instant now);
+  // hello_peer(p) on the strand; the peers of a burst go with one post.
+  void hello_soon(std::shared_ptr<Peer> p);
 
   // peers
   // The peer of `pk`, added when new (with `keys` when given, else derived on first use).
@@ -299,6 +301,8 @@ struct UdpNode::Core : std::enable_shared_from_this<Core> {
   // Readers to wake once the received batch is handled (strand): one
   // wake-up per batch, not per datagram.
   std::vector<std::shared_ptr<Waker>> to_wake;
+  std::mutex hello_mutex;
+  std::vector<std::shared_ptr<Peer>> to_hello;  // under hello_mutex: for hello_soon's post
   // `now`: the last reader runs at once, on this thread (the others follow
   // as continuations).
   void wake_readers(bool now) {

@@ -6,6 +6,7 @@
 #include <tuple>
 #include <vector>
 
+#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
@@ -64,6 +65,24 @@ void UdpNode::Core::hello_peer(Peer& p, Instant now) {
   const std::uint64_t ts = micros(now);
   for (const auto& [sp, ep] : relays) send_peer_hello(p, wire::Type::Hello, ep, ts, 0);
   for (const auto& ep : direct) send_peer_hello(p, wire::Type::Hello, ep, ts, probe_size());
+}
+
+void UdpNode::Core::hello_soon(std::shared_ptr<Peer> p) {
+  bool post_now = false;
+  {
+    std::lock_guard lock(hello_mutex);
+    post_now = to_hello.empty();
+    to_hello.push_back(std::move(p));
+  }
+  if (!post_now) return;
+  asio::post(strand, [self = shared_from_this()] {
+    std::vector<std::shared_ptr<Peer>> list;
+    {
+      std::lock_guard lock(self->hello_mutex);
+      list.swap(self->to_hello);
+    }
+    for (const auto& p : list) self->hello_peer(*p, Clock::now());
+  });
 }
 
 util::Expected<std::shared_ptr<Peer>, std::string> UdpNode::Core::peer_for(const PubKey& pk, Instant now,
