@@ -645,5 +645,49 @@ TEST(FabricConcurrency, ReopeningAKeyWhileItsClosedLinkEndsElsewhereGoesOn) {
   releaser.join();
 }
 
+// Threads opening, using, closing and dropping links of one node at once,
+// while the node itself goes: each opened link is open or closed by its
+// own thread only, and the links kept work to the end.
+TEST(FabricConcurrency, ThreadsOpeningAndEndingLinksOfOneNodeAtOnce) {
+  auto fabric = std::make_shared<Fabric>(4);
+  auto a = fabric->add_node(Identity::generate(0).value());
+  const PubKey ak = a->identity().pk();
+  std::vector<PubKey> keys;
+  for (int i = 0; i < 16; ++i) {
+    std::array<std::uint8_t, PubKey::kSize> raw{};
+    raw[0] = 0xE0;
+    raw[1] = static_cast<std::uint8_t>(i);
+    keys.emplace_back(raw);
+  }
+  constexpr int kThreads = 4, kRounds = 20000;
+  std::vector<std::future<std::vector<NodePeerRef>>> runs;
+  for (int t = 0; t < kThreads; ++t) {
+    runs.push_back(std::async(std::launch::async, [&, t] {
+      std::vector<NodePeerRef> kept;
+      for (int i = 0; i < kRounds; ++i) {
+        NodePeerRef link = a->initiate(keys[(i * 7 + t) % keys.size()]).value();
+        if (i % 5 == 0) link->close();
+        if (i % 11 == 0) (void)link->send_datagram(bytes("x"));
+        if (i % 997 == t) kept.push_back(std::move(link));
+      }
+      return kept;
+    }));
+  }
+  std::vector<NodePeerRef> kept;
+  for (auto& r : runs) {
+    ASSERT_EQ(r.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    for (auto& l : r.get()) kept.push_back(std::move(l));
+  }
+  a.reset();  // its links stay
+  ASSERT_FALSE(kept.empty());
+  for (const auto& l : kept) {
+    const auto& link = dynamic_cast<const MemoryNodePeer&>(*l);
+    EXPECT_EQ(link.local_pk(), ak);
+    if (!l->closed()) {
+      EXPECT_TRUE(l->send_datagram(bytes("y")) || fabric->queued(l->pk(), ak) == 4);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace sarvolt::p2p

@@ -388,6 +388,30 @@ std::vector<std::vector<std::uint8_t>> Fabric::drain(const PubKey& to_node, cons
 
 // --- MemoryNode --------------------------------------------------------------
 
+namespace {
+
+// A lock for short sections: one atomic operation each way, and no call,
+// while nobody waits; a waiter sleeps on the word.
+class ShortLock {
+ public:
+  void lock() noexcept {
+    int free = 0;
+    if (state_.compare_exchange_strong(free, kHeld, std::memory_order_acquire)) [[likely]]
+      return;
+    while (state_.exchange(kWaited, std::memory_order_acquire) != kFree) state_.wait(kWaited, std::memory_order_relaxed);
+  }
+  void unlock() noexcept {
+    if (state_.exchange(kFree, std::memory_order_release) == kWaited) [[unlikely]]
+      state_.notify_one();
+  }
+
+ private:
+  static constexpr int kFree = 0, kHeld = 1, kWaited = 2;  // kWaited: held, and someone may wait
+  std::atomic<int> state_{kFree};
+};
+
+}  // namespace
+
 // The node's links by key, and the slabs their blocks come from: links
 // opened in a row (a rebuild's) rarely allocate. The links hold it, and it
 // holds the fabric. A link is in the table until it ends (its destructor
@@ -410,7 +434,7 @@ struct MemoryNode::Links {
   const PubKey local;  // the node's key
   // Guards the table and slabs, each link's attached_ and closed_, and
   // what keeps this: counted here, not per link with an atomic operation.
-  std::mutex mutex;
+  ShortLock mutex;
   boost::unordered_flat_set<Slot, SlotByKeyHash<Slot>, SlotByKeyEq<Slot>> by_key;
   util::Slabs<128, 64> slabs;
   std::size_t live = 0;    // links made and not ended
