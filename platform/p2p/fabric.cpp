@@ -398,7 +398,8 @@ class ShortLock {
     int free = 0;
     if (state_.compare_exchange_strong(free, kHeld, std::memory_order_acquire)) [[likely]]
       return;
-    while (state_.exchange(kWaited, std::memory_order_acquire) != kFree) state_.wait(kWaited, std::memory_order_relaxed);
+    while (state_.exchange(kWaited, std::memory_order_acquire) != kFree)
+      state_.wait(kWaited, std::memory_order_relaxed);
   }
   void unlock() noexcept {
     if (state_.exchange(kFree, std::memory_order_release) == kWaited) [[unlikely]]
