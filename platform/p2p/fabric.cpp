@@ -605,13 +605,7 @@ MemoryNodePeer::~MemoryNodePeer() {
     if (ending) local = links_->local;
     last = --links_->live == 0 && links_->node_gone;
   }
-  if (ending) {
-    if (in_use) {
-      detach(*local);
-    } else {
-      SV_TRACE(logger(), "link {} -> {} closed", *local, remote);
-    }
-  }
+  if (ending) ended(in_use, *local);
   if (last) delete links_;
 }
 
@@ -639,19 +633,19 @@ void MemoryNodePeer::attach() {
   attached_.store(true, std::memory_order_release);
 }
 
-void MemoryNodePeer::detach(const PubKey& local) {
-  const Waker* read = &att_->read;
-  const Waker* write = &att_->write;
-  {
-    std::lock_guard lock(att_->in->mutex);
-    if (att_->in->reader.get() == read) att_->in->reader.reset();
+void MemoryNodePeer::ended(bool in_use, const PubKey& local) {
+  if (in_use) {
+    {
+      std::lock_guard lock(att_->in->mutex);
+      if (att_->in->reader.get() == &att_->read) att_->in->reader.reset();
+    }
+    {
+      std::lock_guard lock(att_->out->mutex);
+      if (att_->out->writer.get() == &att_->write) att_->out->writer.reset();
+    }
+    att_->read.close();
+    att_->write.close();
   }
-  {
-    std::lock_guard lock(att_->out->mutex);
-    if (att_->out->writer.get() == write) att_->out->writer.reset();
-  }
-  att_->read.close();
-  att_->write.close();
   SV_TRACE(logger(), "link {} -> {} closed", local, remote);
 }
 
@@ -664,11 +658,7 @@ void MemoryNodePeer::close() {
     if (closed_.exchange(true, std::memory_order_acq_rel)) return;
     in_use = attached_.load(std::memory_order_relaxed);
   }
-  if (in_use) {
-    detach(links_->local);
-  } else {
-    SV_TRACE(logger(), "link {} -> {} closed", links_->local, remote);
-  }
+  ended(in_use, links_->local);
 }
 
 asio::awaitable<std::size_t> MemoryNodePeer::read_datagrams(std::span<Datagram> slots) {

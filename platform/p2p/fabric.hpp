@@ -164,8 +164,8 @@ class MemoryNodePeer final : public NodePeer,
   // Takes the queues and makes the wakers, on first use: a link that is
   // opened but never used costs its slab block alone.
   void attach();
-  // Ends the waits of a link in use (closed_ set, attached_ seen).
-  void detach(const PubKey& local);
+  // Once closed_ is set: ends the waits of a link in use, and says so.
+  void ended(bool in_use, const PubKey& local);
 
   MemoryNode::Links* links_;  // of the node that opened it; kept by this link
   // attached_ and closed_ change under links_->mutex.

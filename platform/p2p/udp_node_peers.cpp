@@ -3,7 +3,6 @@
 #include "platform/p2p/udp_node_core.hpp"
 
 #include <algorithm>
-#include <tuple>
 #include <vector>
 
 #include <boost/asio/post.hpp>
@@ -96,21 +95,12 @@ util::Expected<std::shared_ptr<Peer>, std::string> UdpNode::Core::peer_for(const
   const auto [it, added] = peers.try_emplace(pk);
   if (!added) return it->second;
   try {
-    auto at = by_short.end();
     std::uint32_t id = 0;
-    for (bool fresh = false; !fresh;) {
-      id = random_id();
-      if (id != 0) std::tie(at, fresh) = by_short.try_emplace(id);
-    }
-    try {
-      auto p = std::make_shared<Peer>(pk, ShortId(id), std::move(keys), now);
-      p->route = relay_endpoint(nullptr);
-      at->second = p;
-      it->second = std::move(p);
-    } catch (...) {
-      by_short.erase(at);
-      throw;
-    }
+    while (id == 0 || by_short.contains(id)) id = random_id();
+    auto p = std::make_shared<Peer>(pk, ShortId(id), std::move(keys), now);
+    p->route = relay_endpoint(nullptr);
+    by_short.emplace(id, p);
+    it->second = std::move(p);
   } catch (...) {
     peers.erase(it);
     throw;
